@@ -1,0 +1,157 @@
+// The virtual instrument: plays the instrument's part over a real
+// pseudo-terminal so that the library's own serial code runs unchanged.
+//
+// It answers the identification exchanges, parses every host message by its
+// first byte and fixed length, keeps the front-end state, plays sample packets
+// on a 5 000 samples/s clock, asks for the next packet with 'N' when its queue
+// runs low, records what it received, and injects instrument messages and
+// faults on request. One service thread per instrument; all methods are
+// thread-safe.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orna::emu {
+
+using Bytes = std::vector<std::uint8_t>;
+
+enum class IdentifyMode {
+  Normal,  // answers the identify probe 'U' with `identify_reply`
+  Legacy,  // ignores 'U'; answers the legacy probe 0xAA with `legacy_reply`
+  Silent,  // answers neither probe
+};
+
+// A valid 64-byte hardware information block: bytes 6..15 = 'O','R',0,7,15,0x00,0x2A,23,1,4
+// (hardware information WO1507042, hardware version 2.3, firmware version 1.4).
+Bytes DefaultHWInfoBlock();
+
+struct Config {
+  IdentifyMode identify = IdentifyMode::Normal;
+  Bytes identify_reply = {'S', 'N', '0', '0', '4', '2', 0};
+  Bytes legacy_reply = {'O', 'R', 'N', 'A'};
+  Bytes hwinfo_reply = DefaultHWInfoBlock();  // any length; 64 is a valid block
+  bool answer_hwinfo = true;                  // false: no reply at all
+  std::uint16_t ad_value = 0;                 // AD reply: 0xAD, high byte, low byte
+  Bytes ad_reply;                             // non-empty: sent instead of the above
+  // Packets the instrument can hold before playing; it asks for the next one
+  // with 'N' whenever queued + requested packets fall below this.
+  int queue_packets = 2;
+};
+
+// Kinds of host messages, by first byte.
+enum class Kind {
+  IdentifyProbe,     // 0x55, 1 byte
+  LegacyProbe,       // 0xAA, 1 byte
+  HWInfoRequest,     // 0x12, 5 bytes
+  ADRequest,         // 0xAD, 4 bytes
+  Relay,             // 0x07, 6 bytes
+  Range,             // 0x00, 2 bytes
+  DCOffset,          // 0x05, 3 bytes (0x05 0x80 0x00 is the baseline reset command)
+  OffsetClear,       // 0x06, 1 byte
+  Stop,              // 'S', 1 byte
+  Close,             // 'C', 1 byte
+  SamplePacket,      // 0x01, 3200 bytes
+  Unknown,           // any other first byte, 1 byte
+};
+
+struct HostMessage {
+  double t = 0;   // seconds since the instrument was created (steady clock)
+  Kind kind = Kind::Unknown;
+  Bytes bytes;    // the whole message
+};
+
+// One played sample.
+struct Sample {
+  double t = 0;          // playback time, s (0.0002 per sample, 0.0001 for half steps)
+  std::uint16_t code = 0;  // 12-bit converter code
+  bool range_flag = false;  // bit 0x40 of the word's first byte
+  bool half_step = false;   // bit 0x80
+  double mV = 0;         // decoded: high range 2 codes/mV; normal range by the last range command
+};
+
+struct Stats {
+  std::uint64_t packets_received = 0;   // well-formed sample packets received
+  std::uint64_t packets_played = 0;     // packets whose samples have all been played
+  std::uint64_t samples_played = 0;
+  std::uint64_t requests_sent = 0;      // 'N' messages sent (automatic and injected)
+  std::uint64_t underruns = 0;          // clock ticks that found the queue empty while streaming
+  std::uint64_t sequence_gaps = 0;      // frames whose sequence number was not the expected one
+  std::uint64_t header_errors = 0;      // frames with a bad byte 0, 2 or 3, or a missing 'E'
+  std::uint64_t unknown_bytes = 0;      // host bytes that begin no known message
+};
+
+class VirtualInstrument {
+ public:
+  explicit VirtualInstrument(Config config = Config());
+  ~VirtualInstrument();
+  VirtualInstrument(const VirtualInstrument&) = delete;
+  VirtualInstrument& operator=(const VirtualInstrument&) = delete;
+
+  // Path of the pseudo-terminal's slave side, e.g. "/dev/pts/7".
+  std::string path() const;
+  // Changes the configuration (identity replies, AD value, queue size).
+  void set_config(const Config& config);
+
+  // ---- Playback --------------------------------------------------------
+  // Plays queued samples on a clock running `speed` times real time (1.0 =
+  // 5 000 samples/s). While playing, the instrument asks for packets on its own.
+  void start_playback(double speed = 1.0);
+  // Stops the clock (queued samples stay queued).
+  void stop_playback();
+  // Stepped clock: plays `samples` samples now (asking for packets as the
+  // queue runs low), without waiting in real time. Samples missing from the
+  // queue count as underruns.
+  void step(std::size_t samples);
+  // Asks for packets as fast as they arrive: every received packet is played
+  // at once and answered with 'N' (for throughput tests).
+  void start_flood();
+  // Samples queued but not yet played.
+  std::size_t queued_samples() const;
+
+  // ---- Injection -------------------------------------------------------
+  void send(const Bytes& bytes);             // arbitrary bytes
+  void send_next_request();                  // 'N', 0x00
+  void send_sequence_error();                // 'S' and 14 bytes
+  void send_status();                        // '2' and 6 bytes
+  void send_version(const char seven[7]);    // the 7 characters and one more byte
+  // Closes the master side: the library sees a hang-up.
+  void disconnect();
+  // Stops reading what the host writes (the port's output fills up), or reads again.
+  void set_reading(bool reading);
+
+  // ---- Observation -----------------------------------------------------
+  std::vector<HostMessage> messages() const;   // every host message, in order
+  std::vector<HostMessage> commands() const;   // the same without sample packets
+  std::vector<Bytes> packets() const;          // the sample packets, in order
+  std::vector<Sample> samples() const;         // played samples, in order
+  std::size_t message_count() const;
+  std::size_t packet_count() const;
+  // Waits until at least n messages (or packets) have been received.
+  bool wait_for_messages(std::size_t n, std::chrono::milliseconds timeout) const;
+  bool wait_for_packets(std::size_t n, std::chrono::milliseconds timeout) const;
+  // Waits until no host byte has arrived for `quiet` (or `timeout` passed).
+  bool wait_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const;
+  Stats stats() const;
+  // Forgets recorded messages, packets and samples (front-end state and stats stay).
+  void clear();
+
+  // Front-end state as last commanded.
+  std::uint32_t relay_word() const;
+  int range_byte() const;          // -1 before any range command
+  int dc_offset_code() const;      // -1 before any DC offset command
+  bool baseline_reset() const;     // baseline reset command received and not cleared
+  bool streaming() const;          // a packet arrived since the last stop/close command
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Decodes a 3 200-byte sample packet's words into codes and flags (no time, no mV).
+std::vector<Sample> DecodePacket(const Bytes& packet);
+
+}  // namespace orna::emu

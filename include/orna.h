@@ -1,0 +1,229 @@
+/*
+ * liborna - host-side driver of the ORNA ECG simulator.
+ *
+ * The instrument is a USB serial (CDC ACM) device without a waveform generator
+ * of its own: this library computes every sample on the host (5 000 samples/s),
+ * encodes it as a 12-bit converter code and streams 3 200-byte sample packets
+ * whenever the instrument asks for the next one.
+ *
+ * Conventions
+ *  - Setters return 0 when the value was accepted (it may be applied at the end
+ *    of the current waveform cycle while a waveform streams), -1 when no
+ *    instrument is open, and -2, -3, -4 when one of the setter's own checks
+ *    refused the call (listed per function). A refused call changes nothing.
+ *  - Frequencies are in Hz, amplitudes in mV (peak to peak), pulse widths and
+ *    durations in ms, DC offsets in whole mV, pacing rates in pulses per minute.
+ *  - Getters work whether or not an instrument is open and have no side effect.
+ *  - Text results are owned by the library; do not free them.
+ *
+ * Threads and callbacks
+ *  - Every function may be called from any thread; calls are serialised by one
+ *    internal recursive lock.
+ *  - Callbacks run with that lock held, on the thread that fires them (usually
+ *    the library's receive thread). A callback may call back into the library
+ *    from that thread, but must not wait for another thread that calls the
+ *    library, or it deadlocks.
+ */
+#ifndef ORNA_H
+#define ORNA_H
+
+#ifdef __cplusplus
+extern "C" {
+#else
+#include <stdbool.h>
+#include <uchar.h>
+#endif
+
+#if defined(ORNA_BUILDING_LIBRARY)
+#define ORNA_API __attribute__((visibility("default")))
+#else
+#define ORNA_API
+#endif
+
+/* Output function numbers, as taken by SetOutputFunc and returned by GetOutputFunc. */
+enum {
+    OutputFuncNone = 0,          /* no output; streaming stops */
+    OutputFuncSine = 1,
+    OutputFuncTriangle = 2,
+    OutputFuncSquare = 3,
+    OutputFuncPulse = 4,         /* rectangular pulse with 1 ms edges */
+    OutputFuncTrianglePulse = 5,
+    OutputFuncExponential = 6,
+    OutputFuncCalECG = 7,        /* calibration ECG */
+    OutputFuncIEC227 = 8,        /* IEC 60601-2-27 test waveform */
+    OutputFuncIEC251 = 9,        /* IEC 60601-2-51 test waveform */
+    OutputFuncECGNotchedR = 10,  /* synthetic ECG, notched R wave */
+    OutputFuncECGSingleR = 11,   /* synthetic ECG, single R crest */
+    OutputFuncBiExponential = 12,
+    OutputFuncECGFile = 13       /* waveform loaded with LoadECGtxt */
+};
+
+/* Callback types. */
+typedef void (*ORNA_TimeAmpCB)(double time_s, double value_mV);
+typedef void (*ORNA_SyncFreqCB)(double frequency_Hz);
+typedef void (*ORNA_SyncMainFuncCB)(int output_function);
+
+/* ---- Opening and identity ------------------------------------------------ */
+
+/* Scans /dev/ttyACM0 to /dev/ttyACM3 in order and opens the first port whose
+ * device answers the identification handshake; starts the receive thread.
+ * Returns 1 when an instrument was found (or one is already open), 0 otherwise. */
+ORNA_API int InitORNA(void);
+/* Path of the port opened by the last successful InitORNA; "" before. Never null. */
+ORNA_API const char* GetUSBPort(void);
+/* Serial number of the instrument, or null. */
+ORNA_API const char* GetSerialNo(void);
+/* Hardware information string, or null. */
+ORNA_API const char* GetHWInfo(void);
+/* Firmware version "major.minor", or null. */
+ORNA_API const char* GetFWVersion(void);
+/* Hardware version "major.minor", or null. */
+ORNA_API const char* GetHWVersion(void);
+/* One AD exchange with the instrument: the value 0..65535, or 0 on any failure. */
+ORNA_API int GetAD(void);
+/* The library's version text, "5.9.1". */
+ORNA_API const char* GetSDKVersion(void);
+/* Does nothing: the port is always found by the scan of InitORNA. */
+ORNA_API void SpecifyCOMPort(const char* port);
+/* Does nothing; returns 0. */
+ORNA_API int TriggerDeviceChanged(void);
+
+/* ---- Reset and close ----------------------------------------------------- */
+
+/* Returns every setting to its default through the setters (stops streaming
+ * first). Returns the result of the last setter it called, or 0 when the last
+ * step had nothing to reset. */
+ORNA_API int ResetORNA(void);
+/* Resets, sends the close command and closes the port; the receive thread ends.
+ * Always returns -1. */
+ORNA_API int CloseORNA(void);
+
+/* ---- Getters ------------------------------------------------------------- */
+
+ORNA_API int GetOutputFunc(void);
+ORNA_API int GetSpecialWave227(void);
+ORNA_API int GetSpecialWave251(void);
+ORNA_API double GetAmplitude(void);
+ORNA_API double GetFrequency(void);
+ORNA_API int GetDCOffset(void);
+ORNA_API bool GetDCOffsetVariableMode(void);
+ORNA_API bool GetDCOffsetCommoneMode(void);
+/* Whether output lead `lead` (0..8) is switched on; false for numbers outside 0..31. */
+ORNA_API bool GetOutputLead(int lead);
+ORNA_API double GetPulseWidth(void);
+ORNA_API bool GetInputImpedanceMode(void);
+ORNA_API int GetPacingPulseMode(void);
+ORNA_API double GetQRSDuration(void);
+ORNA_API double GetTWave(void);
+ORNA_API double GetPacingAmplitude(void);
+ORNA_API double GetPacingDuration(void);
+ORNA_API int GetPacingRate(void);
+ORNA_API int GetOvershootTimeConstant(void);
+ORNA_API int GetBaselineResetTest(void);
+ORNA_API int GetECG2_27_NoiseFreq(void);
+ORNA_API double GetECG2_27_NoiseAmp(void);
+ORNA_API bool GetECG2_27_AAMIDriftTest(void);
+ORNA_API bool GetDynamicRangeTest(void);
+ORNA_API double GetDynamicRangeTestAmp(void);
+ORNA_API double GetDynamicRangeTestFreq(void);
+ORNA_API bool GetFreqScanSine(void);
+ORNA_API double GetFreqScanSineStartFreq(void);
+ORNA_API double GetFreqScanSineStopFreq(void);
+ORNA_API int GetFreqScanSineDuration(void);
+/* True while a frequency scan of either kind runs. */
+ORNA_API bool GetFreqScanECG(void);
+
+/* ---- Output selection and signal settings -------------------------------- */
+
+/* Selects output function n (OutputFunc*); 0 stops streaming at once. -1 no port. */
+ORNA_API int SetOutputFunc(int n);
+/* Selects output 8 with IEC 60601-2-27 waveform n (0..9); needs no open port.
+ * 0 accepted, -2 index outside the table (nothing changes). */
+ORNA_API int SetSpecialWave227(int n);
+/* Selects output 9 with IEC 60601-2-51 waveform n (0..5); needs no open port.
+ * 0 accepted, -2 index outside the table (nothing changes). */
+ORNA_API int SetSpecialWave251(int n);
+/* -10..10 mV. -2 out of range, -3 baseline reset test active. */
+ORNA_API int SetAmplitude(double mV);
+/* 0.05..500 Hz (..3 Hz with outputs 4 and 5). -2 out of range, -3 frequency
+ * scan running, -4 baseline reset test active. */
+ORNA_API int SetFrequency(double Hz);
+/* -300..300 mV in fixed mode, -1000..1000 mV in variable mode. -2 out of range. */
+ORNA_API int SetDCOffset(int mV);
+ORNA_API int SetDCOffsetVariableMode(bool on);
+/* 2..300 ms. -2 out of range. */
+ORNA_API int SetPulseWidth(double ms);
+/* 5..200 ms. -2 out of range. */
+ORNA_API int SetQRSDuration(double ms);
+/* T-wave amplitude 0..2.5 mV. -2 out of range. */
+ORNA_API int SetTWave(double mV);
+/* Pacing pulse amplitude -700..700 mV; 0 switches pacing off. -2 out of range. */
+ORNA_API int SetPacingAmplitude(double mV);
+/* Pacing pulse width 0.1..3 ms. -2 out of range. */
+ORNA_API int SetPacingDuration(double ms);
+/* 10..300 pulses per minute. -2 out of range. */
+ORNA_API int SetPacingRate(int per_minute);
+/* 0: one pulse per pacing event; other values: two. */
+ORNA_API int SetPacingPulseMode(int mode);
+/* Pacing overshoot time constant 0..100 ms. -2 out of range. */
+ORNA_API int SetOvershootTimeConstant(int ms);
+
+/* ---- Front end ----------------------------------------------------------- */
+
+/* Switches output lead `lead` (0..8) on or off; acts at once. -1 no port. */
+ORNA_API int SetOutputLead(int lead, bool on);
+ORNA_API int SetInputImpedanceMode(bool on);
+ORNA_API int SetDCOffsetCommoneMode(bool on);
+
+/* ---- Test modes ---------------------------------------------------------- */
+
+/* Sine frequency scan from start to stop Hz (0.67..500 each) over duration s
+ * (10..180). -2 start, -3 stop, -4 duration out of range. */
+ORNA_API int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s);
+/* Calibration-ECG rate scan 0.05 Hz to 0.5 Hz over 30 s. */
+ORNA_API int SetFreqScanECG(bool on);
+/* Mains noise on output 7: mode 0 off, 1 = 50 Hz, other = 60 Hz; amplitude
+ * 0.01..0.2 mV. -2 mode not 0 while output 7 is not selected, -3 amplitude. */
+ORNA_API int SetECG2_27_Noise(int mode, double amplitude_mV);
+/* Baseline drift (+-2 mV, 10 s period) on output 7. */
+ORNA_API int SetECG2_27_AAMIDriftTest(bool on);
+/* Dynamic-range overlay on outputs 2 and 3: amplitude 0..5 mV, 10..50 Hz.
+ * -2 on while output is neither 2 nor 3, -3 amplitude, -4 frequency. */
+ORNA_API int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz);
+/* Baseline reset test: 0 ends it; 1..4 = 50, 60, 80, 100 Hz on output 1.
+ * -2 mode not 0 while output 1 is not selected. */
+ORNA_API int SetBaselineResetTest(int mode);
+
+/* ---- Callbacks ----------------------------------------------------------- */
+
+/* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters. */
+ORNA_API void RegisterTimeAmpCB(ORNA_TimeAmpCB cb);
+/* Four points of a 10 ms rectangle at each pacing pulse (only with RegisterTimeAmpCB). */
+ORNA_API void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb);
+/* Frequency changes the library makes on its own (limits, scans, baseline test). */
+ORNA_API void RegisterSyncFreqCB(ORNA_SyncFreqCB cb);
+/* Output-function changes the library makes on its own (scans). */
+ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb);
+
+/* ---- Waveform files ------------------------------------------------------ */
+
+/* Loads a text waveform (line 1 rate, line 2 count, then microvolts) for output
+ * 13. Returns the number of samples loaded, or -1 cannot open (or path longer
+ * than 511 characters), -2 bad rate, -3 bad count, -4 no memory for count. */
+ORNA_API int LoadECGtxt(const char16_t* path);
+/* Reads the sample rate from a binary waveform header; loads no samples.
+ * -1 cannot open (or path too long), -2 no or zero rate, -3 rate read. */
+ORNA_API int LoadECGbin(const char16_t* path);
+
+/* ---- Range values -------------------------------------------------------- */
+
+/* Full scale in mV used in DC offset variable mode (default 4.0). */
+ORNA_API extern double g_RangeV4Ch2On;
+/* Full scale in mV sent to the instrument and used otherwise (default 5.0). */
+ORNA_API extern double g_RangeV4Ch2Off;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ORNA_H */
