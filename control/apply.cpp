@@ -1,0 +1,151 @@
+// Apply engine: limits what the selected output function cannot honour,
+// derives the generator's working values, restarts the waveform, starts or
+// stops streaming and brings relays, range and DC offset into line.
+// The only place where streaming starts and stops.
+#include "control/apply.h"
+
+#include <cmath>
+
+#include "control/relays.h"
+#include "control/scheduling.h"
+#include "control/settings.h"
+#include "generator/output_functions.h"
+#include "generator/pacing.h"
+#include "generator/packet_builder.h"
+#include "generator/synthetic_ecg.h"
+#include "link/protocol.h"
+#include "link/serial_port.h"
+#include "orna.h"
+
+namespace orna {
+
+bool s_ECGGoing = false;
+bool _ChangeInProcess = false;
+bool _DCVariableOn = false;
+double _DCVariablePrev = 0;
+
+namespace {
+
+// Limits amplitude and frequency for the selected (non-zero) output function
+// and sets the working amplitude.
+void LimitForFunction() {
+  const double a = g_Amplitude * 0.5;
+  if (g_MainOutput == OutputFuncBiExponential) {
+    // Fixed shape: no frequency limit and no callback.
+    g_PulseWidth = 50.0;
+    g_F = 1.0;
+    s_A = a;
+    return;
+  }
+  s_A = a;
+  double limit = 500.0;
+  switch (g_MainOutput) {
+    case OutputFuncCalECG:
+      // The limited values are positive whatever the sign of the setting.
+      if (std::fabs(a) > 2.857) {
+        g_Amplitude = 5.714;
+        if (g_PA != 0) g_Amplitude = 2.5;
+      } else if (g_PA != 0 && std::fabs(a) > 1.25) {
+        g_Amplitude = 2.5;
+      }
+      s_A = g_Amplitude;
+      limit = 6.0;
+      break;
+    case OutputFuncExponential:
+      s_A = 2 * a;
+      limit = 3.0;
+      break;
+    case OutputFuncPulse:
+    case OutputFuncTrianglePulse:
+      limit = 3.0;
+      break;
+    default:
+      break;
+  }
+  if (g_F > limit) {
+    g_F = limit;
+    if (g_SyncFreqCB) g_SyncFreqCB(g_F);
+  }
+}
+
+void RunWithOutput() {
+  LimitForFunction();
+  _UpdateRange();
+  s_MainsNoiseAmplitude = g_MainsNoiseAmp * 0.5;
+  s_tp = _PeriodOfSelectedFunction();
+  // The overlay rides on the waveform: together they must stay within 5 mV.
+  if (g_DynamicRangeTest && s_A + g_ADynamicRange * 0.5 > 5.0) {
+    s_A = 5.0 - g_ADynamicRange * 0.5;
+    g_Amplitude = std::floor(std::fma(2 * s_A, 100, 0.5)) / 100;
+  }
+  // Restart: every change begins at the start of a period.
+  s_t = 0;
+  s_PulsesRequired = 0;
+  s_PacDelayTP = 0;
+  s_tg = 0;
+  s_PW = g_PulseWidth / 1000;
+  _ComputeCalECGBreakpoints();
+  if (g_PA != 0) _SetupPacing();
+  if (g_MainOutput == OutputFuncECGNotchedR || g_MainOutput == OutputFuncECGSingleR) {
+    _ComputeECGTemplate();
+  }
+  if (!s_ECGGoing) {
+    s_ECGGoing = true;
+    s_SeqCheck = 0;
+    // The start applies every stored setting, so a deferral has nothing left to do.
+    s_ChangeOnNextCycle = false;
+    _SendNextPacket();
+  }
+}
+
+void RunWithoutOutput() {
+  if (!s_ECGGoing) return;
+  s_ECGGoing = false;
+  if (g_hFile.load() != -1) _SendStopCommand();
+  // The test modes live only as long as the stream.
+  g_BaseLineOverload = 0;
+  g_FreqScan1 = false;
+  g_FreqScan3 = false;
+  s_FreqScanOn = false;
+  _SetRelaysV4();
+}
+
+void ApplyDCOffset() {
+  // Pacing owns the front end: no offset command of either kind.
+  if (s_PulsesRequired != 0) return;
+  if (g_DCVariable) {
+    const bool was_on = _DCVariableOn;
+    _DCVariableOn = true;
+    _UpdateRange();
+    s_Range = g_RangeV4Ch2On;
+    const double setting = g_DCSetting;
+    if (!was_on || setting != _DCVariablePrev) {
+      if (g_hFile.load() != -1) _SendDCOffsetCommand(g_DCSetting);
+    }
+    _DCVariablePrev = setting;
+    return;
+  }
+  if (g_hFile.load() != -1) _SendOffsetClearCommand();
+  // The instrument no longer holds the variable offset: a return to variable
+  // mode must program it again even when the setting did not change.
+  _DCVariableOn = false;
+}
+
+}  // namespace
+
+void _Change() {
+  // The guard belongs to the engine; callers test it as well.
+  if (_ChangeInProcess) return;
+  _ChangeInProcess = true;
+  if (g_MainOutput != 0) {
+    RunWithOutput();
+  } else {
+    RunWithoutOutput();
+  }
+  _SetRelaysV4();
+  s_Range = g_RangeV4Ch2Off;
+  ApplyDCOffset();
+  _ChangeInProcess = false;
+}
+
+}  // namespace orna

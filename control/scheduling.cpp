@@ -1,0 +1,30 @@
+// Change scheduling: while a waveform streams, a change waits for the end of
+// its current cycle so that the derived values only change between cycles.
+#include "control/scheduling.h"
+
+#include "control/apply.h"
+#include "control/settings.h"
+
+namespace orna {
+
+bool s_ChangeOnNextCycle = false;
+
+void _ChangeRequested() {
+  // g_MainOutput is read after the setter stored it: selecting output 0 while
+  // streaming is applied at once and so stops the stream without delay.
+  if (s_ECGGoing && g_MainOutput != 0) {
+    s_ChangeOnNextCycle = true;
+    return;
+  }
+  // Inside the engine (e.g. from a callback it fired) the change is neither
+  // applied nor deferred.
+  if (!_ChangeInProcess) _Change();
+}
+
+void _ApplyAtOnce() {
+  // A pending deferral stays pending: it is applied once more at the end of
+  // the cycle that this run starts.
+  if (!_ChangeInProcess) _Change();
+}
+
+}  // namespace orna

@@ -1,0 +1,38 @@
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include "emulator/virtual_instrument.h"
+#include "tools.h"
+
+namespace orna::cli {
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+}  // namespace
+
+int RunEmulate(double speed, double seconds) {
+  emu::VirtualInstrument vi;
+  vi.start_playback(speed);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  std::printf("%s\n", vi.path().c_str());
+  std::fflush(stdout);
+  auto start = std::chrono::steady_clock::now();
+  while (!g_stop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (seconds > 0 &&
+        std::chrono::steady_clock::now() - start > std::chrono::duration<double>(seconds))
+      break;
+  }
+  auto st = vi.stats();
+  std::fprintf(stderr, "packets %llu, samples %llu, underruns %llu, sequence gaps %llu\n",
+               static_cast<unsigned long long>(st.packets_received),
+               static_cast<unsigned long long>(st.samples_played),
+               static_cast<unsigned long long>(st.underruns),
+               static_cast<unsigned long long>(st.sequence_gaps));
+  return kExitOk;
+}
+
+}  // namespace orna::cli

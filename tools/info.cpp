@@ -1,0 +1,24 @@
+#include <cstdio>
+
+#include "orna.h"
+#include "tools.h"
+
+namespace orna::cli {
+
+int RunInfo(bool emulate, const std::string& port) {
+  auto session = Session::Open(emulate, port);
+  if (!session) {
+    std::fprintf(stderr, "orna: no instrument answered\n");
+    return kExitNoInstrument;
+  }
+  auto text = [](const char* s) { return s ? s : "(none)"; };
+  std::printf("port:              %s\n", GetUSBPort());
+  std::printf("serial number:     %s\n", text(GetSerialNo()));
+  std::printf("hardware info:     %s\n", text(GetHWInfo()));
+  std::printf("hardware version:  %s\n", text(GetHWVersion()));
+  std::printf("firmware version:  %s\n", text(GetFWVersion()));
+  std::printf("library version:   %s\n", GetSDKVersion());
+  return kExitOk;
+}
+
+}  // namespace orna::cli

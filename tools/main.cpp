@@ -1,0 +1,64 @@
+// orna: command-line front end of liborna.
+#include <CLI/CLI.hpp>
+
+#include "tools.h"
+
+int main(int argc, char** argv) {
+  using namespace orna::cli;
+  CLI::App app{"orna: drive the ECG simulator (or its virtual instrument)"};
+  app.require_subcommand(1);
+
+  bool info_emulate = false;
+  std::string info_port;
+  auto* info = app.add_subcommand("info", "Show the identity of the instrument");
+  info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument");
+  info->add_option("--port", info_port, "Serial device to use instead of the scan");
+
+  PlayOptions o;
+  auto* play = app.add_subcommand("play", "Play an output function and report what came out");
+  play->add_option("function", o.function,
+                   "Output function: sine, triangle, square, pulse, triangle-pulse, exponential, "
+                   "cal-ecg, iec227, iec251, ecg (ecg-notched), ecg-single, biexponential, file, "
+                   "or its number 1..13")
+      ->required();
+  play->add_option("-a,--amplitude", o.amplitude, "Amplitude, mV peak to peak");
+  play->add_option("-f,--frequency", o.frequency, "Frequency, Hz");
+  play->add_option("--pulse-width", o.pulse_width, "Pulse width, ms");
+  play->add_option("--qrs", o.qrs, "QRS duration, ms");
+  play->add_option("--t-wave", o.t_wave, "T-wave amplitude, mV");
+  play->add_option("--iec", o.iec, "IEC waveform index (iec227: 0..9, iec251: 0..5)");
+  play->add_option("--file", o.file, "Waveform text file for the 'file' function");
+  play->add_option("--pacing-amplitude", o.pacing_amplitude, "Pacing pulse amplitude, mV");
+  play->add_option("--pacing-width", o.pacing_width, "Pacing pulse width, ms");
+  play->add_option("--pacing-rate", o.pacing_rate, "Pacing rate, pulses per minute");
+  play->add_option("--pacing-mode", o.pacing_mode, "Pacing mode: 0 single, other double");
+  play->add_option("--overshoot", o.overshoot, "Pacing overshoot time constant, ms");
+  play->add_option("--lead", o.leads, "Switch on an output lead (0..8); repeatable");
+  play->add_option("--dc-offset", o.dc_offset, "DC offset, mV");
+  play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode");
+  play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz");
+  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, mV");
+  play->add_flag("--drift", o.drift, "Baseline drift test on cal-ecg");
+  play->add_option("-s,--seconds", o.seconds, "Seconds of signal to play")->check(CLI::PositiveNumber);
+  play->add_option("--speed", o.speed, "Virtual instrument clock, times real time")
+      ->check(CLI::Range(0.1, 1000.0));
+  play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument");
+  play->add_option("--port", o.port, "Serial device to use instead of the scan");
+  play->add_option("--record", o.record, "Write what came out as CSV");
+  play->add_option("--plot", o.plot, "Render what came out on ECG paper (PNG)");
+
+  double emu_speed = 1.0, emu_seconds = 0;
+  auto* emulate = app.add_subcommand("emulate", "Run a virtual instrument on a pseudo-terminal and print its path");
+  emulate->add_option("--speed", emu_speed, "Clock, times real time")->check(CLI::Range(0.1, 1000.0));
+  emulate->add_option("--seconds", emu_seconds, "Stop after this many seconds (0: until interrupted)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitOk : kExitUsage;
+  }
+  if (*info) return RunInfo(info_emulate, info_port);
+  if (*play) return RunPlay(o);
+  if (*emulate) return RunEmulate(emu_speed, emu_seconds);
+  return kExitUsage;
+}

@@ -1,0 +1,67 @@
+// Shared pieces of the `orna` command-line program.
+#pragma once
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/virtual_instrument.h"
+
+namespace orna::cli {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;         // bad arguments or a refused setting
+constexpr int kExitNoInstrument = 3;  // no instrument answered
+constexpr int kExitIo = 4;            // a file could not be written
+
+// One recorded point of the output.
+struct Point {
+  double t;   // s
+  double mV;
+  bool high_range;  // sample sent on the high (pacing) range
+};
+
+// An open connection, to real hardware or to an in-process virtual instrument.
+class Session {
+ public:
+  // Opens the instrument; with `emulate`, starts a virtual instrument first and
+  // points the scan at it. `port` (optional) replaces the scanned paths.
+  static std::unique_ptr<Session> Open(bool emulate, const std::string& port);
+  ~Session();
+  emu::VirtualInstrument* instrument() { return vi_.get(); }
+
+ private:
+  std::unique_ptr<emu::VirtualInstrument> vi_;
+};
+
+// Settings of `orna play`; NAN or -1 means "leave at the default".
+struct PlayOptions {
+  std::string function;
+  double amplitude = NAN, frequency = NAN, pulse_width = NAN, qrs = NAN, t_wave = NAN;
+  int iec = 0;
+  std::string file;
+  double pacing_amplitude = NAN, pacing_width = NAN, overshoot = NAN;
+  int pacing_rate = -1, pacing_mode = -1;
+  std::vector<int> leads;
+  int dc_offset = 0;
+  bool dc_variable = false;
+  int noise = -1;
+  double noise_amplitude = 0.1;
+  bool drift = false;
+  double seconds = 5, speed = 1;
+  bool emulate = false;
+  std::string port, record, plot;
+};
+
+int RunPlay(const PlayOptions& options);
+int RunInfo(bool emulate, const std::string& port);
+int RunEmulate(double speed, double seconds);
+
+// Writes the points as CSV (time_s,mV); returns false on an I/O error.
+bool WriteCsv(const std::string& path, const std::vector<Point>& points);
+// Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG.
+bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title);
+
+}  // namespace orna::cli
