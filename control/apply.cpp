@@ -146,6 +146,10 @@ void _Change() {
   s_Range = g_RangeV4Ch2Off;
   ApplyDCOffset();
   _ChangeInProcess = false;
+  // Output 0 selected while this run was under way (a callback, or a scan that
+  // ended inside the first packet) found the engine busy and was dropped; a
+  // stream must not run on without an output function, so stop it now.
+  if (s_ECGGoing && g_MainOutput == 0) _Change();
 }
 
 }  // namespace orna

@@ -27,9 +27,9 @@ bool GetDCOffsetVariableMode(void) { return Read(g_DCVariable); }
 bool GetDCOffsetCommoneMode(void) { return Read(g_DCCommon); }
 
 bool GetOutputLead(int lead) {
+  LockGuard lock(s_lock);
   // Only 32 lead bits exist; a shift by anything else is undefined.
   if (lead < 0 || lead > 31) return false;
-  LockGuard lock(s_lock);
   return (static_cast<unsigned>(g_OutputLead) & (1u << lead)) != 0;
 }
 

@@ -17,7 +17,7 @@ void _ChangeRequested() {
     return;
   }
   // Inside the engine (e.g. from a callback it fired) the change is neither
-  // applied nor deferred.
+  // applied nor deferred; the engine itself catches a stop made meanwhile.
   if (!_ChangeInProcess) _Change();
 }
 

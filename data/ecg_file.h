@@ -7,7 +7,13 @@ extern double* ECGFile;     // samples in microvolts, null until loaded
 extern int ECGFileSize;     // number of valid samples
 extern double ECGFileFreq;  // samples per second
 
-// Value in mV for phase h; 0 without a loaded waveform; never reads outside it.
+// Value in mV for phase h: ECGFile[trunc(h * ECGFileFreq)] / 1000.
+// 0 without a loaded waveform (null ECGFile or ECGFileSize 0); the index is
+// limited to 0 .. ECGFileSize-1, so it never reads outside the valid samples.
+// The caller holds s_lock.
 double _ECGFileValue(double h);
+
+// Largest path, in characters, that the loaders accept.
+constexpr int kECGPathMax = 511;
 
 }  // namespace orna

@@ -7,6 +7,13 @@
 // runs low, records what it received, and injects instrument messages and
 // faults on request. One service thread per instrument; all methods are
 // thread-safe.
+//
+// Without a running clock (after construction, or after stop_playback) the
+// instrument plays nothing and asks for nothing: every packet after the first
+// comes from a test's send_next_request() or from step(). Samples are decoded
+// with the range and baseline reset in force when their packet arrived. An
+// identify probe and the close command discard whatever the host has not read
+// yet, so one instrument serves several open/close cycles of the library.
 #pragma once
 
 #include <chrono>
@@ -40,6 +47,14 @@ struct Config {
   // Packets the instrument can hold before playing; it asks for the next one
   // with 'N' whenever queued + requested packets fall below this.
   int queue_packets = 2;
+  // Normal mode: also answer the legacy probe 0xAA with `legacy_reply` (an
+  // instrument that still knows the old handshake).
+  bool legacy_fallback = false;
+  // Keep the bytes of every sample packet (messages(), packets()) and every
+  // played sample (samples()). Long runs (benchmarks, the CLI) switch them
+  // off; counts and stats are kept either way.
+  bool record_packets = true;
+  bool record_samples = true;
 };
 
 // Kinds of host messages, by first byte.
@@ -74,14 +89,17 @@ struct Sample {
 };
 
 struct Stats {
-  std::uint64_t packets_received = 0;   // well-formed sample packets received
+  std::uint64_t packets_received = 0;   // complete sample packets received (faults counted below)
   std::uint64_t packets_played = 0;     // packets whose samples have all been played
   std::uint64_t samples_played = 0;
   std::uint64_t requests_sent = 0;      // 'N' messages sent (automatic and injected)
   std::uint64_t underruns = 0;          // clock ticks that found the queue empty while streaming
-  std::uint64_t sequence_gaps = 0;      // frames whose sequence number was not the expected one
+  // Frames whose sequence number was not the expected one; each is reported at
+  // once with 'S', the expected number, the received one and 12 zero bytes.
+  std::uint64_t sequence_gaps = 0;
   std::uint64_t header_errors = 0;      // frames with a bad byte 0, 2 or 3, or a missing 'E'
   std::uint64_t unknown_bytes = 0;      // host bytes that begin no known message
+  std::uint64_t sequence_reports_sent = 0;  // 'S' reports sent for gaps (not injected ones)
 };
 
 class VirtualInstrument {
@@ -99,6 +117,7 @@ class VirtualInstrument {
   // ---- Playback --------------------------------------------------------
   // Plays queued samples on a clock running `speed` times real time (1.0 =
   // 5 000 samples/s). While playing, the instrument asks for packets on its own.
+  // A speed of 0 or less stops the clock.
   void start_playback(double speed = 1.0);
   // Stops the clock (queued samples stay queued).
   void stop_playback();
@@ -107,7 +126,8 @@ class VirtualInstrument {
   // queue count as underruns.
   void step(std::size_t samples);
   // Asks for packets as fast as they arrive: every received packet is played
-  // at once and answered with 'N' (for throughput tests).
+  // at once and answered with one 'N' (for throughput tests). Packets already
+  // queued are played at once, and a stream with no request in flight gets one.
   void start_flood();
   // Samples queued but not yet played.
   std::size_t queued_samples() const;
@@ -115,10 +135,11 @@ class VirtualInstrument {
   // ---- Injection -------------------------------------------------------
   void send(const Bytes& bytes);             // arbitrary bytes
   void send_next_request();                  // 'N', 0x00
-  void send_sequence_error();                // 'S' and 14 bytes
-  void send_status();                        // '2' and 6 bytes
-  void send_version(const char seven[7]);    // the 7 characters and one more byte
-  // Closes the master side: the library sees a hang-up.
+  void send_sequence_error();                // 'S' and 14 zero bytes
+  void send_status();                        // '2' and 6 zero bytes
+  void send_version(const char seven[7]);    // the 7 characters and a zero byte
+  // Closes the master side: the library sees a hang-up (reads end of file,
+  // writes EIO). The path cannot be opened again while this object lives.
   void disconnect();
   // Stops reading what the host writes (the port's output fills up), or reads again.
   void set_reading(bool reading);
@@ -142,7 +163,7 @@ class VirtualInstrument {
   // Front-end state as last commanded.
   std::uint32_t relay_word() const;
   int range_byte() const;          // -1 before any range command
-  int dc_offset_code() const;      // -1 before any DC offset command
+  int dc_offset_code() const;      // -1 before any DC offset command and after an offset clear
   bool baseline_reset() const;     // baseline reset command received and not cleared
   bool streaming() const;          // a packet arrived since the last stop/close command
 

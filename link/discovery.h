@@ -1,6 +1,8 @@
 // Device discovery and identification.
 #pragma once
 
+#include <cstddef>
+
 namespace orna {
 
 extern char g_COMString[16];
@@ -18,5 +20,17 @@ bool _COMStringFound(const char* path);
 // candidate paths /dev/ttyACM0../dev/ttyACM3. Null entries or a null array
 // restore the defaults.
 void _SetPortPathsForTesting(const char* const paths[4]);
+
+// Replaces an owned identity text with a heap copy of the first `length`
+// bytes of `text` (null `text`: releases it and leaves null).
+void _SetIdentityText(char*& slot, const char* text, std::size_t length);
+
+// The letters a hardware information block must carry to be accepted.
+bool _HWInfoBlockValid(const unsigned char block[64]);
+
+// The three texts of a hardware information block: the hardware information
+// string, the firmware version and the hardware version.
+void _FormatHWInfo(const unsigned char block[64], char hwinfo[32], char fwver[8],
+                   char hwver[8]);
 
 }  // namespace orna

@@ -1,6 +1,8 @@
 // Receive thread and inbound parsing.
 #pragma once
 
+#include <atomic>
+
 namespace orna {
 
 constexpr int kRxBufferSize = 4096;
@@ -13,21 +15,44 @@ extern int s_SeqErrorCounter;
 extern int s_OwedBytes;              // 0 or 1
 
 // Appends received bytes (drops owed bytes first, compacts when needed).
-void _USBDataAppend(const unsigned char* bytes, int n);
+// Takes only as many as fit after a compaction; returns how many of the `n`
+// bytes were taken (owed bytes dropped included).
+int _USBDataAppend(const unsigned char* bytes, int n);
 // Parses at most one message from the front of the buffer and handles it
-// (taking s_lock for the handling). Returns true when a message was consumed.
+// (taking s_lock for the handling). Leading bytes that begin no message are
+// dropped first. Returns true when a message was consumed.
 bool _USBDataParse();
 // One pass: read, append, parse.
 void _USBDataPoll();
 // The thread body.
 void* iDataPoolThreadRoutine(void* argument);
 
-// Starts the receive thread (joining a previous one that has ended).
-void _StartReceiveThread();
+// Starts the receive thread (joining a previous one that has ended). Returns
+// false when no thread could be started, or when the previous one is the
+// calling thread and cannot be joined.
+bool _StartReceiveThread();
 // Asks the receive thread to end and waits for it, unless called on the
-// receive thread itself (it then ends after the current pass).
+// receive thread itself (it then ends after the current pass and is joined by
+// the next start or at exit).
 void _StopReceiveThread();
 // True on the receive thread.
 bool _OnReceiveThread();
+// True while a receive thread exists that has not been joined yet.
+bool _ReceiveThreadRunning();
+
+// An AD exchange of GetAD: while one is in progress the receive thread does
+// not read the port, so the reply cannot be taken from under GetAD.
+extern std::atomic<bool> s_ADExchange;
+class ADExchangeScope {
+ public:
+  ADExchangeScope();
+  ~ADExchangeScope();
+  ADExchangeScope(const ADExchangeScope&) = delete;
+  ADExchangeScope& operator=(const ADExchangeScope&) = delete;
+};
+// Scans the `n` bytes GetAD read for the AD value, and hands every other byte
+// (messages of the instrument that arrived with the reply) to the receive
+// thread, which parses them before anything it reads next.
+int _TakeADReply(const unsigned char* reply, int n);
 
 }  // namespace orna

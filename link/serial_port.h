@@ -14,7 +14,8 @@ extern std::atomic<int> g_hFile;
 bool _OpenPort(const char* path);
 
 // Closes the port (if open) and sets g_hFile to -1. Waits until no
-// _ReadCOMPort call of another thread is inside read() on the descriptor.
+// _ReadCOMPort or _WriteCOMPort call of another thread is using the descriptor
+// (waking readers that wait for data first).
 void _ClosePort();
 
 // Reads up to `count` bytes: waits at most 100 ms for data. Returns the number
@@ -22,13 +23,23 @@ void _ClosePort();
 // timeout or error. Also returns -1 early when _WakeReaders() is called.
 int _ReadCOMPort(int count, unsigned char* buffer);
 
-// Writes `count` bytes, retrying every 10 ms while the port would block, for a
-// bounded time. Returns `count` when everything was taken, otherwise a smaller
-// number or -1. `flag` has no effect.
+// The same, but also returns -1 at once when _WakeReaders() has been called
+// since _WakeGeneration() returned `generation`. Lets a caller test a
+// condition and then read without missing a wake that comes in between.
+int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation);
+unsigned _WakeGeneration();
+
+// Writes `count` bytes, retrying every 10 ms while the port would block, for
+// at most about 1 s in all; a partial write is continued within that time.
+// Returns `count` when everything was taken, otherwise the number of bytes
+// taken (smaller than `count`) or -1 after an error. `flag` has no effect.
 int _WriteCOMPort(int count, const unsigned char* bytes, bool flag = false);
 
 // Makes a _ReadCOMPort that is waiting in select() return at once (used when
-// the receive thread is asked to end).
+// the receive thread is asked to end and when the port is closed).
 void _WakeReaders();
+
+// Sleeps `ms` milliseconds with nanosleep (continued after a signal).
+void _SleepMilliseconds(int ms);
 
 }  // namespace orna

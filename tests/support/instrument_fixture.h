@@ -1,7 +1,10 @@
 // A virtual instrument with the library's port scan pointed at it.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "emulator/virtual_instrument.h"
 #include "link/discovery.h"
@@ -20,6 +23,17 @@ class ScanTarget {
  private:
   std::string path_;
 };
+
+// Polls `done` until it holds or `timeout` passes; returns its last value.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
+  auto end = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return done();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
 // Frame sequence numbers of all packets, in order.
 std::vector<int> FrameSequence(const std::vector<emu::Bytes>& packets);

@@ -1,0 +1,156 @@
+// Packet builder and timebase: one sample packet per request of the instrument.
+#include "generator/packet_builder.h"
+
+#include <cmath>
+
+#include "control/apply.h"
+#include "control/relays.h"
+#include "control/scheduling.h"
+#include "control/settings.h"
+#include "generator/output_functions.h"
+#include "generator/pacing.h"
+#include "link/serial_port.h"
+
+namespace orna {
+
+double s_t;
+double s_tg;
+double s_tp;
+double s_Fd;
+std::uint8_t s_SeqCheck;
+
+namespace {
+
+constexpr double kSampleStep = 0.0002;
+constexpr double kHalfStep = 0.0001;
+constexpr unsigned char kFrameStart = 0x01;
+constexpr unsigned char kEndMarker = 0x45;  // 'E'
+constexpr unsigned char kRangeFlag = 0x40;
+constexpr unsigned char kHalfStepFlag = 0x80;
+constexpr int kMaxCode = 4095;
+constexpr int kZeroCode = 2048;
+
+// The four corners of the 10 ms rectangle that marks a pacing pulse on the
+// host's graph. The pointer is read before every call: a callback may
+// unregister itself.
+void ReportPacingPulse() {
+  const double t = s_tg;
+  const double corners[4][2] = {{t, 0.0}, {t, g_PA}, {t + 0.01, g_PA}, {t + 0.01, 0.0}};
+  for (const auto& corner : corners) {
+    if (g_PacingGraphCB != nullptr) g_PacingGraphCB(corner[0], corner[1]);
+  }
+  s_PacingIndicationNeeded = false;
+}
+
+// Keeps the position inside the cycle while the scan moves the period.
+void ScanStep() {
+  const double q = s_tp > 0.0 ? s_t / s_tp : 0.0;
+  g_F = g_F + s_Fd;
+  // A scan cannot bring the frequency to zero with accepted settings; should
+  // it ever, the period stays as it was instead of becoming infinite.
+  if (g_F > 0.0) s_tp = 1 / g_F;
+  s_t = (q - std::trunc(q)) * s_tp;
+}
+
+}  // namespace
+
+double _Phase(double t, double tp) {
+  if (!(tp > 0.0)) return 0.0;  // no usable period yet
+  const double q = t / tp;
+  if (!std::isfinite(q)) return 0.0;
+  // Truncating in double keeps the result of a 32-bit truncation wherever that
+  // one is defined, and stays right beyond 2^31 periods.
+  const double k = std::trunc(q);
+  if (k == 0.0) return t;  // also covers an infinite period
+  return t - tp * k;
+}
+
+void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
+                   unsigned char out[2]) {
+  double x;
+  if (high_range) {
+    x = v * 2 + 2048;
+  } else if (s_Range != 0.0) {
+    x = v / s_Range * 2000 + 2048;
+  } else {
+    // The full scale comes from host-writable range values: a zero one
+    // saturates by sign instead of dividing.
+    x = v > 0 ? kMaxCode + 1 : (v < 0 ? -1 : kZeroCode);
+  }
+  int code;
+  if (x > kMaxCode) {
+    code = kMaxCode;
+  } else if (x < 0) {
+    code = 0;
+  } else if (x == x) {
+    code = static_cast<int>(x);
+  } else {
+    code = kZeroCode;  // not a number (e.g. 0 / 0): sent as 0 mV
+  }
+  unsigned char b0 = static_cast<unsigned char>(code >> 8);
+  if (high_range || range_flag) b0 |= kRangeFlag;
+  if (half_step) b0 |= kHalfStepFlag;
+  out[0] = b0;
+  out[1] = static_cast<unsigned char>(code & 0xFF);
+}
+
+void _BuildPacket(unsigned char packet[kPacketSize]) {
+  for (int k = 0; k < kFramesPerPacket; ++k) {
+    unsigned char* frame = packet + k * kFrameSize;
+    frame[0] = kFrameStart;
+    frame[1] = s_SeqCheck;
+    frame[2] = 0x00;
+    frame[3] = 0x00;
+    s_SeqCheck = static_cast<std::uint8_t>(s_SeqCheck + 1);
+
+    for (int j = 0; j < kSamplesPerFrame; ++j) {
+      const double h = _Phase(s_t, s_tp);
+      double v = _OutputValue(h, s_t);
+
+      s_PacingHighRangeNeeded = false;
+      s_PacingShortPulseNeeded = false;
+      if (s_PulsesRequired > 0) _GetPacingV4(v);
+      // Kept apart from the globals: a callback below may run the apply engine
+      // or even a nested packet, which rewrites them.
+      const bool high_range = s_PacingHighRangeNeeded;
+      const bool half_step = s_PacingShortPulseNeeded;
+
+      if (j == 0 && g_GraphCB != nullptr) {
+        g_GraphCB(s_tg, v);
+        if (g_PacingGraphCB != nullptr && s_PacingIndicationNeeded) ReportPacingPulse();
+      }
+
+      _EncodeSample(v, high_range, g_BaseLineOverload != 0, half_step, frame + 4 + 2 * j);
+
+      const double step = half_step ? kHalfStep : kSampleStep;
+      s_t += step;
+      s_tg += step;
+
+      if (s_FreqScanOn) ScanStep();
+
+      if (s_ChangeOnNextCycle && (s_tp - h < 0.0004 || g_F < 0.15)) {
+        s_ChangeOnNextCycle = false;
+        if (!_ChangeInProcess) _Change();
+      }
+    }
+  }
+  packet[kEndMarkerOffset] = kEndMarker;
+}
+
+void _SendNextPacket() {
+  // Local to the call: a callback that restarts streaming builds its own
+  // packet inside this one without overwriting it.
+  unsigned char packet[kPacketSize];
+  _BuildPacket(packet);
+  if (g_hFile != -1) _WriteCOMPort(kPacketSize, packet);
+
+  if (!s_FreqScanOn) return;
+  if (g_SyncFreqCB != nullptr) g_SyncFreqCB(g_F);
+  const double r = std::floor(g_F * 100000 + 0.5) / 100000;
+  if (r >= g_Ffinal || r <= g_Fstart) {
+    if (g_FreqScan1) SetFreqScanSine(false, g_Fstart, g_Ffinal, g_Fduration);
+    if (g_FreqScan3) SetFreqScanECG(false);
+  }
+}
+
+}  // namespace orna

@@ -1,0 +1,120 @@
+// Device discovery: the port scan of InitORNA and the identification
+// handshake on one candidate port.
+#include "link/discovery.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "link/lock.h"
+#include "link/protocol.h"
+#include "link/receive_thread.h"
+#include "link/serial_port.h"
+#include "orna.h"
+
+namespace orna {
+
+namespace {
+
+const char* const kDefaultPortPaths[4] = {"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2",
+                                          "/dev/ttyACM3"};
+// Never destroyed: InitORNA may still be called while statics go away.
+std::string* const s_PortPaths =
+    new std::string[4]{kDefaultPortPaths[0], kDefaultPortPaths[1], kDefaultPortPaths[2],
+                       kDefaultPortPaths[3]};
+
+constexpr char kLegacySerialNo[] = "TALVEN ORNA";
+
+bool Reject() {
+  _ClosePort();
+  return false;
+}
+
+}  // namespace
+
+void _SetPortPathsForTesting(const char* const paths[4]) {
+  LockGuard lock(s_lock);
+  for (int i = 0; i < 4; ++i) {
+    const char* p = paths != nullptr ? paths[i] : nullptr;
+    s_PortPaths[i] = p != nullptr ? p : kDefaultPortPaths[i];
+  }
+}
+
+bool _COMStringFound(const char* path) {
+  if (!_OpenPort(path)) return false;
+
+  if (_WriteCOMPort(1, &kIdentifyProbe) != 1) return Reject();
+  _SleepMilliseconds(5);
+  unsigned char reply[36];
+  int n = _ReadCOMPort(36, reply);
+  if (n > 3) {
+    const void* zero = std::memchr(reply, 0, static_cast<std::size_t>(n));
+    const std::size_t length = zero != nullptr
+                                   ? static_cast<std::size_t>(
+                                         static_cast<const unsigned char*>(zero) - reply)
+                                   : static_cast<std::size_t>(n);
+    _SetIdentityText(g_SerialNo, reinterpret_cast<const char*>(reply), length);
+  } else {
+    if (_WriteCOMPort(1, &kLegacyIdentifyProbe) != 1) return Reject();
+    _SleepMilliseconds(5);
+    n = _ReadCOMPort(36, reply);
+    if (n < 4 || reply[0] != 'O' || reply[1] != 'R' || reply[2] != 'N') return Reject();
+    _SetIdentityText(g_SerialNo, kLegacySerialNo, sizeof kLegacySerialNo - 1);
+  }
+
+  if (_WriteCOMPort(5, kHWInfoRequest) != 5) return Reject();
+  _SleepMilliseconds(20);
+  n = _ReadCOMPort(64, s_DeviceHWInfo);
+  if (n == 64) {
+    if (!_HWInfoBlockValid(s_DeviceHWInfo)) return Reject();
+    char hwinfo[32], fwver[8], hwver[8];
+    _FormatHWInfo(s_DeviceHWInfo, hwinfo, fwver, hwver);
+    _SetIdentityText(g_HWInfo, hwinfo, std::strlen(hwinfo));
+    _SetIdentityText(g_FWVer, fwver, std::strlen(fwver));
+    _SetIdentityText(g_HWVer, hwver, std::strlen(hwver));
+  } else {
+    _SetIdentityText(g_HWInfo, nullptr, 0);
+    _SetIdentityText(g_FWVer, nullptr, 0);
+    _SetIdentityText(g_HWVer, nullptr, 0);
+  }
+
+  // A longer path is cut to what the 16-byte text holds rather than written
+  // past its end.
+  std::snprintf(g_COMString, sizeof g_COMString, "%s", path);
+  return true;
+}
+
+}  // namespace orna
+
+using namespace orna;
+
+extern "C" {
+
+int InitORNA(void) {
+  // Held for the whole scan: another host thread must neither write commands
+  // into a handshake nor scan at the same time.
+  LockGuard lock(s_lock);
+  // Already open: nothing to do; a second descriptor or receive thread would
+  // compete with the first.
+  if (g_hFile.load() != -1) return 1;
+  // The thread of the previous connection may still be finishing its last
+  // pass; it has to end before a new one starts on the same buffer. It cannot
+  // wait for itself.
+  if (_ReceiveThreadRunning()) {
+    if (_OnReceiveThread()) return 0;
+    _StopReceiveThread();
+  }
+  for (int i = 0; i < 4; ++i) {
+    const std::string path = s_PortPaths[i];
+    if (_COMStringFound(path.c_str())) {
+      if (_StartReceiveThread()) return 1;
+      // Without a receive thread nothing would ever answer the instrument.
+      _ClosePort();
+      return 0;
+    }
+    g_hFile.store(-1);
+  }
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,120 @@
+// Identity texts and the small exported functions of the device link: the
+// identity getters, GetAD, the library version and the two no-ops.
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "link/discovery.h"
+#include "link/lock.h"
+#include "link/protocol.h"
+#include "link/receive_thread.h"
+#include "link/serial_port.h"
+#include "orna.h"
+
+namespace orna {
+
+char g_COMString[16];
+char* g_SerialNo;
+char* g_HWInfo;
+char* g_FWVer;
+char* g_HWVer;
+unsigned char s_DeviceHWInfo[64];
+
+void _SetIdentityText(char*& slot, const char* text, std::size_t length) {
+  char* copy = nullptr;
+  if (text != nullptr) {
+    copy = new char[length + 1];
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+  }
+  delete[] slot;
+  slot = copy;
+}
+
+bool _HWInfoBlockValid(const unsigned char block[64]) {
+  return block[6] == 'O' && (block[7] == 'R' || block[7] == 'Q');
+}
+
+void _FormatHWInfo(const unsigned char block[64], char hwinfo[32], char fwver[8],
+                   char hwver[8]) {
+  const int n = block[11] * 256 + block[12];
+  if (block[10] <= 16) {
+    std::snprintf(hwinfo, 32, "W%c%d%02d%03d", block[6], block[10], block[9], n);
+  } else {
+    std::snprintf(hwinfo, 32, "W%c%c%02d%02d-%d%04d", block[6], block[7], block[8], block[9],
+                  block[10], n);
+  }
+  std::snprintf(fwver, 8, "%d.%d", block[14], block[15]);
+  std::snprintf(hwver, 8, "%d.%d", block[13] / 10, block[13] % 10);
+}
+
+namespace {
+
+// One AD exchange at a time: two of them would take each other's replies.
+std::mutex& s_ADExchangeLock = *new std::mutex;
+
+}  // namespace
+
+}  // namespace orna
+
+using namespace orna;
+
+extern "C" {
+
+const char* GetUSBPort(void) {
+  LockGuard lock(s_lock);
+  return g_COMString;
+}
+
+const char* GetSerialNo(void) {
+  LockGuard lock(s_lock);
+  return g_SerialNo;
+}
+
+const char* GetHWInfo(void) {
+  LockGuard lock(s_lock);
+  return g_HWInfo;
+}
+
+const char* GetFWVersion(void) {
+  LockGuard lock(s_lock);
+  return g_FWVer;
+}
+
+const char* GetHWVersion(void) {
+  LockGuard lock(s_lock);
+  return g_HWVer;
+}
+
+int GetAD(void) {
+  std::unique_lock<Lock> lock(s_lock);
+  if (g_hFile.load() == -1) return 0;
+  // Taken after s_lock (never the other way round), and kept until the reply
+  // has been read.
+  std::lock_guard<std::mutex> exchange(s_ADExchangeLock);
+  // The receive thread leaves the port to this exchange until it ends;
+  // whatever of the instrument's own messages this read takes is handed back.
+  ADExchangeScope scope;
+  if (_WriteCOMPort(4, kADRequest) != 4) return 0;
+  // Without the lock while waiting, so that the receive thread can go on
+  // answering next-packet requests it has already buffered.
+  lock.unlock();
+  _SleepMilliseconds(10);
+  unsigned char reply[36];
+  const int n = _ReadCOMPort(36, reply);
+  return _TakeADReply(reply, n);
+}
+
+const char* GetSDKVersion(void) {
+  LockGuard lock(s_lock);
+  return "5.9.1";
+}
+
+void SpecifyCOMPort(const char* /*port*/) { LockGuard lock(s_lock); }
+
+int TriggerDeviceChanged(void) {
+  LockGuard lock(s_lock);
+  return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,273 @@
+// The receive thread: polls the port, buffers what the instrument sends and
+// handles one instrument message per pass.
+#include "link/receive_thread.h"
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "control/apply.h"
+#include "generator/packet_builder.h"
+#include "link/lock.h"
+#include "link/protocol.h"
+#include "link/serial_port.h"
+#include "orna.h"
+
+namespace orna {
+
+unsigned char s_USBRxData[kRxBufferSize];
+unsigned char* s_DataBegin = s_USBRxData;
+unsigned char* s_DataEnd = s_USBRxData;
+int s_SeqErrorCounter;
+int s_OwedBytes;
+std::atomic<bool> s_ADExchange{false};
+
+namespace {
+
+std::atomic<bool> s_StopRequested{false};
+thread_local bool t_OnReceiveThread = false;
+
+// Never destroyed, so that a stop or start late in the process's exit still
+// finds a valid object; the Reaper below joins the thread itself.
+std::thread& s_DataPoolThread = *new std::thread;
+
+// Bytes of the instrument's messages that a GetAD read took along with its
+// reply; the receive thread parses them before anything it reads next.
+std::mutex& s_HandbackLock = *new std::mutex;
+unsigned char s_Handback[kRxBufferSize];
+int s_HandbackCount;
+
+void JoinReceiveThread() {
+  s_StopRequested.store(true);
+  _WakeReaders();
+  s_DataPoolThread.join();
+}
+
+bool StartsMessage(unsigned char b) {
+  return b == kSeqErrorReport || b == kStatusMessage || b == kVersionReport ||
+         b == kNextPacketRequest;
+}
+
+// Waits at most `limit` for s_lock.
+bool TryLockFor(std::chrono::microseconds limit) {
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer does not see a timed wait on a mutex (it would
+  // report the later unlock as one of a mutex never locked): poll instead.
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!s_lock.try_lock()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return true;
+#else
+  return s_lock.try_lock_for(limit);
+#endif
+}
+
+// Waits for s_lock, giving up when the thread is asked to end: the closer
+// holds the lock while it waits for this thread.
+bool LockForHandling() {
+  while (!TryLockFor(std::chrono::milliseconds(5))) {
+    if (s_StopRequested.load()) return false;
+  }
+  return true;
+}
+
+// A std::thread must not be destroyed while joinable, and the thread must not
+// outlive the state it works on: it is joined when the process exits.
+struct Reaper {
+  ~Reaper() {
+    const bool locked = TryLockFor(std::chrono::seconds(1));
+    if (s_DataPoolThread.joinable()) {
+      if (t_OnReceiveThread) {
+        s_StopRequested.store(true);
+        s_DataPoolThread.detach();
+      } else {
+        JoinReceiveThread();
+      }
+    }
+    if (locked) s_lock.unlock();
+  }
+};
+
+void Consume(int length) {
+  const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
+  if (pending >= length) {
+    s_DataBegin += length;
+  } else {
+    // The rest of the message has not arrived yet: drop it when it does.
+    s_DataBegin = s_DataEnd;
+    s_OwedBytes = length - pending;
+  }
+}
+
+void TakeHandback() {
+  std::lock_guard<std::mutex> guard(s_HandbackLock);
+  if (s_HandbackCount == 0) return;
+  const int taken = _USBDataAppend(s_Handback, s_HandbackCount);
+  std::memmove(s_Handback, s_Handback + taken, static_cast<std::size_t>(s_HandbackCount - taken));
+  s_HandbackCount -= taken;
+}
+
+void HandBack(const unsigned char* bytes, int n) {
+  if (n <= 0) return;
+  std::lock_guard<std::mutex> guard(s_HandbackLock);
+  const int room = kRxBufferSize - s_HandbackCount;
+  if (n > room) n = room;
+  std::memcpy(s_Handback + s_HandbackCount, bytes, static_cast<std::size_t>(n));
+  s_HandbackCount += n;
+}
+
+}  // namespace
+
+int _USBDataAppend(const unsigned char* bytes, int n) {
+  if (n <= 0) return 0;
+  int taken = 0;
+  if (s_OwedBytes > 0) {
+    const int drop = s_OwedBytes < n ? s_OwedBytes : n;
+    s_OwedBytes -= drop;
+    bytes += drop;
+    n -= drop;
+    taken = drop;
+  }
+  if (n == 0) return taken;
+  unsigned char* const limit = s_USBRxData + kRxBufferSize;
+  if (n > limit - s_DataEnd) {
+    const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
+    // Front to back: the target lies before the source.
+    for (int i = 0; i < pending; ++i) s_USBRxData[i] = s_DataBegin[i];
+    s_DataBegin = s_USBRxData;
+    s_DataEnd = s_USBRxData + pending;
+    // Never past the end of the buffer: the caller keeps what did not fit.
+    if (n > limit - s_DataEnd) n = static_cast<int>(limit - s_DataEnd);
+  }
+  std::memcpy(s_DataEnd, bytes, static_cast<std::size_t>(n));
+  s_DataEnd += n;
+  return taken + n;
+}
+
+bool _USBDataParse() {
+  // A byte that begins no message (for instance part of an AD reply this
+  // thread read) would hold back everything behind it: drop it.
+  while (s_DataBegin < s_DataEnd && !StartsMessage(*s_DataBegin)) ++s_DataBegin;
+  if (s_DataBegin == s_DataEnd) return false;
+
+  const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
+  const unsigned char first = *s_DataBegin;
+  int length = 2;
+  switch (first) {
+    case kSeqErrorReport:
+      if (pending < 14) return false;
+      length = 15;
+      break;
+    case kStatusMessage:
+      if (pending < 7) return false;
+      length = 7;
+      break;
+    case kVersionReport:
+      if (pending < 7) return false;
+      length = 8;
+      break;
+    default:  // next-packet request
+      break;
+  }
+
+  if (!LockForHandling()) return false;
+  {
+    LockGuard lock(s_lock, std::adopt_lock);
+    if (first == kSeqErrorReport) {
+      ++s_SeqErrorCounter;
+    } else if (first == kVersionReport) {
+      if (_VersionReportRaisesRange(s_DataBegin)) {
+        g_RangeV4Ch2On = 5.0;
+        g_RangeV4Ch2Off = 5.0;
+      }
+    } else if (first == kNextPacketRequest) {
+      if (s_ECGGoing) _SendNextPacket();
+    }
+  }
+  Consume(length);
+  return true;
+}
+
+void _USBDataPoll() {
+  // Read in this order: the wake count, then whether an AD exchange runs,
+  // so that an exchange beginning after the test wakes the read below.
+  const unsigned generation = _WakeGeneration();
+  const bool exchange = s_ADExchange.load();
+  TakeHandback();
+  // Only as many bytes as the buffer can take after a compaction; the rest
+  // waits in the system's buffer.
+  int want = kRxBufferSize - static_cast<int>(s_DataEnd - s_DataBegin);
+  if (want > kRxReadSize) want = kRxReadSize;
+  if (!exchange && want > 0) {
+    unsigned char area[kRxReadSize];
+    const int n = _ReadCOMPortUnlessWoken(want, area, generation);
+    if (n > 0) _USBDataAppend(area, n);
+  }
+  _USBDataParse();
+}
+
+void* iDataPoolThreadRoutine(void* /*argument*/) {
+  if (g_hFile.load() == -1) return nullptr;
+  for (;;) {
+    _USBDataPoll();
+    if (s_StopRequested.load()) break;
+    _SleepMilliseconds(10);
+    if (g_hFile.load() == -1 || s_StopRequested.load()) break;
+  }
+  return nullptr;
+}
+
+bool _StartReceiveThread() {
+  if (s_DataPoolThread.joinable()) {
+    if (t_OnReceiveThread) return false;
+    JoinReceiveThread();
+  }
+  static Reaper reaper;
+  s_StopRequested.store(false);
+  try {
+    s_DataPoolThread = std::thread([] {
+      t_OnReceiveThread = true;
+      iDataPoolThreadRoutine(nullptr);
+    });
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+void _StopReceiveThread() {
+  s_StopRequested.store(true);
+  if (t_OnReceiveThread || !s_DataPoolThread.joinable()) return;
+  JoinReceiveThread();
+}
+
+bool _OnReceiveThread() { return t_OnReceiveThread; }
+
+bool _ReceiveThreadRunning() { return s_DataPoolThread.joinable(); }
+
+ADExchangeScope::ADExchangeScope() {
+  s_ADExchange.store(true);
+  // A read the receive thread has already begun gives up at once.
+  _WakeReaders();
+}
+
+ADExchangeScope::~ADExchangeScope() { s_ADExchange.store(false); }
+
+int _TakeADReply(const unsigned char* reply, int n) {
+  const int value = _ScanADReply(reply, n);
+  if (n <= 0) return value;
+  int k = 0;
+  while (k + 2 < n && reply[k] != 0xAD) ++k;
+  if (k + 2 < n) {
+    HandBack(reply, k);
+    HandBack(reply + k + 3, n - k - 3);
+  } else {
+    HandBack(reply, n);
+  }
+  return value;
+}
+
+}  // namespace orna

@@ -1,0 +1,204 @@
+// Serial transport: opening and configuring the port, the waiting read and
+// the retrying write.
+#include "link/serial_port.h"
+
+#include <aio.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <mutex>
+#include <shared_mutex>
+
+namespace orna {
+
+std::atomic<int> g_hFile{-1};
+
+namespace {
+
+// Readers and writers hold the gate shared while they use the descriptor;
+// closing takes it exclusively, so a descriptor is never closed (and perhaps
+// reused by the system) under a select, read or write of another thread.
+// Never destroyed: a late reader may still touch it while statics go away.
+std::shared_mutex& s_PortGate = *new std::shared_mutex;
+
+// Self-pipe that wakes readers waiting in select. A reader returns early only
+// for wakes that happened after it began, so a byte left over from an older
+// wake is drained and the wait goes on.
+struct WakePipe {
+  int fds[2] = {-1, -1};
+  WakePipe() {
+    if (pipe(fds) != 0) {
+      fds[0] = fds[1] = -1;
+      return;
+    }
+    for (int fd : fds) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+  }
+};
+// Created at load time so that the set of open descriptors does not change
+// with the first read.
+WakePipe s_WakePipe;
+std::atomic<unsigned> s_WakeCount{0};
+
+void DrainWakePipe() {
+  unsigned char sink[64];
+  while (read(s_WakePipe.fds[0], sink, sizeof sink) > 0) {
+  }
+}
+
+constexpr long kReadTimeoutUs = 100000;
+constexpr auto kWriteBound = std::chrono::milliseconds(1000);
+
+enum class Ready { Timeout, Error, Port, Woken, WakeOnly };
+
+// One wait for the port or the wake pipe to become readable; `tv` is reduced
+// by the time waited, as select does on this system.
+Ready WaitReadable(int fd, timeval* tv) {
+  const int wake = s_WakePipe.fds[0];
+  if (fd < FD_SETSIZE && wake < FD_SETSIZE) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    if (wake >= 0) FD_SET(wake, &set);
+    const int r = select((fd > wake ? fd : wake) + 1, &set, nullptr, nullptr, tv);
+    if (r == 0) return Ready::Timeout;
+    if (r < 0) return Ready::Error;
+    if (wake >= 0 && FD_ISSET(wake, &set)) {
+      return FD_ISSET(fd, &set) ? Ready::Woken : Ready::WakeOnly;
+    }
+    return Ready::Port;
+  }
+  // Descriptors beyond FD_SETSIZE cannot be put into an fd_set without
+  // writing past it; wait with poll and keep the time account by hand.
+  pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+  const auto start = std::chrono::steady_clock::now();
+  const int ms = static_cast<int>(tv->tv_sec * 1000 + (tv->tv_usec + 999) / 1000);
+  const int r = poll(p, wake >= 0 ? 2 : 1, ms);
+  const long waited = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - start)
+                                            .count());
+  long left = tv->tv_sec * 1000000L + tv->tv_usec - waited;
+  if (left < 0) left = 0;
+  tv->tv_sec = left / 1000000L;
+  tv->tv_usec = left % 1000000L;
+  if (r == 0) return Ready::Timeout;
+  if (r < 0) return Ready::Error;
+  const bool port = (p[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+  if (wake >= 0 && (p[1].revents & POLLIN)) return port ? Ready::Woken : Ready::WakeOnly;
+  return Ready::Port;
+}
+
+}  // namespace
+
+void _SleepMilliseconds(int ms) {
+  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+bool _OpenPort(const char* path) {
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  g_hFile.store(fd);
+  // Descriptor 0 counts as a failure too, and is left open.
+  if (fd <= 0) return false;
+  aio_cancel(fd, nullptr);
+
+  termios t{};
+  // A port whose settings cannot be read is used with the settings it has
+  // rather than with whatever an unread record holds.
+  if (tcgetattr(fd, &t) != 0) return true;
+  t.c_lflag = 0;
+  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+  t.c_iflag |= IGNPAR;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+  t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
+  t.c_cc[VEOF] = 4;
+  cfsetospeed(&t, B115200);
+  tcsetattr(fd, TCSANOW, &t);
+  return true;
+}
+
+void _ClosePort() {
+  if (g_hFile.load() == -1) return;
+  // Readers (GetAD on another thread) stop waiting so the close is not held
+  // up by their 100 ms timeout.
+  _WakeReaders();
+  std::unique_lock<std::shared_mutex> gate(s_PortGate);
+  const int fd = g_hFile.exchange(-1);
+  if (fd != -1) close(fd);
+}
+
+unsigned _WakeGeneration() { return s_WakeCount.load(); }
+
+void _WakeReaders() {
+  s_WakeCount.fetch_add(1);
+  if (s_WakePipe.fds[1] >= 0) {
+    const unsigned char b = 1;
+    // A full pipe already wakes everyone; nothing to add then.
+    ssize_t ignored = write(s_WakePipe.fds[1], &b, 1);
+    (void)ignored;
+  }
+}
+
+int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
+  if (g_hFile.load() == -1) return 0;
+  std::shared_lock<std::shared_mutex> gate(s_PortGate);
+  int fd = g_hFile.load();
+  if (fd == -1) return 0;
+  if (fd < 0) return -1;
+  timeval tv{0, kReadTimeoutUs};
+  for (;;) {
+    const Ready ready = WaitReadable(fd, &tv);
+    if (ready == Ready::Timeout || ready == Ready::Error) return -1;
+    if (ready == Ready::Woken || ready == Ready::WakeOnly) {
+      if (s_WakeCount.load() != generation) return -1;
+      DrainWakePipe();
+      if (s_WakeCount.load() != generation) return -1;
+      if (ready == Ready::WakeOnly) continue;
+    }
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+    if (n != -1) return static_cast<int>(n);
+    if (errno != EAGAIN) return -1;
+    _SleepMilliseconds(10);
+    fd = g_hFile.load();
+    if (fd == -1) return 0;
+  }
+}
+
+int _ReadCOMPort(int count, unsigned char* buffer) {
+  return _ReadCOMPortUnlessWoken(count, buffer, _WakeGeneration());
+}
+
+int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
+  if (g_hFile.load() == -1 || count < 0) return -1;
+  std::shared_lock<std::shared_mutex> gate(s_PortGate);
+  const int fd = g_hFile.load();
+  if (fd == -1) return -1;
+  // The instrument frames messages by their fixed lengths, so a message cut
+  // short would garble everything after it: the rest of a partial write is
+  // sent too. A stalled instrument must not hold the caller forever, though.
+  const auto deadline = std::chrono::steady_clock::now() + kWriteBound;
+  int done = 0;
+  while (done < count) {
+    const ssize_t n = write(fd, bytes + done, static_cast<size_t>(count - done));
+    if (n > 0) {
+      done += static_cast<int>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN) return -1;
+    if (std::chrono::steady_clock::now() >= deadline) return done;
+    _SleepMilliseconds(10);
+  }
+  return done;
+}
+
+}  // namespace orna

@@ -1,0 +1,169 @@
+// The receive thread against the virtual instrument: what it answers, how it
+// ends, and GetAD beside it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "control/apply.h"
+#include "link_support.h"
+#include "orna.h"
+
+using namespace orna;
+using namespace orna::linktest;
+
+namespace {
+
+void SetStreaming(bool on) {
+  LockGuard lock(s_lock);
+  s_ECGGoing = on;
+}
+
+}  // namespace
+
+TEST(ReceiveThread, AnswersRequestsWhileStreamingAndAppliesVersionReports) {
+  emu::VirtualInstrument vi;
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  vi.send_next_request();  // not streaming: consumed, unanswered
+  vi.send_version("4000001");
+  vi.send({'4', '0', '0', 0, '9', '9', '9', 0});
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(vi.packet_count(), 0u);
+  EXPECT_EQ(RangeOn(), 4.0);
+
+  SetStreaming(true);
+  vi.send({'N', 0, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(2, milliseconds(1000)));
+  vi.send_next_request();
+  EXPECT_TRUE(vi.wait_for_packets(3, milliseconds(1000)));
+  SetStreaming(false);
+
+  // A sequence error report in two parts, then a version report right behind
+  // its owed last byte.
+  emu::Bytes report(15, 0);
+  report[0] = 'S';
+  vi.send(emu::Bytes(report.begin(), report.begin() + 10));
+  std::this_thread::sleep_for(milliseconds(50));
+  vi.send(emu::Bytes(report.begin() + 10, report.end()));
+  vi.send_version("4000002");
+  EXPECT_TRUE(WaitUntil([] { return RangeOn() == 5.0; }, milliseconds(1000)));
+  CloseLink();
+  EXPECT_EQ(s_SeqErrorCounter, 1);
+  EXPECT_EQ(s_DataBegin, s_DataEnd);
+  EXPECT_EQ(s_OwedBytes, 0);
+}
+
+TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
+  emu::VirtualInstrument vi;
+  ScanPaths scan({vi.path()});
+  const int threads = Threads(), fds = OpenFds();
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_EQ(InitORNA(), 1);
+    EXPECT_EQ(Threads(), threads + 1);
+    std::this_thread::sleep_for(milliseconds(30));  // the thread now waits in its read
+    const auto t0 = Clock::now();
+    CloseLink();
+    EXPECT_LT(MsSince(t0), 50);
+    EXPECT_EQ(Threads(), threads);
+    EXPECT_EQ(OpenFds(), fds);
+  }
+  ASSERT_TRUE(vi.wait_for_messages(9, milliseconds(2000)));
+  using K = emu::Kind;
+  EXPECT_EQ(Kinds(vi), (std::vector<K>{K::IdentifyProbe, K::HWInfoRequest, K::Close,
+                                       K::IdentifyProbe, K::HWInfoRequest, K::Close,
+                                       K::IdentifyProbe, K::HWInfoRequest, K::Close}));
+
+  // The same through the exported close.
+  ASSERT_EQ(InitORNA(), 1);
+  std::this_thread::sleep_for(milliseconds(30));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CloseORNA(), -1);
+  EXPECT_LT(MsSince(t0), 80);
+  EXPECT_EQ(Threads(), threads);
+  EXPECT_EQ(g_hFile, -1);
+}
+
+namespace {
+
+std::atomic<int> g_calls{0};
+std::atomic<int> g_reopen{-9};
+std::atomic<int> g_whileOpen{-9};
+
+void CloseFromCallback(double, double) {
+  if (g_calls++ != 0) return;
+  g_whileOpen = InitORNA();  // already open
+  _SendCloseCommand();
+  _StopReceiveThread();      // cannot join itself: only asks
+  _ClosePort();
+  g_reopen = InitORNA();     // would have to join itself
+}
+
+}  // namespace
+
+TEST(ReceiveThread, ClosingFromACallbackOnTheThreadItself) {
+  emu::VirtualInstrument vi;
+  ScanPaths scan({vi.path()});
+  const int threads = Threads();
+  ASSERT_EQ(InitORNA(), 1);
+  RegisterTimeAmpCB(CloseFromCallback);
+  SetStreaming(true);
+  vi.send_next_request();
+  ASSERT_TRUE(WaitUntil([] { return g_reopen != -9; }, milliseconds(2000)));
+  EXPECT_EQ(g_whileOpen, 1);
+  EXPECT_EQ(g_reopen, 0);
+  EXPECT_TRUE(WaitUntil([&] { return Threads() == threads; }, milliseconds(500)));
+  RegisterTimeAmpCB(nullptr);
+  SetStreaming(false);
+  // The host opens again: the ended thread is joined, a new one starts.
+  EXPECT_EQ(InitORNA(), 1);
+  EXPECT_EQ(Threads(), threads + 1);
+  CloseLink();
+  EXPECT_EQ(Threads(), threads);
+}
+
+namespace {
+int g_threadsBeforeOpen;
+void CheckThreadsAtExit() { _exit(Threads() == g_threadsBeforeOpen ? 0 : 3); }
+}  // namespace
+
+TEST(ReceiveThread, IsJoinedWhenTheProcessExitsWithTheConnectionOpen) {
+  EXPECT_EXIT(
+      {
+        // Registered before the library's own exit work, so it runs after it.
+        atexit(CheckThreadsAtExit);
+        emu::VirtualInstrument vi;
+        ScanPaths scan({vi.path()});
+        g_threadsBeforeOpen = Threads();
+        if (InitORNA() != 1 || Threads() != g_threadsBeforeOpen + 1) _exit(2);
+        exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(GetAD, ReadsTheValueBesideTheReceiveThread) {
+  EXPECT_EQ(GetAD(), 0);  // no connection
+  emu::Config cfg;
+  cfg.ad_value = 300;
+  emu::VirtualInstrument vi(cfg);
+  EXPECT_EQ(GetAD(), 0);
+  EXPECT_EQ(vi.message_count(), 0u);  // the line was not touched
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  std::this_thread::sleep_for(milliseconds(30));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(GetAD(), 300) << i;
+
+  // Messages that come with the reply still reach the receive thread.
+  cfg.ad_reply = {'4', '0', '0', '0', '0', '0', '2', 0, 0xAD, 0x01, 0x2C, 'S'};
+  cfg.ad_reply.resize(cfg.ad_reply.size() + 14, 0);
+  vi.set_config(cfg);
+  EXPECT_EQ(GetAD(), 300);
+  EXPECT_TRUE(WaitUntil([] { return RangeOn() == 5.0; }, milliseconds(1000)));
+
+  cfg.ad_reply = {0xAD, 0x12};
+  vi.set_config(cfg);
+  EXPECT_EQ(GetAD(), 0);
+  CloseLink();
+  EXPECT_EQ(s_SeqErrorCounter, 1);
+  EXPECT_EQ(GetAD(), 0);
+}

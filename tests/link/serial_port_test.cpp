@@ -1,0 +1,187 @@
+// The serial transport on a bare pseudo-terminal.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <termios.h>
+
+#include <atomic>
+
+#include "link_support.h"
+
+using namespace orna;
+using namespace orna::linktest;
+
+TEST(SerialPort, LineFromDefaultSettingsPassesEveryByteUnchanged) {
+  Pty pty;
+  termios before{}, t{};
+  const int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(tcgetattr(probe, &before), 0);
+  close(probe);
+  ASSERT_TRUE(_OpenPort(pty.path.c_str()));
+  ASSERT_EQ(tcgetattr(g_hFile, &t), 0);
+  EXPECT_EQ(t.c_lflag, 0u);
+  EXPECT_EQ(t.c_iflag, (before.c_iflag & ~tcflag_t(ICRNL | IXON)) | IGNPAR);
+  EXPECT_EQ(t.c_oflag, before.c_oflag & ~tcflag_t(OPOST | ONLCR));
+  EXPECT_EQ(t.c_cflag & ~tcflag_t(CBAUD), before.c_cflag & ~tcflag_t(CLOCAL | CBAUD));
+  EXPECT_EQ(t.c_cc[VEOF], 4);
+  EXPECT_EQ(t.c_cc[VMIN], before.c_cc[VMIN]);
+  EXPECT_EQ(t.c_cc[VTIME], before.c_cc[VTIME]);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B115200));
+
+  // CR, XON, XOFF and a letter without a line end arrive as sent, unechoed.
+  pty.send({0x0D, 0x11, 0x13, 'a'});
+  unsigned char buf[16];
+  ASSERT_EQ(_ReadCOMPort(16, buf), 4);
+  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{0x0D, 0x11, 0x13, 'a'}));
+  const unsigned char nl = 0x0A;
+  ASSERT_EQ(_WriteCOMPort(1, &nl), 1);
+  EXPECT_EQ(pty.read_for(milliseconds(100)), Bytes{0x0A});
+  _ClosePort();
+  EXPECT_EQ(g_hFile, -1);
+}
+
+TEST(SerialPort, ReadWaitsAtMost100MsAndTakesOneReadsWorth) {
+  unsigned char buf[36];
+  auto t0 = Clock::now();
+  EXPECT_EQ(_ReadCOMPort(36, buf), 0);  // no port
+  EXPECT_LT(MsSince(t0), 5);
+  EXPECT_EQ(_WriteCOMPort(1, buf), -1);
+
+  Pty pty;
+  ASSERT_TRUE(_OpenPort(pty.path.c_str()));
+  t0 = Clock::now();
+  EXPECT_EQ(_ReadCOMPort(36, buf), -1);
+  EXPECT_GE(MsSince(t0), 95);
+  EXPECT_LT(MsSince(t0), 180);
+
+  std::memset(buf, 0xEE, sizeof buf);
+  pty.send({1, 2, 3, 4, 5});
+  ASSERT_EQ(_ReadCOMPort(36, buf), 5);
+  Bytes expected(36, 0xEE);
+  for (int i = 0; i < 5; ++i) expected[i] = static_cast<std::uint8_t>(i + 1);
+  EXPECT_EQ(Bytes(buf, buf + 36), expected);
+
+  Bytes forty(40);
+  for (int i = 0; i < 40; ++i) forty[i] = static_cast<std::uint8_t>(100 + i);
+  pty.send(forty);
+  std::this_thread::sleep_for(milliseconds(20));
+  ASSERT_EQ(_ReadCOMPort(36, buf), 36);
+  EXPECT_EQ(Bytes(buf, buf + 36), Bytes(forty.begin(), forty.begin() + 36));
+  ASSERT_EQ(_ReadCOMPort(36, buf), 4);
+  EXPECT_EQ(Bytes(buf, buf + 4), Bytes(forty.begin() + 36, forty.end()));
+  _ClosePort();
+}
+
+TEST(SerialPort, WakeAndCloseEndAWaitingReadAtOnceButNotALaterOne) {
+  Pty pty;
+  ASSERT_TRUE(_OpenPort(pty.path.c_str()));
+  for (bool close_port : {false, true}) {
+    std::atomic<int> result{99};
+    std::thread reader([&] {
+      unsigned char buf[8];
+      result = _ReadCOMPort(8, buf);
+    });
+    std::this_thread::sleep_for(milliseconds(20));
+    const auto t0 = Clock::now();
+    if (close_port) _ClosePort();
+    else _WakeReaders();
+    reader.join();
+    EXPECT_LT(MsSince(t0), 40);
+    EXPECT_EQ(result, -1);
+    if (close_port) break;
+    // The wake is spent: the next read waits for data as usual.
+    std::thread late([&] {
+      std::this_thread::sleep_for(milliseconds(30));
+      pty.send({7});
+    });
+    unsigned char b = 0;
+    EXPECT_EQ(_ReadCOMPort(1, &b), 1);
+    EXPECT_EQ(b, 7);
+    late.join();
+  }
+  EXPECT_EQ(g_hFile, -1);
+}
+
+namespace {
+
+// Writes filler until the line takes no more, even after the system has had
+// time to move what it holds along.
+std::size_t FillLine(int fd) {
+  std::size_t total = 0;
+  const Bytes zeros(1024, 0);
+  for (int idle = 0; idle < 3;) {
+    const ssize_t n = write(fd, zeros.data(), zeros.size());
+    if (n > 0) total += static_cast<std::size_t>(n), idle = 0;
+    else ++idle, std::this_thread::sleep_for(milliseconds(20));
+  }
+  return total;
+}
+
+}  // namespace
+
+TEST(SerialPort, WriteOnAFullLineWaitsAndContinuesAPartialWrite) {
+  Pty pty;
+  ASSERT_TRUE(_OpenPort(pty.path.c_str()));
+  const std::size_t filler = FillLine(g_hFile);
+  // Longer than the room a first small read makes: part of it goes out early,
+  // the rest only after the second, longer drain.
+  Bytes message(8000);
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  Bytes got(10);
+  std::thread drain([&] {
+    std::this_thread::sleep_for(milliseconds(60));
+    got.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(pty.master, got.data(), 10))));
+    std::this_thread::sleep_for(milliseconds(150));
+    const Bytes rest = pty.read_for(milliseconds(600));
+    got.insert(got.end(), rest.begin(), rest.end());
+  });
+  auto t0 = Clock::now();
+  EXPECT_EQ(_WriteCOMPort(8000, message.data()), 8000);
+  EXPECT_GE(MsSince(t0), 200);
+  drain.join();
+  ASSERT_EQ(got.size(), filler + 8000);
+  EXPECT_EQ(Bytes(got.end() - 8000, got.end()), message);
+
+  // Nobody reads any more: the write gives up after about a second.
+  FillLine(g_hFile);
+  t0 = Clock::now();
+  const int n = _WriteCOMPort(3200, message.data());
+  EXPECT_GE(n, 0);
+  EXPECT_LT(n, 3200);
+  EXPECT_GE(MsSince(t0), 950);
+  EXPECT_LT(MsSince(t0), 1300);
+  _ClosePort();
+}
+
+TEST(SerialPort, OpenGivingDescriptorZeroFailsAndLeavesItOpen) {
+  emu::VirtualInstrument vi;
+  close(0);
+  ScanPaths scan({vi.path(), vi.path()});
+  EXPECT_EQ(InitORNA(), 1);  // the first try got descriptor 0, the second a real one
+  EXPECT_NE(fcntl(0, F_GETFD), -1);
+  EXPECT_GT(g_hFile, 0);
+  ASSERT_TRUE(vi.wait_for_messages(2, milliseconds(1000)));
+  EXPECT_EQ(Kinds(vi), (std::vector<emu::Kind>{emu::Kind::IdentifyProbe, emu::Kind::HWInfoRequest}));
+  CloseLink();
+}
+
+TEST(SerialPort, DescriptorsBeyondTheSelectLimitStillWork) {
+  rlimit lim{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+  if (lim.rlim_max < 1200) GTEST_SKIP() << "cannot open enough descriptors";
+  lim.rlim_cur = 1200;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+  emu::Config cfg;
+  cfg.ad_value = 0x1234;
+  emu::VirtualInstrument vi(cfg);
+  std::vector<int> spare;
+  for (int fd = open("/dev/null", O_RDONLY); fd >= 0 && fd < FD_SETSIZE + 10;
+       fd = open("/dev/null", O_RDONLY))
+    spare.push_back(fd);
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  EXPECT_GE(g_hFile, FD_SETSIZE);
+  EXPECT_STREQ(GetSerialNo(), "SN0042");
+  EXPECT_EQ(GetAD(), 0x1234);
+  CloseLink();
+  for (int fd : spare) close(fd);
+}
