@@ -44,6 +44,10 @@ void SetNonBlocking(int fd) {
   if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+// The instrument's descriptors are its own: a child process must not keep
+// the line open after the instrument has gone.
+void SetCloseOnExec(int fd) { fcntl(fd, F_SETFD, FD_CLOEXEC); }
+
 void MakeRaw(int fd) {
   termios t;
   if (tcgetattr(fd, &t) != 0) return;
@@ -341,10 +345,13 @@ struct VirtualInstrument::Impl {
     // Keep the freed number busy (a locked pseudo-terminal cannot be opened),
     // so the old path fails instead of reaching another instrument.
     int fd = posix_openpt(O_RDWR | O_NOCTTY);
-    if (fd >= 0 && PtyIndex(fd) == pty_index && pty_index >= 0)
+    if (fd >= 0 && PtyIndex(fd) == pty_index && pty_index >= 0) {
+      SetCloseOnExec(fd);
       placeholder = fd;
-    else if (fd >= 0)
+    }
+    else if (fd >= 0) {
       ::close(fd);
+    }
   }
 
   void run() {
@@ -389,7 +396,8 @@ VirtualInstrument::VirtualInstrument(Config config) : impl_(std::make_unique<Imp
   }
   MakeRaw(master);
   SetNonBlocking(master);
-  int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  SetCloseOnExec(master);
+  int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (slave < 0) {
     ::close(master);
     throw std::runtime_error("virtual instrument: cannot open the pseudo-terminal's slave side");

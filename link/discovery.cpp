@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "link/lock.h"
@@ -104,6 +105,9 @@ int InitORNA(void) {
     if (_OnReceiveThread()) return 0;
     _StopReceiveThread();
   }
+  // A GetAD of another thread may still be reading the line of a connection
+  // that has since been closed; its read must not take the handshake's replies.
+  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
   for (int i = 0; i < 4; ++i) {
     const std::string path = s_PortPaths[i];
     if (_COMStringFound(path.c_str())) {

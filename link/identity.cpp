@@ -48,13 +48,6 @@ void _FormatHWInfo(const unsigned char block[64], char hwinfo[32], char fwver[8]
   std::snprintf(hwver, 8, "%d.%d", block[13] / 10, block[13] % 10);
 }
 
-namespace {
-
-// One AD exchange at a time: two of them would take each other's replies.
-std::mutex& s_ADExchangeLock = *new std::mutex;
-
-}  // namespace
-
 }  // namespace orna
 
 using namespace orna;
@@ -89,9 +82,9 @@ const char* GetHWVersion(void) {
 int GetAD(void) {
   std::unique_lock<Lock> lock(s_lock);
   if (g_hFile.load() == -1) return 0;
-  // Taken after s_lock (never the other way round), and kept until the reply
-  // has been read.
-  std::lock_guard<std::mutex> exchange(s_ADExchangeLock);
+  // One exchange at a time (two would take each other's replies), kept until
+  // the reply has been read.
+  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
   // The receive thread leaves the port to this exchange until it ends;
   // whatever of the instrument's own messages this read takes is handed back.
   ADExchangeScope scope;

@@ -193,7 +193,8 @@ bool _USBDataParse() {
 
 void _USBDataPoll() {
   // Read in this order: the wake count, then whether an AD exchange runs,
-  // so that an exchange beginning after the test wakes the read below.
+  // so that an exchange that begins after the flag was read wakes the read
+  // below instead of losing its reply to it.
   const unsigned generation = _WakeGeneration();
   const bool exchange = s_ADExchange.load();
   TakeHandback();
@@ -247,6 +248,11 @@ void _StopReceiveThread() {
 bool _OnReceiveThread() { return t_OnReceiveThread; }
 
 bool _ReceiveThreadRunning() { return s_DataPoolThread.joinable(); }
+
+std::mutex& _ADExchangeLock() {
+  static std::mutex& m = *new std::mutex;
+  return m;
+}
 
 ADExchangeScope::ADExchangeScope() {
   s_ADExchange.store(true);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
 
 namespace orna {
 
@@ -43,6 +44,9 @@ bool _ReceiveThreadRunning();
 // An AD exchange of GetAD: while one is in progress the receive thread does
 // not read the port, so the reply cannot be taken from under GetAD.
 extern std::atomic<bool> s_ADExchange;
+// Held for a whole AD exchange (and by a port scan, whose replies the
+// exchange's read must not take). Always taken after s_lock, never before.
+std::mutex& _ADExchangeLock();
 class ADExchangeScope {
  public:
   ADExchangeScope();

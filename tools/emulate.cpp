@@ -13,7 +13,10 @@ void OnSignal(int) { g_stop = 1; }
 }  // namespace
 
 int RunEmulate(double speed, double seconds) {
-  emu::VirtualInstrument vi;
+  emu::Config config;
+  config.record_packets = false;  // a long run would keep every packet and sample
+  config.record_samples = false;
+  emu::VirtualInstrument vi(config);
   vi.start_playback(speed);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);

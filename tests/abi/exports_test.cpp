@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -33,10 +32,12 @@ std::set<std::string> ExpectedExports() {
   ss << in.rdbuf();
   std::string text = ss.str();
   text = text.substr(0, text.find("local:"));
+  text = text.substr(text.find("global:") + 7);
   std::set<std::string> names;
-  std::regex name(R"(([A-Za-z_][A-Za-z_0-9]*);)");
-  for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
-    names.insert((*it)[1]);
+  std::istringstream words(text);
+  std::string word;
+  while (words >> word)
+    if (word.size() > 1 && word.back() == ';') names.insert(word.substr(0, word.size() - 1));
   return names;
 }
 

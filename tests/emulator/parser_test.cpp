@@ -70,16 +70,6 @@ TEST(EmulatorParser, SplitsTheStreamWhereverItIsCut) {
   }
 }
 
-TEST(EmulatorParser, IncompleteMessageWaitsForItsLastByte) {
-  HostParser parser;
-  const Bytes relay = {0x07, 0x00, 0x00, 0x20, 0x00, 0x00};
-  EXPECT_TRUE(parser.feed(relay.data(), 5).empty());
-  EXPECT_EQ(parser.pending(), 5u);
-  auto got = parser.feed(relay.data() + 5, 1);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].second, relay);
-}
-
 // Over the line: the same stream written in odd pieces with pauses between
 // them, so that the instrument really reads it piecemeal.
 TEST(EmulatorParser, RecordsEveryMessageWrittenInOddPieces) {

@@ -155,13 +155,15 @@ TEST(EmulatorPlayback, MillivoltsFollowRangeAndBaselineReset) {
   EXPECT_DOUBLE_EQ(v.second, 1000.0);
 
   ASSERT_TRUE(host.write(Bytes{0x05, 0x80, 0x00}));
-  Deliver(vi, host, packet(100));
-  v = first_two();
-  EXPECT_DOUBLE_EQ(v.first, 7.0);
-  EXPECT_DOUBLE_EQ(v.second, 7.0);  // range flag under a baseline reset: normal range
+  for (std::uint8_t seq : {100, 150}) {  // in force until cleared
+    Deliver(vi, host, packet(seq));
+    v = first_two();
+    EXPECT_DOUBLE_EQ(v.first, 7.0);
+    EXPECT_DOUBLE_EQ(v.second, 7.0);  // range flag under a baseline reset: normal range
+  }
 
   ASSERT_TRUE(host.write(Bytes{0x06}));
-  Deliver(vi, host, packet(150));
+  Deliver(vi, host, packet(200));
   v = first_two();
   EXPECT_DOUBLE_EQ(v.second, 1000.0);
 }

@@ -153,9 +153,11 @@ TEST(GetAD, ReadsTheValueBesideTheReceiveThread) {
   std::this_thread::sleep_for(milliseconds(30));
   for (int i = 0; i < 10; ++i) EXPECT_EQ(GetAD(), 300) << i;
 
-  // Messages that come with the reply still reach the receive thread.
-  cfg.ad_reply = {'4', '0', '0', '0', '0', '0', '2', 0, 0xAD, 0x01, 0x2C, 'S'};
-  cfg.ad_reply.resize(cfg.ad_reply.size() + 14, 0);
+  // Messages that come with the reply still reach the receive thread, in
+  // order: once the range is raised, the report ahead of it has been counted.
+  cfg.ad_reply = emu::Bytes(15, 0);
+  cfg.ad_reply[0] = 'S';
+  cfg.ad_reply.insert(cfg.ad_reply.end(), {'4', '0', '0', '0', '0', '0', '2', 0, 0xAD, 0x01, 0x2C});
   vi.set_config(cfg);
   EXPECT_EQ(GetAD(), 300);
   EXPECT_TRUE(WaitUntil([] { return RangeOn() == 5.0; }, milliseconds(1000)));
