@@ -109,6 +109,8 @@ struct VirtualInstrument::Impl {
   std::deque<QueuedPacket> queue;
   std::size_t queued = 0;       // samples in `queue` not yet played
   std::uint64_t outstanding = 0;  // requests sent and not yet answered by a packet
+  std::deque<Clock::time_point> request_times;  // when each outstanding request was written
+  std::vector<double> latencies;
   Mode mode = Mode::Manual;
   double speed = 1.0;
   Clock::time_point clock_start;
@@ -155,6 +157,7 @@ struct VirtualInstrument::Impl {
   void send_request() {
     write_out({'N', 0x00});
     ++outstanding;
+    request_times.push_back(Clock::now());
     ++stats.requests_sent;
   }
 
@@ -168,6 +171,7 @@ struct VirtualInstrument::Impl {
   void end_stream() {
     streaming = false;
     outstanding = 0;
+    request_times.clear();
     sequence.restart();
   }
 
@@ -260,6 +264,10 @@ struct VirtualInstrument::Impl {
     ++packet_count;
     streaming = true;
     if (outstanding > 0) --outstanding;
+    if (!request_times.empty()) {
+      latencies.push_back(std::chrono::duration<double>(last_rx - request_times.front()).count());
+      request_times.pop_front();
+    }
 
     PacketFaults faults = sequence.check(bytes);
     stats.header_errors += faults.header_errors;
@@ -385,31 +393,42 @@ struct VirtualInstrument::Impl {
   }
 };
 
-VirtualInstrument::VirtualInstrument(Config config) : impl_(std::make_unique<Impl>(config)) {
-  Impl& d = *impl_;
+namespace {
+
+int OpenMaster() {
   int master = posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0) throw std::runtime_error("virtual instrument: no pseudo-terminal available");
-  char name[128];
-  if (grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0) {
+  if (grantpt(master) != 0 || unlockpt(master) != 0) {
     ::close(master);
     throw std::runtime_error("virtual instrument: cannot set up the pseudo-terminal");
   }
+  return master;
+}
+
+}  // namespace
+
+VirtualInstrument::VirtualInstrument(Config config) : VirtualInstrument(OpenMaster(), config) {}
+
+VirtualInstrument::VirtualInstrument(int master, Config config)
+    : impl_(std::make_unique<Impl>(config)) {
+  Impl& d = *impl_;
   MakeRaw(master);
   SetNonBlocking(master);
   SetCloseOnExec(master);
-  int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (slave < 0) {
-    ::close(master);
-    throw std::runtime_error("virtual instrument: cannot open the pseudo-terminal's slave side");
+  // Our own handle on the slave side, where there is one to open.
+  char name[128];
+  int slave = -1;
+  if (ptsname_r(master, name, sizeof name) == 0) {
+    slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave >= 0) MakeRaw(slave);
+    d.slave_path = name;
   }
-  MakeRaw(slave);
   int pipefd[2];
   if (pipe2(pipefd, O_NONBLOCK | O_CLOEXEC) != 0) {
-    ::close(slave);
+    if (slave >= 0) ::close(slave);
     ::close(master);
     throw std::runtime_error("virtual instrument: cannot create the wake pipe");
   }
-  d.slave_path = name;
   d.master = master;
   d.slave = slave;
   d.pty_index = PtyIndex(master);
@@ -619,12 +638,19 @@ Stats VirtualInstrument::stats() const {
   return impl_->stats;
 }
 
+std::vector<double> VirtualInstrument::request_latencies() const {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->catch_up();
+  return impl_->latencies;
+}
+
 void VirtualInstrument::clear() {
   std::lock_guard<std::mutex> lock(impl_->m);
   impl_->catch_up();
   impl_->messages.clear();
   impl_->packets.clear();
   impl_->samples.clear();
+  impl_->latencies.clear();
   impl_->message_count = 0;
   impl_->packet_count = 0;
 }

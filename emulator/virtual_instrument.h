@@ -105,6 +105,9 @@ struct Stats {
 class VirtualInstrument {
  public:
   explicit VirtualInstrument(Config config = Config());
+  // Serves a pseudo-terminal master that somebody else created (for example a
+  // device node faked by a test bed); takes ownership of `master_fd`.
+  VirtualInstrument(int master_fd, Config config);
   ~VirtualInstrument();
   VirtualInstrument(const VirtualInstrument&) = delete;
   VirtualInstrument& operator=(const VirtualInstrument&) = delete;
@@ -157,6 +160,9 @@ class VirtualInstrument {
   // Waits until no host byte has arrived for `quiet` (or `timeout` passed).
   bool wait_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const;
   Stats stats() const;
+  // For every answered next-packet request, in order: seconds from writing
+  // the request to receiving the whole packet that answered it.
+  std::vector<double> request_latencies() const;
   // Forgets recorded messages, packets and samples (front-end state and stats stay).
   void clear();
 
