@@ -146,6 +146,20 @@ void _Change() {
   s_Range = g_RangeV4Ch2Off;
   ApplyDCOffset();
   _ChangeInProcess = false;
+  // Changes requested while this run was under way were neither applied nor
+  // deferred: apply them now. Only the outermost run drains them, and only a
+  // few times, so that a callback that changes a setting on every run cannot
+  // recurse without end.
+  static bool draining = false;
+  if (!draining) {
+    draining = true;
+    for (int i = 0; i < 4 && s_ChangeMissed; ++i) {
+      s_ChangeMissed = false;
+      _ChangeRequested();
+    }
+    s_ChangeMissed = false;
+    draining = false;
+  }
   // Output 0 selected while this run was under way (a callback, or a scan that
   // ended inside the first packet) found the engine busy and was dropped; a
   // stream must not run on without an output function, so stop it now.

@@ -11,7 +11,7 @@ namespace orna {
 inline bool _NoPort() { return g_hFile.load() == -1; }
 
 // Inclusive bounds. A NaN compares false with both bounds and would slip through
-// a plain pair of tests, so it is refused explicitly.
+// a plain pair of tests, so it is refused explicitly (an infinity fails a bound).
 inline bool _Outside(double v, double lo, double hi) {
   return std::isnan(v) || v < lo || v > hi;
 }

@@ -64,8 +64,8 @@ extern "C" {
 int SetOutputLead(int lead, bool on) {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
-  // Only 32 bits exist to shift into; other numbers change nothing.
-  if (lead < 0 || lead > 31) return 0;
+  // Only 32 bits exist to shift into: other numbers are refused.
+  if (lead < 0 || lead > 31) return -2;
   const unsigned mask = 1u << lead;
   unsigned leads = static_cast<unsigned>(g_OutputLead);
   if (((leads & mask) != 0) == on) return 0;

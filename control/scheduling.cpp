@@ -8,6 +8,7 @@
 namespace orna {
 
 bool s_ChangeOnNextCycle = false;
+bool s_ChangeMissed = false;
 
 void _ChangeRequested() {
   // g_MainOutput is read after the setter stored it: selecting output 0 while
@@ -16,15 +17,24 @@ void _ChangeRequested() {
     s_ChangeOnNextCycle = true;
     return;
   }
-  // Inside the engine (e.g. from a callback it fired) the change is neither
-  // applied nor deferred; the engine itself catches a stop made meanwhile.
-  if (!_ChangeInProcess) _Change();
+  // Inside the engine (e.g. from a callback it fired, or a scan that ends in
+  // the first packet) the change cannot run now: the engine runs it once more
+  // when it finishes.
+  if (_ChangeInProcess) {
+    s_ChangeMissed = true;
+    return;
+  }
+  _Change();
 }
 
 void _ApplyAtOnce() {
   // A pending deferral stays pending: it is applied once more at the end of
   // the cycle that this run starts.
-  if (!_ChangeInProcess) _Change();
+  if (_ChangeInProcess) {
+    s_ChangeMissed = true;
+    return;
+  }
+  _Change();
 }
 
 }  // namespace orna

@@ -33,6 +33,9 @@ extern "C" {
 int SetOutputFunc(int n) {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
+  // Only 0..13 have an output function; another number would stream nothing
+  // useful while reporting success.
+  if (n < OutputFuncNone || n > OutputFuncECGFile) return -2;
   g_MainOutput = n;
   // Output 12 forces its own frequency and pulse width, so it does not wait
   // for the end of the old function's cycle.

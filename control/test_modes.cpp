@@ -1,5 +1,7 @@
 // Test modes: frequency scans, mains noise, baseline drift, dynamic-range
 // overlay and the baseline reset test.
+#include <cmath>
+
 #include "control/apply.h"
 #include "control/bounds.h"
 #include "control/relays.h"
@@ -19,6 +21,10 @@ void TellOutputFunction(int n) {
   if (g_SyncMainFuncCB) g_SyncMainFuncCB(n);
 }
 
+// A NaN or infinite argument is refused with -2 before any other check of
+// the arguments: it would pass the bound tests or be stored.
+bool NotFinite(double a, double b = 0.0) { return !std::isfinite(a) || !std::isfinite(b); }
+
 }  // namespace
 
 extern "C" {
@@ -26,6 +32,7 @@ extern "C" {
 int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
+  if (NotFinite(start_Hz, stop_Hz)) return -2;
   if (_Outside(start_Hz, 0.67, 500.0)) return -2;
   if (_Outside(stop_Hz, 0.67, 500.0)) return -3;
   if (_Outside(duration_s, 10, 180)) return -4;
@@ -76,6 +83,7 @@ int SetFreqScanECG(bool on) {
 int SetECG2_27_Noise(int mode, double amplitude_mV) {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
+  if (NotFinite(amplitude_mV)) return -2;
   if (mode != 0 && g_MainOutput != OutputFuncCalECG) return -2;
   // Checked when switching off too.
   if (_Outside(amplitude_mV, 0.01, 0.2)) return -3;
@@ -96,6 +104,7 @@ int SetECG2_27_AAMIDriftTest(bool on) {
 int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
+  if (NotFinite(amplitude_mV, frequency_Hz)) return -2;
   if (on && g_MainOutput != OutputFuncTriangle && g_MainOutput != OutputFuncSquare) return -2;
   // Both checked when switching off too.
   if (_Outside(amplitude_mV, 0.0, 5.0)) return -3;
@@ -116,7 +125,7 @@ int SetBaselineResetTest(int mode) {
     _SendOffsetClearCommand();
     // The instrument's offset is cleared: variable mode must be programmed again.
     _DCVariableOn = false;
-    if (!_ChangeInProcess) _Change();
+    _ApplyAtOnce();
     return 0;
   }
   if (g_MainOutput != OutputFuncSine) return -2;

@@ -83,11 +83,15 @@ TEST_F(Setters, ChecksRunInOrder) {
   // Test-mode arguments are checked even when switching off.
   EXPECT_EQ(SetECG2_27_Noise(1, 0.1), -2);  // needs output 7
   EXPECT_EQ(SetECG2_27_Noise(0, 0.0), -3);
-  EXPECT_EQ(SetECG2_27_Noise(0, kNaN), -3);
+  // A NaN or infinite argument is refused with -2, whichever argument it is.
+  EXPECT_EQ(SetECG2_27_Noise(0, kNaN), -2);
   EXPECT_EQ(SetDynamicRangeTest(true, 1.0, 40.0), -2);  // needs output 2 or 3
   EXPECT_EQ(SetDynamicRangeTest(false, 6.0, 40.0), -3);
   EXPECT_EQ(SetDynamicRangeTest(false, 1.0, 60.0), -4);
-  EXPECT_EQ(SetDynamicRangeTest(false, kNaN, kNaN), -3);
+  EXPECT_EQ(SetDynamicRangeTest(false, kNaN, kNaN), -2);
+  EXPECT_EQ(SetDynamicRangeTest(false, 1.0, kInf), -2);
+  EXPECT_EQ(SetFreqScanSine(false, 0.67, kInf, 10), -2);
+  EXPECT_EQ(SetFreqScanSine(false, 0.67, kNaN, 10), -2);
   EXPECT_EQ(SetFreqScanSine(false, 0.0, 0.0, 0), -2);
   EXPECT_EQ(SetFreqScanSine(false, 0.67, Above(500.0), 0), -3);
   EXPECT_EQ(SetFreqScanSine(false, 0.67, 500.0, 9), -4);
@@ -116,9 +120,9 @@ TEST_F(Setters, OutputLeads) {
   ASSERT_EQ(SetOutputLead(0, false), 0);
   EXPECT_SENT((Log{"07 00 00 20 00 00", "07 00 02 20 00 00", "07 00 02 00 00 00"}));
   // Leads that do not exist are stored without a relay change; numbers that
-  // cannot be shifted change nothing.
+  // cannot be shifted are refused and change nothing.
   for (int lead : {9, 31}) ASSERT_EQ(SetOutputLead(lead, true), 0);
-  for (int lead : {32, -1, 1000}) ASSERT_EQ(SetOutputLead(lead, true), 0);
+  for (int lead : {32, -1, 1000}) ASSERT_EQ(SetOutputLead(lead, true), -2);
   EXPECT_SENT(Log{});
   std::vector<bool> on;
   for (int lead : {-1, 0, 3, 9, 31, 32}) on.push_back(GetOutputLead(lead));
