@@ -40,6 +40,21 @@ void AdvanceTicks(int ticks) {
   if (s_ppc < kTickCountLimit) s_ppc += ticks;
 }
 
+// Pulse width in ticks: trunc(g_PacingDuration / 1000 * 10000), in this
+// order. The setting is read every sample but changes rarely; the division is
+// repeated only when it did.
+double PulseTicks() {
+  static bool known = false;
+  static double duration = 0.0;
+  static double ticks = 0.0;
+  if (!known || !(g_PacingDuration == duration)) {
+    known = true;
+    duration = g_PacingDuration;
+    ticks = std::trunc(duration / 1000 * kTicksPerSecond);
+  }
+  return ticks;
+}
+
 }  // namespace
 
 void _SetupPacing() {
@@ -87,7 +102,7 @@ void _GetPacingV4(double& value) {
     _CheckIfPacingPulseNeeded(0.27);
   }
 
-  const double n = std::trunc(g_PacingDuration / 1000 * kTicksPerSecond);
+  const double n = PulseTicks();
   const double remaining = n - s_ppc;
 
   if (remaining > 0) {

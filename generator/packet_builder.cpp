@@ -65,36 +65,87 @@ double _Phase(double t, double tp) {
   return t - tp * k;
 }
 
-void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
-                   unsigned char out[2]) {
+namespace {
+
+// The code as written: x = v / s_Range * 2000 + 2048, clamped, truncated.
+int ExactNormalCode(double v, double range) {
   double x;
-  if (high_range) {
-    x = v * 2 + 2048;
-  } else if (s_Range != 0.0) {
-    x = v / s_Range * 2000 + 2048;
+  if (range != 0.0) {
+    x = v / range * 2000 + 2048;
   } else {
     // The full scale comes from host-writable range values: a zero one
     // saturates by sign instead of dividing.
     x = v > 0 ? kMaxCode + 1 : (v < 0 ? -1 : kZeroCode);
   }
-  int code;
-  if (x > kMaxCode) {
-    code = kMaxCode;
-  } else if (x < 0) {
-    code = 0;
-  } else if (x == x) {
-    code = static_cast<int>(x);
-  } else {
-    code = kZeroCode;  // not a number (e.g. 0 / 0): sent as 0 mV
+  if (x > kMaxCode) return kMaxCode;
+  if (x < 0) return 0;
+  if (x == x) return static_cast<int>(x);
+  return kZeroCode;  // not a number (e.g. 0 / 0): sent as 0 mV
+}
+
+// The same code without a division per sample, the dearest step of the
+// builder. With the reciprocal the estimate y lies within 1e-11 of the exact
+// x (a few roundings of 2^-53 on values below 2^13); its truncation is
+// therefore x's whenever y keeps 1e-6 away from every whole number. Only
+// then is it used; otherwise, and for any unusual full scale, the exact
+// expression decides.
+inline int NormalCode(double v, double range, double inverse, bool usable) {
+  if (!usable) return ExactNormalCode(v, range);
+  const double y = v * inverse * 2000 + 2048;
+  constexpr double kMargin = 1e-6;
+  if (y >= 0.0 && y < kMaxCode + 1.0) {
+    const int whole = static_cast<int>(y);
+    const double fraction = y - whole;  // exact: both lie below 2^13
+    if (fraction > kMargin && fraction < 1 - kMargin) return whole;
+  } else if (y >= kMaxCode + 1.0) {
+    return kMaxCode;
+  } else if (y < -kMargin) {
+    return 0;
   }
+  return ExactNormalCode(v, range);  // close to a boundary, or not a number
+}
+
+// The full scale in force and its reciprocal; the reciprocal is trusted only
+// for full scales far from overflow and underflow.
+struct Scale {
+  double range = 0.0;
+  double inverse = 0.0;
+  bool usable = false;
+  void Take(double r) {
+    range = r;
+    const double magnitude = std::fabs(r);
+    usable = magnitude >= 1e-6 && magnitude <= 1e6;
+    inverse = usable ? 1 / r : 0.0;
+  }
+};
+
+inline void PutWord(int code, bool range_flag, bool half_step, unsigned char out[2]) {
   unsigned char b0 = static_cast<unsigned char>(code >> 8);
-  if (high_range || range_flag) b0 |= kRangeFlag;
+  if (range_flag) b0 |= kRangeFlag;
   if (half_step) b0 |= kHalfStepFlag;
   out[0] = b0;
   out[1] = static_cast<unsigned char>(code & 0xFF);
 }
 
+inline int HighRangeCode(double v) {
+  const double x = v * 2 + 2048;
+  if (x > kMaxCode) return kMaxCode;
+  if (x < 0) return 0;
+  if (x == x) return static_cast<int>(x);
+  return kZeroCode;
+}
+
+}  // namespace
+
+void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
+                   unsigned char out[2]) {
+  const int code = high_range ? HighRangeCode(v) : ExactNormalCode(v, s_Range);
+  PutWord(code, high_range || range_flag, half_step, out);
+}
+
 void _BuildPacket(unsigned char packet[kPacketSize]) {
+  Scale scale;
+  scale.Take(s_Range);
   for (int k = 0; k < kFramesPerPacket; ++k) {
     unsigned char* frame = packet + k * kFrameSize;
     frame[0] = kFrameStart;
@@ -120,7 +171,12 @@ void _BuildPacket(unsigned char packet[kPacketSize]) {
         if (g_PacingGraphCB != nullptr && s_PacingIndicationNeeded) ReportPacingPulse();
       }
 
-      _EncodeSample(v, high_range, g_BaseLineOverload != 0, half_step, frame + 4 + 2 * j);
+      // The reciprocal is taken again whenever the full scale moved (a
+      // callback or the apply engine may change it between two samples).
+      if (!(s_Range == scale.range)) scale.Take(s_Range);
+      const int code = high_range ? HighRangeCode(v)
+                                  : NormalCode(v, scale.range, scale.inverse, scale.usable);
+      PutWord(code, high_range || g_BaseLineOverload != 0, half_step, frame + 4 + 2 * j);
 
       const double step = half_step ? kHalfStep : kSampleStep;
       s_t += step;

@@ -41,6 +41,39 @@ void _SetPortPathsForTesting(const char* const paths[4]) {
   }
 }
 
+bool _TakeIdentifyReply(const unsigned char* reply, int n) {
+  if (n <= 3) return false;
+  const void* zero = std::memchr(reply, 0, static_cast<std::size_t>(n));
+  const std::size_t length =
+      zero != nullptr
+          ? static_cast<std::size_t>(static_cast<const unsigned char*>(zero) - reply)
+          : static_cast<std::size_t>(n);
+  _SetIdentityText(g_SerialNo, reinterpret_cast<const char*>(reply), length);
+  return true;
+}
+
+bool _TakeLegacyReply(const unsigned char* reply, int n) {
+  if (n < 4 || reply[0] != 'O' || reply[1] != 'R' || reply[2] != 'N') return false;
+  _SetIdentityText(g_SerialNo, kLegacySerialNo, sizeof kLegacySerialNo - 1);
+  return true;
+}
+
+HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n) {
+  if (n != 64) {
+    _SetIdentityText(g_HWInfo, nullptr, 0);
+    _SetIdentityText(g_FWVer, nullptr, 0);
+    _SetIdentityText(g_HWVer, nullptr, 0);
+    return HWInfoReply::Cleared;
+  }
+  if (!_HWInfoBlockValid(block)) return HWInfoReply::Rejected;
+  char hwinfo[32], fwver[8], hwver[8];
+  _FormatHWInfo(block, hwinfo, fwver, hwver);
+  _SetIdentityText(g_HWInfo, hwinfo, std::strlen(hwinfo));
+  _SetIdentityText(g_FWVer, fwver, std::strlen(fwver));
+  _SetIdentityText(g_HWVer, hwver, std::strlen(hwver));
+  return HWInfoReply::Accepted;
+}
+
 bool _COMStringFound(const char* path) {
   if (!_OpenPort(path)) return false;
 
@@ -48,36 +81,17 @@ bool _COMStringFound(const char* path) {
   _SleepMilliseconds(5);
   unsigned char reply[36];
   int n = _ReadCOMPort(36, reply);
-  if (n > 3) {
-    const void* zero = std::memchr(reply, 0, static_cast<std::size_t>(n));
-    const std::size_t length = zero != nullptr
-                                   ? static_cast<std::size_t>(
-                                         static_cast<const unsigned char*>(zero) - reply)
-                                   : static_cast<std::size_t>(n);
-    _SetIdentityText(g_SerialNo, reinterpret_cast<const char*>(reply), length);
-  } else {
+  if (!_TakeIdentifyReply(reply, n)) {
     if (_WriteCOMPort(1, &kLegacyIdentifyProbe) != 1) return Reject();
     _SleepMilliseconds(5);
     n = _ReadCOMPort(36, reply);
-    if (n < 4 || reply[0] != 'O' || reply[1] != 'R' || reply[2] != 'N') return Reject();
-    _SetIdentityText(g_SerialNo, kLegacySerialNo, sizeof kLegacySerialNo - 1);
+    if (!_TakeLegacyReply(reply, n)) return Reject();
   }
 
   if (_WriteCOMPort(5, kHWInfoRequest) != 5) return Reject();
   _SleepMilliseconds(20);
   n = _ReadCOMPort(64, s_DeviceHWInfo);
-  if (n == 64) {
-    if (!_HWInfoBlockValid(s_DeviceHWInfo)) return Reject();
-    char hwinfo[32], fwver[8], hwver[8];
-    _FormatHWInfo(s_DeviceHWInfo, hwinfo, fwver, hwver);
-    _SetIdentityText(g_HWInfo, hwinfo, std::strlen(hwinfo));
-    _SetIdentityText(g_FWVer, fwver, std::strlen(fwver));
-    _SetIdentityText(g_HWVer, hwver, std::strlen(hwver));
-  } else {
-    _SetIdentityText(g_HWInfo, nullptr, 0);
-    _SetIdentityText(g_FWVer, nullptr, 0);
-    _SetIdentityText(g_HWVer, nullptr, 0);
-  }
+  if (_TakeHWInfoReply(s_DeviceHWInfo, n) == HWInfoReply::Rejected) return Reject();
 
   // A longer path is cut to what the 16-byte text holds rather than written
   // past its end.

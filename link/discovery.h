@@ -33,4 +33,20 @@ bool _HWInfoBlockValid(const unsigned char block[64]);
 void _FormatHWInfo(const unsigned char block[64], char hwinfo[32], char fwver[8],
                    char hwver[8]);
 
+// Reply handling of the handshake, apart from the port so that each step can
+// be judged on its own.
+// An identify reply of more than 3 bytes names the instrument: its serial
+// number (the text up to the first zero byte) goes to g_SerialNo and the
+// result is true. A shorter one is no answer (false, nothing stored).
+bool _TakeIdentifyReply(const unsigned char* reply, int n);
+// A legacy identify reply of at least 4 bytes beginning "ORN" gives the fixed
+// serial number (true); anything else rejects the port (false, nothing stored).
+bool _TakeLegacyReply(const unsigned char* reply, int n);
+// A hardware information reply of `n` bytes read into `block`: exactly 64
+// bytes with the right letters set the three texts (Accepted), 64 with wrong
+// letters reject the port and leave them (Rejected), any other count clears
+// them (Cleared; the port is still accepted).
+enum class HWInfoReply { Accepted, Rejected, Cleared };
+HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n);
+
 }  // namespace orna

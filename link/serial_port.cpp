@@ -57,6 +57,13 @@ void DrainWakePipe() {
 constexpr long kReadTimeoutUs = 100000;
 constexpr auto kWriteBound = std::chrono::milliseconds(1000);
 
+// Set when a write gave up on a line that took nothing for the whole bound;
+// cleared by the next write that goes out whole. While it is set, a write
+// that cannot place its first byte gives up at once: a host call that sends
+// several messages, or a close that resets every setting, must not wait the
+// bound once per message on a device that has stopped reading.
+std::atomic<bool> s_LineStalled{false};
+
 enum class Ready { Timeout, Error, Port, Woken, WakeOnly };
 
 // One wait for the port or the wake pipe to become readable; `tv` is reduced
@@ -107,6 +114,7 @@ void _SleepMilliseconds(int ms) {
 bool _OpenPort(const char* path) {
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
   g_hFile.store(fd);
+  s_LineStalled.store(false);
   // Descriptor 0 counts as a failure too, and is left open.
   if (fd <= 0) return false;
   aio_cancel(fd, nullptr);
@@ -195,9 +203,15 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) return -1;
-    if (std::chrono::steady_clock::now() >= deadline) return done;
+    // Nothing of this message has gone out, so giving up keeps the framing.
+    if (done == 0 && s_LineStalled.load()) return 0;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      s_LineStalled.store(true);
+      return done;
+    }
     _SleepMilliseconds(10);
   }
+  s_LineStalled.store(false);
   return done;
 }
 

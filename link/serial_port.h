@@ -32,7 +32,9 @@ unsigned _WakeGeneration();
 // Writes `count` bytes, retrying every 10 ms while the port would block, for
 // at most about 1 s in all; a partial write is continued within that time.
 // Returns `count` when everything was taken, otherwise the number of bytes
-// taken (smaller than `count`) or -1 after an error. `flag` has no effect.
+// taken (smaller than `count`) or -1 after an error. Once a write has given
+// up this way, later ones that cannot place a first byte return 0 at once,
+// until a write goes out whole again. `flag` has no effect.
 int _WriteCOMPort(int count, const unsigned char* bytes, bool flag = false);
 
 // Makes a _ReadCOMPort that is waiting in select() return at once (used when

@@ -1,4 +1,7 @@
+#include <fcntl.h>
+
 #include <csignal>
+#include <memory>
 #include <cstdio>
 #include <thread>
 
@@ -12,11 +15,18 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 }  // namespace
 
-int RunEmulate(double speed, double seconds) {
+int RunEmulate(double speed, double seconds, int fd, const std::string& record) {
   emu::Config config;
   config.record_packets = false;  // a long run would keep every packet and sample
-  config.record_samples = false;
-  emu::VirtualInstrument vi(config);
+  config.record_samples = !record.empty();
+  if (fd >= 0 && fcntl(fd, F_GETFD) < 0) {
+    std::fprintf(stderr, "orna: file descriptor %d is not open\n", fd);
+    return kExitUsage;
+  }
+  std::unique_ptr<emu::VirtualInstrument> owned =
+      fd >= 0 ? std::make_unique<emu::VirtualInstrument>(fd, config)
+              : std::make_unique<emu::VirtualInstrument>(config);
+  emu::VirtualInstrument& vi = *owned;
   vi.start_playback(speed);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
@@ -35,6 +45,15 @@ int RunEmulate(double speed, double seconds) {
                static_cast<unsigned long long>(st.samples_played),
                static_cast<unsigned long long>(st.underruns),
                static_cast<unsigned long long>(st.sequence_gaps));
+  if (!record.empty()) {
+    vi.stop_playback();
+    std::vector<Point> points;
+    for (const auto& s : vi.samples()) points.push_back({s.t, s.mV, s.range_flag});
+    if (!WriteRecording(record, points, 1.0 / 5000, "emulate")) {
+      std::fprintf(stderr, "orna: cannot write %s\n", record.c_str());
+      return kExitIo;
+    }
+  }
   return kExitOk;
 }
 

@@ -39,18 +39,37 @@ int main(int argc, char** argv) {
   play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz");
   play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, mV");
   play->add_flag("--drift", o.drift, "Baseline drift test on cal-ecg");
+  play->add_option("--dynamic-range", o.dynamic_range_amplitude,
+                   "Dynamic-range test on triangle or square: overlay amplitude, mV (0..5)");
+  play->add_option("--dynamic-range-frequency", o.dynamic_range_frequency,
+                   "Dynamic-range overlay frequency, Hz (10..50)");
+  play->add_option("--freq-scan-sine", o.freq_scan_sine,
+                   "Sine frequency scan: START_HZ STOP_HZ DURATION_S")
+      ->expected(3);
+  play->add_flag("--freq-scan-ecg", o.freq_scan_ecg, "Calibration-ECG rate scan, 0.05 to 0.5 Hz over 30 s");
+  play->add_option("--baseline-reset", o.baseline_reset,
+                   "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz");
+  play->add_flag("--impedance", o.impedance, "Switch on the input impedance mode");
+  play->add_flag("--common-mode", o.common_mode, "Switch on the DC offset common mode");
   play->add_option("-s,--seconds", o.seconds, "Seconds of signal to play")->check(CLI::PositiveNumber);
   play->add_option("--speed", o.speed, "Virtual instrument clock, times real time")
       ->check(CLI::Range(0.1, 1000.0));
   play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument");
   play->add_option("--port", o.port, "Serial device to use instead of the scan");
-  play->add_option("--record", o.record, "Write what came out as CSV");
+  play->add_option("--record", o.record, "Write what came out: EDF+ when FILE ends in .edf, CSV otherwise");
   play->add_option("--plot", o.plot, "Render what came out on ECG paper (PNG)");
 
   double emu_speed = 1.0, emu_seconds = 0;
+  int emu_fd = -1;
+  std::string emu_record;
   auto* emulate = app.add_subcommand("emulate", "Run a virtual instrument on a pseudo-terminal and print its path");
   emulate->add_option("--speed", emu_speed, "Clock, times real time")->check(CLI::Range(0.1, 1000.0));
   emulate->add_option("--seconds", emu_seconds, "Stop after this many seconds (0: until interrupted)");
+  emulate->add_option("--fd", emu_fd,
+                      "Serve this inherited pseudo-terminal master (e.g. a faked /dev/ttyACM0) instead of a new one")
+      ->check(CLI::NonNegativeNumber);
+  emulate->add_option("--record", emu_record,
+                      "On exit, write every sample played: EDF+ when FILE ends in .edf, CSV otherwise");
 
   try {
     app.parse(argc, argv);
@@ -59,6 +78,6 @@ int main(int argc, char** argv) {
   }
   if (*info) return RunInfo(info_emulate, info_port);
   if (*play) return RunPlay(o);
-  if (*emulate) return RunEmulate(emu_speed, emu_seconds);
+  if (*emulate) return RunEmulate(emu_speed, emu_seconds, emu_fd, emu_record);
   return kExitUsage;
 }

@@ -27,20 +27,15 @@ const NamedFunction kFunctions[] = {
     {"biexponential", 12}, {"file", 13},
 };
 
-int FunctionNumber(const std::string& s) {
-  for (const auto& f : kFunctions)
-    if (s == f.name) return f.number;
-  char* end = nullptr;
-  long n = std::strtol(s.c_str(), &end, 10);
-  if (!s.empty() && *end == 0 && n >= 1 && n <= 13) return static_cast<int>(n);
-  return -1;
-}
-
 std::mutex g_points_lock;
 std::vector<Point> g_points;  // graph callback points (real hardware)
 void OnGraph(double t, double v) {
   std::lock_guard<std::mutex> lock(g_points_lock);
   g_points.push_back({t, v, false});
+}
+void OnPacing(double t, double v) {
+  std::lock_guard<std::mutex> lock(g_points_lock);
+  g_points.push_back({t, v, true});
 }
 
 // Applies one setting; prints why it was refused.
@@ -59,6 +54,15 @@ void Progress(double done, double total) {
 }
 
 }  // namespace
+
+int FunctionNumber(const std::string& s) {
+  for (const auto& f : kFunctions)
+    if (s == f.name) return f.number;
+  char* end = nullptr;
+  long n = std::strtol(s.c_str(), &end, 10);
+  if (!s.empty() && *end == 0 && n >= 1 && n <= 13) return static_cast<int>(n);
+  return -1;
+}
 
 int RunPlay(const PlayOptions& o) {
   int fn = FunctionNumber(o.function);
@@ -87,6 +91,8 @@ int RunPlay(const PlayOptions& o) {
   if (o.dc_variable) ok &= Apply("DC offset variable mode", SetDCOffsetVariableMode(true));
   if (o.dc_offset != 0) ok &= Apply("DC offset", SetDCOffset(o.dc_offset));
   for (int lead : o.leads) ok &= Apply("output lead", SetOutputLead(lead, true));
+  if (o.impedance) ok &= Apply("input impedance mode", SetInputImpedanceMode(true));
+  if (o.common_mode) ok &= Apply("DC offset common mode", SetDCOffsetCommoneMode(true));
   if (!ok) return kExitUsage;
 
   if (fn == 13) {
@@ -99,12 +105,30 @@ int RunPlay(const PlayOptions& o) {
   }
   auto* vi = session->instrument();
   if (vi) vi->start_playback(o.speed);
-  else RegisterTimeAmpCB(OnGraph);
+  else {
+    RegisterTimeAmpCB(OnGraph);
+    RegisterPacingTimeAmpCB(OnPacing);
+  }
 
   int started = fn == 8 ? SetSpecialWave227(o.iec) : fn == 9 ? SetSpecialWave251(o.iec) : SetOutputFunc(fn);
   if (!Apply("output function", started)) return kExitUsage;
-  if (fn == 7 && o.noise >= 0) ok &= Apply("mains noise", SetECG2_27_Noise(o.noise, o.noise_amplitude));
-  if (fn == 7 && o.drift) ok &= Apply("drift test", SetECG2_27_AAMIDriftTest(true));
+  // Test modes act on the function now selected; the library refuses those
+  // that do not fit it, and so does this program.
+  if (o.noise >= 0) ok &= Apply("mains noise", SetECG2_27_Noise(o.noise, o.noise_amplitude));
+  if (o.drift) ok &= Apply("drift test", SetECG2_27_AAMIDriftTest(true));
+  if (!std::isnan(o.dynamic_range_amplitude))
+    ok &= Apply("dynamic-range test",
+                SetDynamicRangeTest(true, o.dynamic_range_amplitude, o.dynamic_range_frequency));
+  if (o.freq_scan_sine.size() == 3)
+    ok &= Apply("sine frequency scan",
+                SetFreqScanSine(true, o.freq_scan_sine[0], o.freq_scan_sine[1],
+                                static_cast<int>(o.freq_scan_sine[2])));
+  if (o.freq_scan_ecg) ok &= Apply("ECG rate scan", SetFreqScanECG(true));
+  if (o.baseline_reset >= 0) ok &= Apply("baseline reset test", SetBaselineResetTest(o.baseline_reset));
+  if (!ok) {
+    SetOutputFunc(0);
+    return kExitUsage;
+  }
 
   auto start = std::chrono::steady_clock::now();
   double wall = o.seconds / (vi ? o.speed : 1.0);
@@ -117,6 +141,7 @@ int RunPlay(const PlayOptions& o) {
   std::fprintf(stderr, "\n");
   SetOutputFunc(0);
   RegisterTimeAmpCB(nullptr);
+  RegisterPacingTimeAmpCB(nullptr);
 
   std::vector<Point> points;
   if (vi) {
@@ -126,6 +151,7 @@ int RunPlay(const PlayOptions& o) {
   } else {
     std::lock_guard<std::mutex> lock(g_points_lock);
     points = g_points;
+    std::stable_sort(points.begin(), points.end(), [](const Point& a, const Point& b) { return a.t < b.t; });
   }
   double lo = 0, hi = 0;
   if (!points.empty()) {
@@ -142,7 +168,9 @@ int RunPlay(const PlayOptions& o) {
     std::printf("underruns:        %llu\n", static_cast<unsigned long long>(st.underruns));
     std::printf("sequence errors:  %llu\n", static_cast<unsigned long long>(st.sequence_gaps));
   }
-  if (!o.record.empty() && !WriteCsv(o.record, points)) {
+  // The virtual instrument keeps every sample; the graph callback sees every 30th.
+  double period = vi ? 1.0 / 5000 : 30.0 / 5000;
+  if (!o.record.empty() && !WriteRecording(o.record, points, period, o.function)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.record.c_str());
     return kExitIo;
   }

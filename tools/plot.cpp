@@ -1,6 +1,7 @@
 // ECG paper: 25 mm/s, 10 mm/mV, 1 mm and 5 mm grid; long recordings wrap into
 // rows of 10 s, as a printed rhythm strip does.
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -48,7 +49,7 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
   cairo_set_font_size(cr, 3.5);
   cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
   cairo_move_to(cr, kMarginMm, kMarginMm - 2);
-  std::string caption = title + "    25 mm/s    10 mm/mV";
+  std::string caption = title + "    25 mm/s    10 mm/mV    \u25BC pacing pulse";
   cairo_show_text(cr, caption.c_str());
 
   for (int r = 0; r < rows; ++r) {
@@ -91,10 +92,28 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
     }
     cairo_stroke(cr);
     cairo_restore(cr);
+    // Pacing marks above the strip, as paced-beat markers on a monitor print:
+    // a spike that is clipped at the paper's edge still shows where it was.
+    cairo_set_source_rgb(cr, 0.1, 0.3, 0.9);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      const Point& p = points[i];
+      if (!p.high_range || (i > 0 && points[i - 1].high_range)) continue;
+      if (p.t < t_begin || p.t >= t_end) continue;
+      double x = x0 + (p.t - t_begin) * kMmPerS;
+      cairo_move_to(cr, x - 1.0, y0 - 2.0);
+      cairo_line_to(cr, x + 1.0, y0 - 2.0);
+      cairo_line_to(cr, x, y0 - 0.3);
+      cairo_close_path(cr);
+      cairo_fill(cr);
+    }
   }
   cairo_destroy(cr);
   cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
   cairo_surface_destroy(surface);
+  // Font caches are built again on the next plot; freeing them keeps leak
+  // checkers quiet about what would otherwise live until exit.
+  cairo_debug_reset_static_data();
+  FcFini();
   return status == CAIRO_STATUS_SUCCESS;
 }
 

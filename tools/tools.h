@@ -50,6 +50,12 @@ struct PlayOptions {
   int noise = -1;
   double noise_amplitude = 0.1;
   bool drift = false;
+  // Test modes; NAN / -1 / false: off.
+  double dynamic_range_amplitude = NAN, dynamic_range_frequency = 30;
+  std::vector<double> freq_scan_sine;  // start Hz, stop Hz, duration s
+  bool freq_scan_ecg = false;
+  int baseline_reset = -1;
+  bool impedance = false, common_mode = false;
   double seconds = 5, speed = 1;
   bool emulate = false;
   std::string port, record, plot;
@@ -57,10 +63,27 @@ struct PlayOptions {
 
 int RunPlay(const PlayOptions& options);
 int RunInfo(bool emulate, const std::string& port);
-int RunEmulate(double speed, double seconds);
+// Serves a pseudo-terminal: a new one (its path printed), or the master `fd`
+// handed over by a test bed when fd >= 0.
+// `record`: on exit, writes every sample played (CSV, or EDF+ for .edf).
+int RunEmulate(double speed, double seconds, int fd, const std::string& record);
+
+// Looks up an output function by name or number 1..13; -1 when unknown.
+int FunctionNumber(const std::string& name);
 
 // Writes the points as CSV (time_s,mV); returns false on an I/O error.
 bool WriteCsv(const std::string& path, const std::vector<Point>& points);
+// Writes the points as EDF+ (one "ECG" signal in mV, sampled every `period_s`
+// by sample-and-hold from the first point on, pacing pulses as annotations);
+// false on an error.
+bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
+              const std::string& title);
+// EDF+ when the path ends in .edf (any case), CSV otherwise.
+bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
+                    const std::string& title);
+// The values at t0, t0 + period, ... up to the last point (sample and hold),
+// t0 being the first point's time.
+std::vector<double> Resample(const std::vector<Point>& points, double period_s);
 // Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG.
 bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title);
 

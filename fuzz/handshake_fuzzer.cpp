@@ -1,0 +1,103 @@
+// The handshake fed arbitrary replies: identity, legacy identity, hardware
+// information block and AD reply, each of a length taken from the input
+// (negative lengths stand for a read that timed out). Checked: the decisions
+// follow the reply's bytes, the texts stay within their bounds and match the
+// block, and nothing is read beyond the bytes received.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "link/discovery.h"
+#include "link/protocol.h"
+#include "link/receive_thread.h"
+
+using namespace orna;
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+struct Input {
+  const std::uint8_t* p;
+  std::size_t left;
+  std::uint8_t Byte() {
+    if (left == 0) return 0;
+    --left;
+    return *p++;
+  }
+  // A reply of up to `max` bytes in a buffer of exactly the bytes received,
+  // so the address sanitizer sees any read past them. -1: nothing came.
+  int Reply(std::vector<std::uint8_t>& out, int max) {
+    const int n = static_cast<int>(Byte() % (max + 2)) - 1;
+    out.clear();
+    for (int i = 0; i < n; ++i) out.push_back(Byte());
+    return n;
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Input in{data, size};
+  std::vector<std::uint8_t> reply;
+
+  int n = in.Reply(reply, 36);
+  const bool named = _TakeIdentifyReply(reply.data(), n);
+  Check(named == (n > 3));
+  if (named) {
+    const std::size_t len = std::strlen(g_SerialNo);
+    Check(len <= static_cast<std::size_t>(n));
+    Check(std::memcmp(g_SerialNo, reply.data(), len) == 0);
+    Check(len == static_cast<std::size_t>(n) || reply[len] == 0);
+  } else {
+    n = in.Reply(reply, 36);
+    const bool legacy = _TakeLegacyReply(reply.data(), n);
+    Check(legacy == (n >= 4 && std::memcmp(reply.data(), "ORN", 3) == 0));
+    if (legacy) Check(std::strcmp(g_SerialNo, "TALVEN ORNA") == 0);
+  }
+
+  n = in.Reply(reply, 64);
+  unsigned char block[64];
+  std::memset(block, 0xEE, sizeof block);
+  if (n > 0) std::memcpy(block, reply.data(), static_cast<std::size_t>(n));
+  const HWInfoReply outcome = _TakeHWInfoReply(block, n);
+  if (n != 64) {
+    Check(outcome == HWInfoReply::Cleared);
+    Check(g_HWInfo == nullptr && g_FWVer == nullptr && g_HWVer == nullptr);
+  } else if (block[6] != 'O' || (block[7] != 'R' && block[7] != 'Q')) {
+    Check(outcome == HWInfoReply::Rejected);
+  } else {
+    Check(outcome == HWInfoReply::Accepted);
+    Check(g_HWInfo != nullptr && std::strncmp(g_HWInfo, "WO", 2) == 0);
+    Check(std::strlen(g_HWInfo) < 32);
+    int major = -1, minor = -1;
+    Check(std::sscanf(g_FWVer, "%d.%d", &major, &minor) == 2);
+    Check(major == block[14] && minor == block[15]);
+    Check(std::sscanf(g_HWVer, "%d.%d", &major, &minor) == 2);
+    Check(major == block[13] / 10 && minor == block[13] % 10);
+  }
+
+  n = in.Reply(reply, 36);
+  const int value = _ScanADReply(reply.data(), n);
+  Check(value >= 0 && value <= 65535);
+  int expected = 0;
+  for (int k = 0; k + 2 < n; ++k) {
+    if (reply[static_cast<std::size_t>(k)] == 0xAD) {
+      expected = reply[static_cast<std::size_t>(k) + 1] * 256 + reply[static_cast<std::size_t>(k) + 2];
+      break;
+    }
+  }
+  Check(value == expected);
+  Check(_TakeADReply(reply.data(), n) == value);
+  // The bytes handed back go to the receive buffer with the next pass (no
+  // port is open, so the pass reads nothing) and keep it consistent.
+  _USBDataPoll();
+  Check(s_DataBegin >= s_USBRxData && s_DataBegin <= s_DataEnd &&
+        s_DataEnd <= s_USBRxData + kRxBufferSize);
+  return 0;
+}

@@ -1,0 +1,164 @@
+// The receive thread's parser fed arbitrary byte streams in arbitrary chunks,
+// some of them as the bytes an AD exchange hands back. Checked: the buffer
+// positions stay inside the buffer, at most one byte is owed, and the result
+// does not depend on how the stream was cut: every next-packet request and
+// sequence error report of the whole stream is handled once, in the count a
+// plain walk over the stream gives.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "generator/packet_builder.h"
+#include "link/lock.h"
+#include "link/receive_thread.h"
+#include "orna.h"
+
+using namespace orna;
+
+namespace {
+
+long g_graphPoints = 0;
+void CountGraphPoint(double, double) { ++g_graphPoints; }
+
+void Check(bool ok) {
+  if (!ok) std::abort();
+}
+
+void CheckBuffer() {
+  Check(s_USBRxData <= s_DataBegin);
+  Check(s_DataBegin <= s_DataEnd);
+  Check(s_DataEnd <= s_USBRxData + kRxBufferSize);
+  Check(s_OwedBytes == 0 || s_OwedBytes == 1);
+}
+
+void ParseAll() {
+  while (_USBDataParse()) CheckBuffer();
+  CheckBuffer();
+}
+
+// Takes a byte from the front of the input (0 when it has run out).
+struct Input {
+  const std::uint8_t* p;
+  std::size_t left;
+  std::uint8_t Byte() {
+    if (left == 0) return 0;
+    --left;
+    return *p++;
+  }
+};
+
+// What the whole stream holds: the walk the parser makes, without chunks.
+struct Expected {
+  long requests = 0;
+  long seqErrors = 0;
+  long pending = 0;  // bytes left at the end, waiting for the rest of a message
+  long owed = 0;
+};
+
+Expected Walk(const std::vector<std::uint8_t>& s) {
+  Expected e;
+  const long n = static_cast<long>(s.size());
+  long i = 0;
+  while (i < n) {
+    const std::uint8_t b = s[static_cast<std::size_t>(i)];
+    long need = 0, length = 0;
+    if (b == 'S') need = 14, length = 15;
+    else if (b == '2') need = 7, length = 7;
+    else if (b == '4') need = 7, length = 8;
+    else if (b == 'N') need = 1, length = 2;
+    else {
+      ++i;
+      continue;
+    }
+    if (n - i < need) {
+      e.pending = n - i;
+      return e;
+    }
+    if (b == 'S') ++e.seqErrors;
+    if (b == 'N') ++e.requests;
+    i += length;
+  }
+  e.owed = i - n;
+  return e;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static bool once = [] {
+    // Streaming without a port: requests build packets that go nowhere.
+    Check(SetSpecialWave227(0) == 0);
+    RegisterTimeAmpCB(CountGraphPoint);
+    return true;
+  }();
+  (void)once;
+
+  // Every input starts from an empty buffer and the same generator state.
+  ParseAll();
+  s_DataBegin = s_DataEnd = s_USBRxData;
+  s_OwedBytes = 0;
+  g_graphPoints = 0;
+  const int seqErrorsBefore = s_SeqErrorCounter;
+
+  std::vector<std::uint8_t> stream;
+  Input in{data, size};
+  while (in.left > 0) {
+    const std::uint8_t op = in.Byte();
+    std::size_t length = in.Byte();
+    if (length > in.left) length = in.left;
+    const std::uint8_t* chunk = in.p;
+    in.p += length;
+    in.left -= length;
+
+    if (op & 1) {
+      // An AD reply (at most 36 bytes, one read): everything but the marker
+      // and its two bytes is handed back and parsed with the next pass.
+      if (length > 36) length = 36;
+      ParseAll();
+      const int n = static_cast<int>(length);
+      const int value = _TakeADReply(chunk, n);
+      int k = 0;
+      while (k + 2 < n && chunk[k] != 0xAD) ++k;
+      if (k + 2 < n) {
+        Check(value == chunk[k + 1] * 256 + chunk[k + 2]);
+        stream.insert(stream.end(), chunk, chunk + k);
+        stream.insert(stream.end(), chunk + k + 3, chunk + n);
+      } else {
+        Check(value == 0);
+        stream.insert(stream.end(), chunk, chunk + n);
+      }
+      _USBDataPoll();  // no port: reads nothing, takes the bytes handed back
+      CheckBuffer();
+      continue;
+    }
+
+    // Appended in reads of at most 128 bytes; `op` sets how many passes
+    // parse after each read, so pending bytes can pile up and force
+    // compactions and a full buffer.
+    stream.insert(stream.end(), chunk, chunk + length);
+    const int passes = op >> 5;
+    std::size_t off = 0;
+    while (off < length) {
+      std::size_t piece = length - off;
+      if (piece > static_cast<std::size_t>(kRxReadSize)) piece = kRxReadSize;
+      const int taken = _USBDataAppend(chunk + off, static_cast<int>(piece));
+      Check(taken >= 0 && static_cast<std::size_t>(taken) <= piece);
+      off += static_cast<std::size_t>(taken);
+      CheckBuffer();
+      for (int i = 0; i < passes; ++i) _USBDataParse();
+      // A full buffer always holds a whole message at its front.
+      if (taken == 0) Check(_USBDataParse());
+      CheckBuffer();
+    }
+  }
+  ParseAll();
+
+  const Expected e = Walk(stream);
+  Check(g_graphPoints % 50 == 0);
+  Check(g_graphPoints / 50 == e.requests);
+  Check(s_SeqErrorCounter - seqErrorsBefore == e.seqErrors);
+  Check(s_DataEnd - s_DataBegin == e.pending);
+  Check(s_OwedBytes == e.owed);
+  return 0;
+}

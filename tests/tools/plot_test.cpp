@@ -1,0 +1,77 @@
+// The PNG strip: paper size and scale, grid, trace and pacing marks where
+// 25 mm/s and 10 mm/mV put them (5 pixels per millimetre).
+#include <cairo.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/tools.h"
+
+namespace orna::cli {
+namespace {
+
+struct Image {
+  cairo_surface_t* s;
+  explicit Image(const std::string& path) : s(cairo_image_surface_create_from_png(path.c_str())) {}
+  ~Image() { cairo_surface_destroy(s); }
+  int width() const { return cairo_image_surface_get_width(s); }
+  int height() const { return cairo_image_surface_get_height(s); }
+  // 0xRRGGBB of pixel (x, y).
+  unsigned rgb(int x, int y) const {
+    auto* row = cairo_image_surface_get_data(s) + y * cairo_image_surface_get_stride(s);
+    return reinterpret_cast<const std::uint32_t*>(row)[x] & 0xFFFFFF;
+  }
+};
+
+bool Dark(unsigned c) { return ((c >> 16) & 0xFF) < 80 && ((c >> 8) & 0xFF) < 80 && (c & 0xFF) < 120; }
+bool Blue(unsigned c) { return (c & 0xFF) > 180 && ((c >> 16) & 0xFF) < 80; }
+bool Reddish(unsigned c) { return ((c >> 16) & 0xFF) > 200 && ((c >> 8) & 0xFF) < 230 && (c & 0xFF) < 230; }
+
+TEST(Plot, TwoSecondStripOnEcgPaper) {
+  // Flat baseline for 2 s, a 1 mV step from 1.0 s to 1.4 s, one pacing pulse at 0.5 s.
+  std::vector<Point> points;
+  for (int k = 0; k <= 10000; ++k) {
+    double t = k * 0.0002;
+    bool pulse = k >= 2500 && k < 2510;
+    points.push_back({t, pulse ? 5.0 : (t >= 1.0 && t < 1.4 ? 1.0 : 0.0), pulse});
+  }
+  std::string path = testing::TempDir() + std::to_string(getpid()) + "_strip.png";
+  ASSERT_TRUE(WritePlot(path, points, "test"));
+  Image img(path);
+  ASSERT_EQ(cairo_surface_status(img.s), CAIRO_STATUS_SUCCESS);
+  // 2 s = 50 mm wide plus 8 mm margins; -2..+2 mV = 40 mm high plus margins and caption.
+  EXPECT_EQ(img.width(), (50 + 16) * 5);
+  EXPECT_EQ(img.height(), (40 + 16 + 4) * 5);
+  // Paper origin (8 mm, 10 mm); +2 mV at the top. Baseline (0 mV) at y = 10 + 20 mm.
+  auto px = [](double mm) { return static_cast<int>(mm * 5); };
+  EXPECT_TRUE(Dark(img.rgb(px(8 + 0.2 * 25), px(30)))) << std::hex << img.rgb(px(13), px(30));
+  // 1 mV is 10 mm up: the step's plateau at 1.2 s, baseline no longer there.
+  EXPECT_TRUE(Dark(img.rgb(px(8 + 1.2 * 25), px(20))));
+  EXPECT_FALSE(Dark(img.rgb(px(8 + 1.2 * 25), px(30))));
+  // The pacing spike runs to the top edge of the paper and is marked above it.
+  EXPECT_TRUE(Dark(img.rgb(px(8 + 0.5 * 25), px(10.5))));
+  EXPECT_TRUE(Blue(img.rgb(px(8 + 0.5 * 25), px(10 - 1.5))));
+  EXPECT_FALSE(Blue(img.rgb(px(8 + 1.5 * 25), px(10 - 1.5))));
+  // Grid: a 5 mm line at 15 mm across (stronger), paper between lines.
+  EXPECT_TRUE(Reddish(img.rgb(px(8 + 15), px(10 + 2.5))));
+  EXPECT_NE(img.rgb(px(8 + 15), px(10 + 2.5)), img.rgb(px(8 + 16), px(10 + 2.5)));
+  std::remove(path.c_str());
+}
+
+TEST(Plot, LongRecordingsWrapIntoTenSecondRows) {
+  std::vector<Point> points;
+  for (int k = 0; k <= 25 * 500; ++k) points.push_back({k * 0.002, 0.0, false});
+  std::string path = testing::TempDir() + std::to_string(getpid()) + "_rows.png";
+  ASSERT_TRUE(WritePlot(path, points, "rows"));
+  Image img(path);
+  EXPECT_EQ(img.width(), (250 + 16) * 5);
+  EXPECT_EQ(img.height(), (3 * 40 + 4 * 8 + 4) * 5);  // three rows of -2..+2 mV
+  std::remove(path.c_str());
+  EXPECT_FALSE(WritePlot("/nonexistent/dir/x.png", points, "x"));
+}
+
+}  // namespace
+}  // namespace orna::cli

@@ -1,0 +1,128 @@
+// Recordings as the viewers will read them: EDF+ read back with the EDF
+// library's own reader, CSV as text.
+#include <edflib.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "tools/tools.h"
+
+namespace orna::cli {
+namespace {
+
+std::string TempPath(const char* name) {
+  return testing::TempDir() + std::to_string(getpid()) + "_" + name;
+}
+
+struct EdfFile {
+  edf_hdr_struct hdr{};
+  std::vector<double> samples;
+  std::vector<std::pair<long long, std::string>> annotations;  // onset (100 ns), text
+};
+
+EdfFile ReadEdf(const std::string& path) {
+  EdfFile f;
+  int rc = edfopen_file_readonly(path.c_str(), &f.hdr, EDFLIB_READ_ALL_ANNOTATIONS);
+  EXPECT_EQ(rc, 0) << "filetype/error " << f.hdr.filetype;
+  if (rc != 0) return f;
+  f.samples.resize(f.hdr.signalparam[0].smp_in_file);
+  EXPECT_EQ(edfread_physical_samples(f.hdr.handle, 0, static_cast<int>(f.samples.size()), f.samples.data()),
+            static_cast<int>(f.samples.size()));
+  for (long long i = 0; i < f.hdr.annotations_in_file; ++i) {
+    edf_annotation_struct a{};
+    edf_get_annotation(f.hdr.handle, static_cast<int>(i), &a);
+    f.annotations.emplace_back(a.onset, a.annotation);
+  }
+  edfclose_file(f.hdr.handle);
+  return f;
+}
+
+// 1.3 s of a 7 Hz sine at 5 000 samples/s with 2 ms, 4 mV pacing pulses at
+// 0.25 s and 1.1 s drawn on the high range.
+std::vector<Point> Trace() {
+  std::vector<Point> points;
+  for (int k = 0; k < 6500; ++k) {
+    double t = k * 0.0002;
+    bool pulse = (k >= 1250 && k < 1260) || (k >= 5500 && k < 5510);
+    points.push_back({t, pulse ? 4.0 : 1.5 * std::sin(6.2831853 * 7 * t), pulse});
+  }
+  return points;
+}
+
+TEST(Recording, EdfPlusReadsBackSampleForSampleWithPacingAnnotations) {
+  auto points = Trace();
+  std::string path = TempPath("trace.edf");
+  ASSERT_TRUE(WriteEdf(path, points, 0.0002, "sine"));
+  EdfFile f = ReadEdf(path);
+  EXPECT_EQ(f.hdr.filetype, EDFLIB_FILETYPE_EDFPLUS);
+  ASSERT_EQ(f.hdr.edfsignals, 1);
+  EXPECT_STREQ(f.hdr.signalparam[0].label, "ECG             ");
+  EXPECT_STREQ(f.hdr.signalparam[0].physdimension, "mV      ");
+  EXPECT_EQ(f.hdr.signalparam[0].smp_in_datarecord, 5000);
+  EXPECT_EQ(f.hdr.datarecord_duration, 10000000);  // 1 s
+  // Two records: the second padded with the last value.
+  ASSERT_EQ(f.samples.size(), 10000u);
+  EXPECT_EQ(f.hdr.signalparam[0].phys_max, 4.0);  // the pulse, rounded up to whole mV
+  double step = 8.0 / 65535;  // one digital step; the writer may truncate
+  for (std::size_t k = 0; k < points.size(); ++k)
+    ASSERT_NEAR(f.samples[k], points[k].mV, step + 1e-9) << "sample " << k;
+  for (std::size_t k = points.size(); k < f.samples.size(); ++k)
+    ASSERT_NEAR(f.samples[k], points.back().mV, step + 1e-9);
+  ASSERT_EQ(f.annotations.size(), 2u);
+  EXPECT_EQ(f.annotations[0], std::make_pair(2500000LL, std::string("Pacing pulse")));
+  EXPECT_EQ(f.annotations[1], std::make_pair(11000000LL, std::string("Pacing pulse")));
+  std::remove(path.c_str());
+}
+
+TEST(Recording, GraphRateIsStoredExactlyInShorterRecords) {
+  // The graph callback's every-30th-sample rate (1/6 ms) is no whole number
+  // of samples per second: 166 samples in 0.996 s records keep it exact.
+  std::vector<Point> points;
+  for (int k = 0; k < 400; ++k) points.push_back({k * 0.006, (k % 10) * 0.1, false});
+  std::string path = TempPath("graph.EDF");
+  ASSERT_TRUE(WriteRecording(path, points, 0.006, "graph"));
+  EdfFile f = ReadEdf(path);
+  EXPECT_EQ(f.hdr.signalparam[0].smp_in_datarecord, 166);
+  EXPECT_EQ(f.hdr.datarecord_duration, 9960000);
+  ASSERT_EQ(f.samples.size(), 3u * 166);
+  for (int k = 0; k < 400; ++k) ASSERT_NEAR(f.samples[k], (k % 10) * 0.1, 2.0 / 65535 + 1e-9);
+  std::remove(path.c_str());
+}
+
+TEST(Recording, RefusesPeriodsItCannotStoreAndUnwritablePaths) {
+  std::vector<Point> points = {{0, 0, false}, {1, 1, false}};
+  EXPECT_FALSE(WriteEdf(TempPath("odd.edf"), points, 0.0000123, "x"));  // not whole 10 us units
+  EXPECT_FALSE(WriteEdf(TempPath("zero.edf"), points, 0, "x"));
+  EXPECT_FALSE(WriteEdf("/nonexistent/dir/a.edf", points, 0.0002, "x"));
+  EXPECT_FALSE(WriteCsv("/nonexistent/dir/a.csv", points));
+}
+
+TEST(Recording, ResampleHoldsValuesAcrossHalfSteps) {
+  // Half steps (0.0001 s) between grid instants are held over to the next one.
+  std::vector<Point> points = {{0.0, 1, false}, {0.0002, 2, false}, {0.0003, 9, true},
+                               {0.0004, 3, false}, {0.0007, 4, false}};
+  EXPECT_EQ(Resample(points, 0.0002), (std::vector<double>{1, 2, 3, 3}));
+  // The grid starts at the first point.
+  std::vector<Point> late = {{0.0011, 5, false}, {0.0013, 6, false}, {0.0014, 7, true}, {0.0016, 8, false}};
+  EXPECT_EQ(Resample(late, 0.0002), (std::vector<double>{5, 6, 7}));
+  EXPECT_TRUE(Resample({}, 0.0002).empty());
+}
+
+TEST(Recording, CsvIsOneLinePerPoint) {
+  std::string path = TempPath("t.csv");
+  ASSERT_TRUE(WriteRecording(path, {{0.0, 0.5, false}, {0.0002, -700.0, true}}, 0.0002, "x"));
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "time_s,value_mV,high_range\n0.0000,0.500000,0\n0.0002,-700.000000,1\n");
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace orna::cli
