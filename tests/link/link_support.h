@@ -23,6 +23,8 @@
 #include "link/serial_port.h"
 #include "orna.h"
 
+#include "support/instrument_fixture.h"
+
 namespace orna::linktest {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -72,16 +74,9 @@ class ScanPaths {
   std::vector<std::string> p_;
 };
 
-inline int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
-inline int OpenFds() { return CountEntries("/proc/self/fd"); }
-inline int Threads() { return CountEntries("/proc/self/task"); }
+using testing::CountEntries;
+using testing::OpenFds;
+using testing::Threads;
 
 inline bool WaitUntil(const std::function<bool()>& done, milliseconds timeout) {
   for (const auto end = Clock::now() + timeout; !done();) {

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "support/instrument_fixture.h"
+
 namespace orna::reliability {
 
 using Clock = std::chrono::steady_clock;
@@ -19,16 +21,9 @@ double TimedMs(F&& call) {
   return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-inline int CountEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
-inline int OpenFds() { return CountEntries("/proc/self/fd"); }
-inline int Threads() { return CountEntries("/proc/self/task"); }
+using testing::CountEntries;
+using testing::OpenFds;
+using testing::Threads;
 
 // A count from the environment, or `fallback`.
 inline long EnvCount(const char* name, long fallback) {

@@ -1,6 +1,8 @@
 // A virtual instrument with the library's port scan pointed at it.
 #pragma once
 
+#include <dirent.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -23,6 +25,18 @@ class ScanTarget {
  private:
   std::string path_;
 };
+
+// Entries of a /proc directory: open descriptors and threads of this process.
+inline int CountEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+inline int OpenFds() { return CountEntries("/proc/self/fd"); }
+inline int Threads() { return CountEntries("/proc/self/task"); }
 
 // Polls `done` until it holds or `timeout` passes; returns its last value.
 inline bool WaitUntil(const std::function<bool()>& done,
