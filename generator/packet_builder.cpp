@@ -83,42 +83,6 @@ int ExactNormalCode(double v, double range) {
   return kZeroCode;  // not a number (e.g. 0 / 0): sent as 0 mV
 }
 
-// The same code without a division per sample, the dearest step of the
-// builder. With the reciprocal the estimate y lies within 1e-11 of the exact
-// x (a few roundings of 2^-53 on values below 2^13); its truncation is
-// therefore x's whenever y keeps 1e-6 away from every whole number. Only
-// then is it used; otherwise, and for any unusual full scale, the exact
-// expression decides.
-inline int NormalCode(double v, double range, double inverse, bool usable) {
-  if (!usable) return ExactNormalCode(v, range);
-  const double y = v * inverse * 2000 + 2048;
-  constexpr double kMargin = 1e-6;
-  if (y >= 0.0 && y < kMaxCode + 1.0) {
-    const int whole = static_cast<int>(y);
-    const double fraction = y - whole;  // exact: both lie below 2^13
-    if (fraction > kMargin && fraction < 1 - kMargin) return whole;
-  } else if (y >= kMaxCode + 1.0) {
-    return kMaxCode;
-  } else if (y < -kMargin) {
-    return 0;
-  }
-  return ExactNormalCode(v, range);  // close to a boundary, or not a number
-}
-
-// The full scale in force and its reciprocal; the reciprocal is trusted only
-// for full scales far from overflow and underflow.
-struct Scale {
-  double range = 0.0;
-  double inverse = 0.0;
-  bool usable = false;
-  void Take(double r) {
-    range = r;
-    const double magnitude = std::fabs(r);
-    usable = magnitude >= 1e-6 && magnitude <= 1e6;
-    inverse = usable ? 1 / r : 0.0;
-  }
-};
-
 inline void PutWord(int code, bool range_flag, bool half_step, unsigned char out[2]) {
   unsigned char b0 = static_cast<unsigned char>(code >> 8);
   if (range_flag) b0 |= kRangeFlag;
@@ -144,8 +108,6 @@ void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
 }
 
 void _BuildPacket(unsigned char packet[kPacketSize]) {
-  Scale scale;
-  scale.Take(s_Range);
   for (int k = 0; k < kFramesPerPacket; ++k) {
     unsigned char* frame = packet + k * kFrameSize;
     frame[0] = kFrameStart;
@@ -171,12 +133,8 @@ void _BuildPacket(unsigned char packet[kPacketSize]) {
         if (g_PacingGraphCB != nullptr && s_PacingIndicationNeeded) ReportPacingPulse();
       }
 
-      // The reciprocal is taken again whenever the full scale moved (a
-      // callback or the apply engine may change it between two samples).
-      if (!(s_Range == scale.range)) scale.Take(s_Range);
-      const int code = high_range ? HighRangeCode(v)
-                                  : NormalCode(v, scale.range, scale.inverse, scale.usable);
-      PutWord(code, high_range || g_BaseLineOverload != 0, half_step, frame + 4 + 2 * j);
+      // s_Range is read per sample: a callback or the apply engine may change it.
+      _EncodeSample(v, high_range, g_BaseLineOverload != 0, half_step, frame + 4 + 2 * j);
 
       const double step = half_step ? kHalfStep : kSampleStep;
       s_t += step;
