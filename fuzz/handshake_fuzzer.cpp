@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "link/discovery.h"
 #include "link/protocol.h"
 #include "link/receive_thread.h"
@@ -22,14 +23,7 @@ void Check(bool ok) {
   if (!ok) std::abort();
 }
 
-struct Input {
-  const std::uint8_t* p;
-  std::size_t left;
-  std::uint8_t Byte() {
-    if (left == 0) return 0;
-    --left;
-    return *p++;
-  }
+struct Input : orna::fuzz::Input {
   // A reply of up to `max` bytes in a buffer of exactly the bytes received,
   // so the address sanitizer sees any read past them. -1: nothing came.
   int Reply(std::vector<std::uint8_t>& out, int max) {
@@ -43,7 +37,7 @@ struct Input {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input in{data, size};
+  Input in{{data, size}};
   std::vector<std::uint8_t> reply;
 
   int n = in.Reply(reply, 36);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"
 #include "link/receive_thread.h"
@@ -37,16 +38,7 @@ void ParseAll() {
   CheckBuffer();
 }
 
-// Takes a byte from the front of the input (0 when it has run out).
-struct Input {
-  const std::uint8_t* p;
-  std::size_t left;
-  std::uint8_t Byte() {
-    if (left == 0) return 0;
-    --left;
-    return *p++;
-  }
-};
+using orna::fuzz::Input;
 
 // What the whole stream holds: the walk the parser makes, without chunks.
 struct Expected {
