@@ -144,7 +144,9 @@ void _BuildPacket(unsigned char packet[kPacketSize]) {
 
       if (s_ChangeOnNextCycle && (s_tp - h < 0.0004 || g_F < 0.15)) {
         s_ChangeOnNextCycle = false;
-        if (!_ChangeInProcess) _Change();
+        // Inside the engine's first packet the change is applied when the
+        // engine finishes instead of being lost.
+        _ApplyAtOnce();
       }
     }
   }
