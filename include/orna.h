@@ -207,12 +207,19 @@ ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb);
 
 /* ---- Waveform files ------------------------------------------------------ */
 
+/* File loaders. The path is UTF-16 and is opened as its UTF-8 form, the
+ * encoding of file names on Linux: characters 0x80..0xFF become two bytes,
+ * not one as in earlier versions, and surrogate pairs are joined. A null path,
+ * one longer than 511 16-bit characters or one with an unpaired surrogate,
+ * and anything that is not a regular file (a FIFO, a device, a directory) are
+ * refused with -1. The file is read without holding up other calls. */
+
 /* Loads a text waveform (line 1 rate, line 2 count, then microvolts) for output
- * 13. Returns the number of samples loaded, or -1 cannot open (or path longer
- * than 511 characters), -2 bad rate, -3 bad count, -4 no memory for count. */
+ * 13. Returns the number of samples loaded, or -1 cannot open, -2 bad rate,
+ * -3 bad count, -4 no memory for count. */
 ORNA_API int LoadECGtxt(const char16_t* path);
 /* Reads the sample rate from a binary waveform header; loads no samples.
- * -1 cannot open (or path too long), -2 no or zero rate, -3 rate read. */
+ * -1 cannot open, -2 no or zero rate, -3 rate read. */
 ORNA_API int LoadECGbin(const char16_t* path);
 
 /* ---- Range values -------------------------------------------------------- */
