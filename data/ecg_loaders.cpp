@@ -64,20 +64,18 @@ bool ConvertPath(const char16_t* path, std::string& name) {
 // numbers are parsed in the C locale on this thread.
 class CNumericLocale {
  public:
-  CNumericLocale() : c_(newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0))) {
-    if (c_ != static_cast<locale_t>(0)) previous_ = uselocale(c_);
+  CNumericLocale() {
+    // Made once and kept: a locale per load would cost more than the parse.
+    static const locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    if (c != static_cast<locale_t>(0)) previous_ = uselocale(c);
   }
   ~CNumericLocale() {
-    if (c_ != static_cast<locale_t>(0)) {
-      uselocale(previous_);
-      freelocale(c_);
-    }
+    if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
   }
   CNumericLocale(const CNumericLocale&) = delete;
   CNumericLocale& operator=(const CNumericLocale&) = delete;
 
  private:
-  locale_t c_;
   locale_t previous_ = static_cast<locale_t>(0);
 };
 
@@ -181,21 +179,9 @@ TextLoad ReadText(std::FILE* file) {
 }
 
 }  // namespace
-}  // namespace orna
 
-using namespace orna;
-
-// The file is read without the library's lock, so a slow file holds up
-// neither the stream nor other calls; only the result is installed under it.
-extern "C" int LoadECGtxt(const char16_t* path) {
-  std::string name;
-  if (!ConvertPath(path, name)) return -1;
-  TextLoad load;
-  {
-    File file(name);
-    if (file.get() == nullptr) return -1;
-    load = ReadText(file.get());
-  }
+int _LoadECGtxtFrom(std::FILE* file) {
+  const TextLoad load = ReadText(file);
   LockGuard lock(s_lock);
   if (load.rate_read) ECGFileFreq = load.rate;
   if (load.replace) {
@@ -206,25 +192,35 @@ extern "C" int LoadECGtxt(const char16_t* path) {
   return load.result;
 }
 
-extern "C" int LoadECGbin(const char16_t* path) {
-  std::string name;
-  if (!ConvertPath(path, name)) return -1;
+int _LoadECGbinFrom(std::FILE* file) {
   unsigned char rate[2];
-  bool rate_read = false;
-  {
-    File file(name);
-    if (file.get() == nullptr) return -1;
-    rate_read = std::fread(rate, 1, sizeof rate, file.get()) == sizeof rate;
-    // The next four header bytes are read but carry nothing used here; a
-    // short file is no error at this point.
-    if (rate_read) {
-      unsigned char unused[4];
-      const std::size_t ignored = std::fread(unused, 1, sizeof unused, file.get());
-      (void)ignored;
-    }
-  }
-  if (!rate_read) return -2;
+  if (std::fread(rate, 1, sizeof rate, file) != sizeof rate) return -2;
+  // The next four header bytes are read but carry nothing used here; a short
+  // file is no error at this point.
+  unsigned char unused[4];
+  const std::size_t ignored = std::fread(unused, 1, sizeof unused, file);
+  (void)ignored;
   LockGuard lock(s_lock);
   ECGFileFreq = static_cast<double>((rate[0] << 8) | rate[1]);  // big-endian
   return ECGFileFreq == 0 ? -2 : -3;
+}
+
+}  // namespace orna
+
+using namespace orna;
+
+extern "C" int LoadECGtxt(const char16_t* path) {
+  std::string name;
+  if (!ConvertPath(path, name)) return -1;
+  File file(name);
+  if (file.get() == nullptr) return -1;
+  return _LoadECGtxtFrom(file.get());
+}
+
+extern "C" int LoadECGbin(const char16_t* path) {
+  std::string name;
+  if (!ConvertPath(path, name)) return -1;
+  File file(name);
+  if (file.get() == nullptr) return -1;
+  return _LoadECGbinFrom(file.get());
 }

@@ -153,7 +153,17 @@ void _BuildPacket(unsigned char packet[kPacketSize]) {
   packet[kEndMarkerOffset] = kEndMarker;
 }
 
+#if defined(ORNA_FUZZING)
+void (*_SendNextPacketStandIn)() = nullptr;
+#endif
+
 void _SendNextPacket() {
+#if defined(ORNA_FUZZING)
+  if (_SendNextPacketStandIn != nullptr) {
+    _SendNextPacketStandIn();
+    return;
+  }
+#endif
   // Local to the call: a callback that restarts streaming builds its own
   // packet inside this one without overwriting it.
   unsigned char packet[kPacketSize];
