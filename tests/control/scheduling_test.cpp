@@ -69,7 +69,7 @@ TEST_F(Scheduling, AChangeAskedForInsideTheFirstPacketIsApplied) {
     EXPECT_EQ(s_A, 1.0);
   }
   // Peak of a 1 mV sine on the 5 mV full scale: 2048 + 400.
-  const auto& p = vi.packets().back();
+  const auto p = vi.packets().back();
   int peak = 0;
   for (int i = 0; i < 1500; ++i) peak = std::max(peak, Code(p, i));
   EXPECT_NEAR(peak, 2448, 1);
