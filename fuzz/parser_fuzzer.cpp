@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "fuzz/fuzz_input.h"
@@ -65,12 +66,30 @@ struct Expected {
 
 constexpr std::uint8_t kADReply = 0xAD;
 
-ORNA_FUZZ_HARNESS Expected Walk(const std::vector<std::uint8_t>& s) {
+// The whole stream, as it reaches the parser. Never longer than the input.
+struct Stream {
+  std::vector<std::uint8_t> bytes;
+  std::size_t size = 0;
+  ORNA_FUZZ_HARNESS void Append(const std::uint8_t* p, std::size_t n) {
+    std::memcpy(bytes.data() + size, p, n);
+    size += n;
+  }
+};
+
+// Where the AD reply starts among the n bytes GetAD read, or n when none does.
+ORNA_FUZZ_HARNESS int FindADReply(const std::uint8_t* reply, int n) {
+  int k = 0;
+  while (k + 2 < n && reply[k] != kADReply) ++k;
+  return k + 2 < n ? k : n;
+}
+
+ORNA_FUZZ_HARNESS Expected Walk(const Stream& stream) {
   Expected e;
-  const long n = static_cast<long>(s.size());
+  const std::uint8_t* s = stream.bytes.data();
+  const long n = static_cast<long>(stream.size);
   long i = 0;
   while (i < n) {
-    const std::uint8_t b = s[static_cast<std::size_t>(i)];
+    const std::uint8_t b = s[i];
     long need = 0, length = 0;
     if (b == 'S') need = 14, length = 15;
     else if (b == '2') need = 7, length = 7;
@@ -88,7 +107,7 @@ ORNA_FUZZ_HARNESS Expected Walk(const std::vector<std::uint8_t>& s) {
     }
     if (b == 'S') ++e.seqErrors;
     if (b == 'N') ++e.requests;
-    if (b == '4' && _VersionReportRaisesRange(&s[static_cast<std::size_t>(i)])) e.rangeRaised = true;
+    if (b == '4' && _VersionReportRaisesRange(s + i)) e.rangeRaised = true;
     i += length;
   }
   e.owed = i - n;
@@ -115,7 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_RangeV4Ch2Off = 5.0;
   const int seqErrorsBefore = s_SeqErrorCounter;
 
-  std::vector<std::uint8_t> stream;
+  static Stream stream;
+  if (stream.bytes.size() < size) stream.bytes.resize(size);
+  stream.size = 0;
   Input in{data, size};
   while (in.left > 0) {
     const std::uint8_t op = in.Byte();
@@ -132,15 +153,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       ParseAll();
       const int n = static_cast<int>(length);
       const int value = _TakeADReply(chunk, n);
-      int k = 0;
-      while (k + 2 < n && chunk[k] != 0xAD) ++k;
-      if (k + 2 < n) {
+      const int k = FindADReply(chunk, n);
+      if (k < n) {
         Check(value == chunk[k + 1] * 256 + chunk[k + 2]);
-        stream.insert(stream.end(), chunk, chunk + k);
-        stream.insert(stream.end(), chunk + k + 3, chunk + n);
+        stream.Append(chunk, static_cast<std::size_t>(k));
+        stream.Append(chunk + k + 3, static_cast<std::size_t>(n - k - 3));
       } else {
         Check(value == 0);
-        stream.insert(stream.end(), chunk, chunk + n);
+        stream.Append(chunk, static_cast<std::size_t>(n));
       }
       Poll();  // no port: reads nothing, takes the bytes handed back
       continue;
@@ -149,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Appended in reads of at most 128 bytes; `op` sets how many single
     // parses follow each read, so pending bytes can pile up and force
     // compactions and a full buffer, or whether a whole pass follows.
-    stream.insert(stream.end(), chunk, chunk + length);
+    stream.Append(chunk, length);
     const int passes = op >> 5;
     std::size_t off = 0;
     while (off < length) {
