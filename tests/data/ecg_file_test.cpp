@@ -283,7 +283,7 @@ TEST(ECGFileValue, NothingLoadedPlaysZero) {
   for (double h : {0.0, 0.5, -1.0, std::nan("")}) EXPECT_EQ(_ECGFileValue(h), 0.0) << h;
 }
 
-TEST(ECGFileLoaders, HoldTheLibraryLockForTheirWholeBody) {
+TEST(ECGFileLoaders, InstallWhatTheyReadUnderTheLibraryLock) {
   ScratchDir dir;
   const std::string txt = dir.Write("a.txt", "100\n1\n5\n"), bin = dir.Write("a.bin", std::string("\x00\x64", 2));
   for (int which = 0; which < 2; ++which) {
