@@ -106,8 +106,18 @@ Ready WaitReadable(int fd, timeval* tv) {
 }  // namespace
 
 void _SleepMilliseconds(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  // To a fixed deadline: sleeping again for the remaining time after every
+  // signal would lose a little at each one and, under frequent signals, never
+  // end.
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_nsec -= 1000000000L;
+    ++deadline.tv_sec;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
 }
 

@@ -41,7 +41,8 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool flag = false);
 // the receive thread is asked to end and when the port is closed).
 void _WakeReaders();
 
-// Sleeps `ms` milliseconds with nanosleep (continued after a signal).
+// Sleeps `ms` milliseconds on the monotonic clock, to a deadline that signals
+// do not move.
 void _SleepMilliseconds(int ms);
 
 }  // namespace orna

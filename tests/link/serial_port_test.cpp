@@ -1,5 +1,7 @@
 // The serial transport on a bare pseudo-terminal.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <termios.h>
 
@@ -184,4 +186,31 @@ TEST(SerialPort, DescriptorsBeyondTheSelectLimitStillWork) {
   EXPECT_EQ(GetAD(), 0x1234);
   CloseLink();
   for (int fd : spare) close(fd);
+}
+
+namespace {
+void IgnoreSignal(int) {}
+}  // namespace
+
+TEST(SerialPort, SleepEndsUnderFrequentSignals) {
+  // A handler without SA_RESTART: every signal interrupts the sleep.
+  struct sigaction sa {}, before{};
+  sa.sa_handler = IgnoreSignal;
+  sigemptyset(&sa.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &before), 0);
+  std::atomic<bool> done{false};
+  std::thread sleeper([&] {
+    _SleepMilliseconds(5);
+    done = true;
+  });
+  // A signal every 50 us (timed by spinning) for at most two seconds.
+  const auto end = Clock::now() + milliseconds(2000);
+  for (auto next = Clock::now(); !done && next < end; next += std::chrono::microseconds(50)) {
+    while (Clock::now() < next) {
+    }
+    pthread_kill(sleeper.native_handle(), SIGUSR1);
+  }
+  EXPECT_TRUE(done.load()) << "a 5 ms sleep did not end under signals";
+  sleeper.join();
+  sigaction(SIGUSR1, &before, nullptr);
 }
