@@ -33,14 +33,9 @@ std::shared_mutex& s_PortGate = *new std::shared_mutex;
 struct WakePipe {
   int fds[2] = {-1, -1};
   WakePipe() {
-    if (pipe(fds) != 0) {
-      fds[0] = fds[1] = -1;
-      return;
-    }
-    for (int fd : fds) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    // Close-on-exec from the start: a child started meanwhile by another
+    // thread must not inherit it.
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
   }
 };
 // Created at load time so that the set of open descriptors does not change
@@ -122,11 +117,13 @@ void _SleepMilliseconds(int ms) {
 }
 
 bool _OpenPort(const char* path) {
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  // Not inherited by programs the host starts: they would keep the line open
+  // after the host has closed it.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   g_hFile.store(fd);
   s_LineStalled.store(false);
-  // Descriptor 0 counts as a failure too, and is left open.
-  if (fd <= 0) return false;
+  // Descriptor 0 is a port like any other (standard input may be closed).
+  if (fd < 0) return false;
   aio_cancel(fd, nullptr);
 
   termios t{};

@@ -9,8 +9,7 @@ namespace orna {
 extern std::atomic<int> g_hFile;
 
 // Opens `path` non-blocking and puts the line into the instrument's mode.
-// Leaves the result of open() in g_hFile; returns false when open() gave 0 or
-// less (nothing is closed then).
+// Leaves the result of open() in g_hFile; returns false when open() failed.
 bool _OpenPort(const char* path);
 
 // Closes the port (if open) and sets g_hFile to -1. Waits until no
