@@ -127,13 +127,21 @@ bool _OpenPort(const char* path) {
   aio_cancel(fd, nullptr);
 
   termios t{};
-  // A port whose settings cannot be read is used with the settings it has
-  // rather than with whatever an unread record holds.
-  if (tcgetattr(fd, &t) != 0) return true;
+  // Only a terminal can be the instrument's line: anything else (a regular
+  // file, a pipe) is given up before a byte is written to it.
+  if (tcgetattr(fd, &t) != 0) {
+    g_hFile.store(-1);
+    close(fd);
+    return false;
+  }
   t.c_lflag = 0;
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+  // Every byte as it was sent: no input or output processing an earlier user
+  // of the line may have left (stripping, CR/NL mapping, dropped CRs, doubled
+  // 0xFF, break handling, case mapping, XON/XOFF in either direction).
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IUCLC | IXON | IXOFF | IMAXBEL);
   t.c_iflag |= IGNPAR;
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+  t.c_oflag = 0;
   t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   t.c_cc[VEOF] = 4;
   cfsetospeed(&t, B115200);

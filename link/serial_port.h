@@ -9,7 +9,8 @@ namespace orna {
 extern std::atomic<int> g_hFile;
 
 // Opens `path` non-blocking and puts the line into the instrument's mode.
-// Leaves the result of open() in g_hFile; returns false when open() failed.
+// Leaves the result of open() in g_hFile; returns false when open() failed,
+// and closes the descriptor again (g_hFile -1) when it is not a terminal.
 bool _OpenPort(const char* path);
 
 // Closes the port (if open) and sets g_hFile to -1. Waits until no
