@@ -1,5 +1,5 @@
 // The receive thread: polls the port, buffers what the instrument sends and
-// handles one instrument message per pass.
+// handles every complete instrument message in each pass.
 #include "link/receive_thread.h"
 
 #include <chrono>
@@ -46,7 +46,7 @@ void JoinReceiveThread() {
 
 bool StartsMessage(unsigned char b) {
   return b == kSeqErrorReport || b == kStatusMessage || b == kVersionReport ||
-         b == kNextPacketRequest;
+         b == kNextPacketRequest || b == kADReplyMarker;
 }
 
 // Waits at most `limit` for s_lock.
@@ -155,6 +155,14 @@ bool _USBDataParse() {
 
   const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
   const unsigned char first = *s_DataBegin;
+  if (first == kADReplyMarker) {
+    // Its value bytes would otherwise be taken for message starts (a stray
+    // 'S' swallowing requests, a '4' raising the range): wait for them and
+    // drop the reply whole.
+    if (pending < kADReplyLength) return false;
+    s_DataBegin += kADReplyLength;
+    return true;
+  }
   int length = 2;
   switch (first) {
     case kSeqErrorReport:
@@ -207,7 +215,11 @@ void _USBDataPoll() {
     const int n = _ReadCOMPortUnlessWoken(want, area, generation);
     if (n > 0) _USBDataAppend(area, n);
   }
-  _USBDataParse();
+  // Everything complete is handled before the thread sleeps: one message a
+  // pass would let a burst of them hold back the requests behind it.
+  while (_USBDataParse()) {
+    if (s_StopRequested.load()) break;
+  }
 }
 
 void* iDataPoolThreadRoutine(void* /*argument*/) {

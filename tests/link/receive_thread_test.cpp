@@ -84,6 +84,29 @@ TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
   EXPECT_EQ(g_hFile, -1);
 }
 
+TEST(ReceiveThread, ALateADReplyIsDroppedWhole) {
+  emu::VirtualInstrument vi;
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  SetStreaming(true);
+  // Value bytes that look like a sequence error report and a version report
+  // above 4000002, right before requests; then a reply split after its marker.
+  vi.send({0xAD, 0x53, 0x10, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(1, milliseconds(1000)));
+  vi.send({0xAD, 0x34, 0x30, 'N', 0, 'N', 0, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(4, milliseconds(1000)));
+  vi.send({0xAD});
+  std::this_thread::sleep_for(milliseconds(30));
+  vi.send({0x53, 0x10, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(5, milliseconds(1000)));
+  SetStreaming(false);
+  CloseLink();
+  EXPECT_EQ(vi.packet_count(), 5u);
+  EXPECT_EQ(RangeOn(), 4.0);
+  EXPECT_EQ(s_SeqErrorCounter, 0);
+  EXPECT_EQ(s_DataBegin, s_DataEnd);
+}
+
 namespace {
 
 std::atomic<int> g_calls{0};
