@@ -129,14 +129,16 @@ int GetAD(void) {
   // The receive thread leaves the port to this exchange until it ends;
   // whatever of the instrument's own messages this read takes is handed back.
   ADExchangeScope scope;
+  // What already waits on the line came before the request and belongs to
+  // the receive thread; left there, a stale fragment could join the reply.
+  _HandBackWaitingBytes();
   if (_WriteCOMPort(4, kADRequest) != 4) return 0;
   // Without the lock while waiting, so that the receive thread can go on
   // answering next-packet requests it has already buffered.
   lock.unlock();
   _SleepMilliseconds(10);
-  unsigned char reply[36];
-  const int n = _ReadCOMPort(36, reply);
-  return _TakeADReply(reply, n);
+  // The reply may come behind other messages or in pieces.
+  return _ReadADReply();
 }
 
 const char* GetSDKVersion(void) {

@@ -59,5 +59,12 @@ class ADExchangeScope {
 // (messages of the instrument that arrived with the reply) to the receive
 // thread, which parses them before anything it reads next.
 int _TakeADReply(const unsigned char* reply, int n);
+// Hands what is already waiting on the line to the receive thread (used by
+// GetAD before it sends its request, inside an AD exchange).
+void _HandBackWaitingBytes();
+// Reads the reply of an AD request already sent: until a 0xAD marker with two
+// bytes after it has come or 100 ms have passed, then takes it as
+// _TakeADReply does.
+int _ReadADReply();
 
 }  // namespace orna

@@ -171,13 +171,17 @@ void _WakeReaders() {
   }
 }
 
-int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
+namespace {
+
+int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeout_us) {
   if (g_hFile.load() == -1) return 0;
   std::shared_lock<std::shared_mutex> gate(s_PortGate);
   int fd = g_hFile.load();
   if (fd == -1) return 0;
   if (fd < 0) return -1;
-  timeval tv{0, kReadTimeoutUs};
+  if (timeout_us < 0) timeout_us = 0;
+  timeval tv{static_cast<time_t>(timeout_us / 1000000L),
+             static_cast<suseconds_t>(timeout_us % 1000000L)};
   for (;;) {
     const Ready ready = WaitReadable(fd, &tv);
     if (ready == Ready::Timeout || ready == Ready::Error) return -1;
@@ -194,6 +198,16 @@ int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generatio
     fd = g_hFile.load();
     if (fd == -1) return 0;
   }
+}
+
+}  // namespace
+
+int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
+  return ReadWithin(count, buffer, generation, kReadTimeoutUs);
+}
+
+int _ReadCOMPortWithin(int count, unsigned char* buffer, long timeout_us) {
+  return ReadWithin(count, buffer, _WakeGeneration(), timeout_us);
 }
 
 int _ReadCOMPort(int count, unsigned char* buffer) {

@@ -28,6 +28,9 @@ int _ReadCOMPort(int count, unsigned char* buffer);
 // condition and then read without missing a wake that comes in between.
 int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation);
 unsigned _WakeGeneration();
+// The same as _ReadCOMPort with a wait of at most `timeout_us` instead of
+// 100 ms; 0 takes only what is already waiting.
+int _ReadCOMPortWithin(int count, unsigned char* buffer, long timeout_us);
 
 // Writes `count` bytes, retrying every 10 ms while the port would block, for
 // at most about 1 s in all; a partial write is continued within that time.
