@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <cstdio>
@@ -48,7 +49,20 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
   if (!record.empty()) {
     vi.stop_playback();
     std::vector<Point> points;
-    for (const auto& s : vi.samples()) points.push_back({s.t, s.mV, s.range_flag});
+    // No library in this process to say where pulses were: the high range
+    // (pulses of 2.5 mV and more) is all there is to go by.
+    for (const auto& s : vi.samples()) {
+      if (s.range_flag && (points.empty() || !points.back().high_range)) {
+        points.push_back({s.t, s.mV, true, 0.0001});
+        continue;
+      }
+      if (s.range_flag) {
+        // The run's length so far, less the clearing sample after the pulse.
+        auto start = std::find_if(points.rbegin(), points.rend(), [](const Point& p) { return p.pulse_s > 0; });
+        if (start != points.rend()) start->pulse_s = std::max(0.0001, points.back().t - start->t);
+      }
+      points.push_back({s.t, s.mV, s.range_flag});
+    }
     if (!WriteRecording(record, points, 1.0 / 5000, "emulate")) {
       std::fprintf(stderr, "orna: cannot write %s\n", record.c_str());
       return kExitIo;
