@@ -276,11 +276,7 @@ TEST(Faults, AFloodOfRequestsIsAnsweredOncePerRequest) {
 }
 
 TEST(Faults, StatusAndVersionMessagesAtHighRateDoNotStarveTheStream) {
-  // Four packets queued (1.2 s): a loaded machine may hold the host back for
-  // a moment, chatter that starves the stream holds it back for good.
-  orna::emu::Config config;
-  config.queue_packets = 4;
-  VirtualInstrument vi(config);
+  VirtualInstrument vi;
   ScanTarget target(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   vi.start_playback(1.0);
