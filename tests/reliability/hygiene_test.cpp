@@ -24,7 +24,7 @@ constexpr long kDefaultCycles = 1000;
 // Polls (bounded) until the entries of `dir` number `expected`: the expected
 // count usually holds at once, so a thousand cycles stay quick.
 bool CountReaches(const char* dir, int expected) {
-  return orna::testing::WaitUntil([&] { return CountEntries(dir) == expected; });
+  return orna::testing::WaitUntil([&] { return CountEntries(dir) == expected; }, 10s);
 }
 
 // Opens the instrument. The handshake gives the instrument about 100 ms per
@@ -57,7 +57,7 @@ TEST(Hygiene, OpenStreamCloseCyclesLeaveNoDescriptorOrThread) {
     ASSERT_TRUE(CountReaches("/proc/self/task", threads + 1)) << "cycle " << i;
     ASSERT_EQ(SetOutputFunc(i % 2 ? OutputFuncSine : OutputFuncECGSingleR), 0);
     vi.send_next_request();
-    ASSERT_TRUE(vi.wait_for_packets(2, 2s)) << "cycle " << i;
+    ASSERT_TRUE(vi.wait_for_packets(2, 10s)) << "cycle " << i;
     ASSERT_EQ(CloseORNA(), -1);
     ASSERT_TRUE(CountReaches("/proc/self/fd", fds)) << "cycle " << i << ": " << OpenFds() << " descriptors";
     ASSERT_TRUE(CountReaches("/proc/self/task", threads)) << "cycle " << i << ": " << Threads() << " threads";
