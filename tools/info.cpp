@@ -7,10 +7,7 @@ namespace orna::cli {
 
 int RunInfo(bool emulate, const std::string& port) {
   auto session = Session::Open(emulate, port);
-  if (!session) {
-    std::fprintf(stderr, "orna: no instrument answered\n");
-    return kExitNoInstrument;
-  }
+  if (!session) return kExitNoInstrument;
   auto text = [](const char* s) { return s ? s : "(none)"; };
   std::printf("port:              %s\n", GetUSBPort());
   std::printf("serial number:     %s\n", text(GetSerialNo()));
