@@ -46,8 +46,10 @@ bool AskForRealtime() {
 
 // A negative nice value for this thread alone, within RLIMIT_NICE (which
 // allows nice values down to 20 - limit); again a limit of 0 leaves it to the
-// system.
+// system. As above, what the thread starts begins at nice 0.
 void AskForNice() {
+  sched_param normal{};
+  sched_setscheduler(0, SCHED_OTHER | SCHED_RESET_ON_FORK, &normal);
   int nice = kFallbackNice;
   rlimit limit{};
   if (getrlimit(RLIMIT_NICE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur >= 1) {
