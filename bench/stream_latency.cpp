@@ -17,7 +17,9 @@
 // writing 'N' to having the whole 3 200-byte packet), underruns, the
 // library's CPU time per second of streaming, the receive thread's
 // scheduling policy and its page faults per packet after warm-up (counted
-// with getrusage(RUSAGE_THREAD) from the graph callback, which runs on it).
+// with getrusage(RUSAGE_THREAD) from the graph callback, which runs on it),
+// and the wake-up delays of a probe thread at the receive thread's
+// scheduling (what any thread of that priority met on the machine).
 // Phase 2, flood: the instrument asks for the next packet as soon as one has
 // arrived. Reported: packets per second sustained, library CPU per packet.
 //
@@ -36,6 +38,7 @@
 //        (defaults 310 s, 5 s, no load, /var/tmp, 256 MB, 50)
 #include <fcntl.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -485,19 +488,45 @@ int main(int argc, char** argv) {
   SetOutputFunc(OutputFuncECGNotchedR);
   child.Send('p');
   Sleep(2.0);  // past the start and the first packets: the warm-up
+  // A probe at the receive thread's scheduling, in this process: what any
+  // thread of that priority met on this machine. Its CPU time is not the
+  // library's and is subtracted below.
+  WakeProbe peer;
+  std::thread peer_thread([&peer] {
+    const int policy = g_rx_policy.load();
+    if (policy == SCHED_FIFO || policy == SCHED_RR) {
+      sched_param param{};
+      param.sched_priority = g_rx_priority.load();
+      sched_setscheduler(0, policy, &param);
+    } else {
+      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), g_rx_nice.load());
+    }
+    peer.Run();
+  });
+  clockid_t peer_clock{};
+  pthread_getcpuclockid(peer_thread.native_handle(), &peer_clock);
+  Sleep(0.1);
+  peer.max_ns.store(0);
+  peer.wakes.store(0);
+  peer.over_1ms.store(0);
+  peer.over_10ms.store(0);
+  const double peer_cpu0 = Now(peer_clock);
   const Report r0 = child.Get();
   const long minor0 = g_rx_minor.load(), major0 = g_rx_major.load();
   const CpuTimes jiffies0 = ReadCpuTimes();
   const double cpu0 = Now(CLOCK_PROCESS_CPUTIME_ID), wall0 = Now(CLOCK_MONOTONIC);
   Sleep(seconds);
   const double cpu1 = Now(CLOCK_PROCESS_CPUTIME_ID), wall1 = Now(CLOCK_MONOTONIC);
+  const double peer_cpu1 = Now(peer_clock);
   const Report r1 = child.Get();
+  peer.quit.store(true);
+  peer_thread.join();
   const long minor1 = g_rx_minor.load(), major1 = g_rx_major.load();
   const CpuTimes jiffies1 = ReadCpuTimes();
   const double jiffies = jiffies1.total - jiffies0.total;
   const std::vector<double> lat(r1.latencies.begin() + static_cast<long>(r0.latencies.size()),
                                 r1.latencies.end());
-  const double wall = wall1 - wall0, cpu = cpu1 - cpu0;
+  const double wall = wall1 - wall0, cpu = cpu1 - cpu0 - (peer_cpu1 - peer_cpu0);
   const auto packets1 = static_cast<double>(r1.packets_received - r0.packets_received);
   std::printf("real time: function 10, pacing 1 mV, graph callback, %.1f s, load: %s\n", wall,
               machine_load.Describe().c_str());
@@ -516,6 +545,11 @@ int main(int argc, char** argv) {
   std::printf("  receive thread faults  %.3f minor per packet (%ld minor, %ld major in %.0f packets)\n",
               packets1 > 0 ? static_cast<double>(minor1 - minor0) / packets1 : 0.0, minor1 - minor0,
               major1 - major0, packets1);
+  std::printf("  same-priority probe    wake-up delay max %.3f ms, %llu of %llu wakes over 1 ms, "
+              "%llu over 10 ms (a 1 ms timer at the receive thread's scheduling, in this process)\n",
+              peer.max_ns.load() * 1e-6, static_cast<unsigned long long>(peer.over_1ms.load()),
+              static_cast<unsigned long long>(peer.wakes.load()),
+              static_cast<unsigned long long>(peer.over_10ms.load()));
   std::printf("  instrument             %s priority %llu, memory %s; wake-up delay max %.3f ms, "
               "%llu of %llu wakes over 1 ms, %llu over 10 ms; %llu minor, %llu major faults\n",
               PolicyName(static_cast<long>(r1.policy)), static_cast<unsigned long long>(r1.priority),
