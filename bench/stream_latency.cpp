@@ -163,7 +163,6 @@ int Instrument(int commands, int replies, int priority) {
   orna::emu::Config config;
   config.record_packets = false;
   config.record_samples = false;
-  int status = 0;
   {
     orna::emu::VirtualInstrument vi(config);
     const std::string path = vi.path();
@@ -196,7 +195,7 @@ int Instrument(int commands, int replies, int priority) {
   }
   probe.quit.store(true);
   probe_thread.join();
-  return status;
+  return 0;
 }
 
 // Pids the signal handler must end: the instrument and the load's group.
