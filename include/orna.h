@@ -23,6 +23,11 @@
  *    the library's receive thread). A callback may call back into the library
  *    from that thread, but must not wait for another thread that calls the
  *    library, or it deadlocks.
+ *  - The receive thread runs at a real-time priority when the system grants
+ *    one (ORNA_REALTIME=0 in the environment switches the request off). A
+ *    callback on it delays the next sample packet by as long as it runs: a
+ *    slow callback leaves a gap in the signal once it exceeds about 300 ms
+ *    together with the rest of the pass. Keep callbacks short.
  */
 #ifndef ORNA_H
 #define ORNA_H
@@ -202,7 +207,9 @@ ORNA_API int SetBaselineResetTest(int mode);
 
 /* ---- Callbacks ----------------------------------------------------------- */
 
-/* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters. */
+/* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters.
+ * Runs on the receive thread while it builds a packet: whatever the callback
+ * spends (drawing, logging, a lock held by another thread) delays the stream. */
 ORNA_API void RegisterTimeAmpCB(ORNA_TimeAmpCB cb);
 /* Four points of a 10 ms rectangle at each pacing pulse (only with RegisterTimeAmpCB). */
 ORNA_API void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb);

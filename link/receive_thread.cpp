@@ -11,6 +11,7 @@
 #include "generator/packet_builder.h"
 #include "link/lock.h"
 #include "link/protocol.h"
+#include "link/realtime.h"
 #include "link/serial_port.h"
 #include "orna.h"
 
@@ -248,6 +249,7 @@ bool _StartReceiveThread() {
   try {
     s_DataPoolThread = std::thread([] {
       t_OnReceiveThread = true;
+      _PrepareReceiveThread();
       iDataPoolThreadRoutine(nullptr);
     });
   } catch (...) {
