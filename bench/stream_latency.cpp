@@ -163,6 +163,7 @@ int Instrument(int commands, int replies, int priority) {
   orna::emu::Config config;
   config.record_packets = false;
   config.record_samples = false;
+  config.realtime = false;  // the priority chosen above, not the instrument's own
   {
     orna::emu::VirtualInstrument vi(config);
     const std::string path = vi.path();

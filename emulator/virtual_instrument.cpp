@@ -18,6 +18,7 @@
 
 #include "emulator/host_parser.h"
 #include "emulator/playback.h"
+#include "link/realtime.h"
 
 namespace orna::emu {
 
@@ -434,7 +435,13 @@ VirtualInstrument::VirtualInstrument(int master, Config config)
   d.pty_index = PtyIndex(master);
   d.wake_rd = pipefd[0];
   d.wake_wr = pipefd[1];
-  d.service = std::thread([&d] { d.run(); });
+  const bool realtime = config.realtime;
+  d.service = std::thread([&d, realtime] {
+    // The thread blocks in poll between messages and clock ticks (1 ms at
+    // the most), so its priority cannot keep other threads off a processor.
+    if (realtime) _AskForRealtime(kRealtimePriority + 1);
+    d.run();
+  });
 }
 
 VirtualInstrument::~VirtualInstrument() {

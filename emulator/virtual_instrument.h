@@ -55,6 +55,12 @@ struct Config {
   // off; counts and stats are kept either way.
   bool record_packets = true;
   bool record_samples = true;
+  // The service thread asks for a real-time priority (SCHED_FIFO, one level
+  // above the library's receive thread, within RLIMIT_RTPRIO) and keeps the
+  // normal one where the process may not have it: like a real instrument it
+  // answers in time however busy the host is. False leaves the thread at the
+  // scheduling of the thread that created the instrument.
+  bool realtime = true;
 };
 
 // Kinds of host messages, by first byte.

@@ -27,23 +27,6 @@ bool PriorityWanted() {
   return v == nullptr || std::strcmp(v, "0") != 0;
 }
 
-// SCHED_FIFO at a modest level, within RLIMIT_RTPRIO. A limit of 0 (the
-// default, also for root) leaves the answer to the system: a process that may
-// set any priority (CAP_SYS_NICE) gets it, others are refused. Children the
-// thread forks or threads it starts (from a host callback) begin at normal
-// priority again.
-bool AskForRealtime() {
-  int priority = kRealtimePriority;
-  rlimit limit{};
-  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
-      limit.rlim_cur >= 1 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
-    priority = static_cast<int>(limit.rlim_cur);
-  }
-  sched_param param{};
-  param.sched_priority = priority;
-  return sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
-}
-
 // A negative nice value for this thread alone, within RLIMIT_NICE (which
 // allows nice values down to 20 - limit); again a limit of 0 leaves it to the
 // system. As above, what the thread starts begins at nice 0.
@@ -139,8 +122,23 @@ std::atomic<bool> s_ImageLocked{false};
 
 }  // namespace
 
+// Within RLIMIT_RTPRIO: a limit of 0 (the default, also for root) leaves the
+// answer to the system: a process that may set any priority (CAP_SYS_NICE)
+// gets it, others are refused. Children the thread forks or threads it
+// starts begin at normal priority again.
+bool _AskForRealtime(int priority) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+      limit.rlim_cur >= 1 && limit.rlim_cur < static_cast<rlim_t>(priority)) {
+    priority = static_cast<int>(limit.rlim_cur);
+  }
+  sched_param param{};
+  param.sched_priority = priority;
+  return sched_setscheduler(0, SCHED_FIFO | SCHED_RESET_ON_FORK, &param) == 0;
+}
+
 void _PrepareReceiveThread() {
-  if (PriorityWanted() && !AskForRealtime()) AskForNice();
+  if (PriorityWanted() && !_AskForRealtime(kRealtimePriority)) AskForNice();
   LockThreadStack();
   if (!s_ImageLocked.exchange(true)) LockImage();
   pthread_setname_np(pthread_self(), "orna-rx");

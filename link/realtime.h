@@ -20,4 +20,12 @@ constexpr int kFallbackNice = -10;
 // Finally names the thread "orna-rx". Never fails.
 void _PrepareReceiveThread();
 
+// Asks for SCHED_FIFO at `priority` (a modest level), lowered to
+// RLIMIT_RTPRIO when that is set, for the calling thread alone; what it forks
+// or starts begins at normal priority. Returns whether the system granted it;
+// otherwise the thread stays as it was. Threads that use it must block
+// (poll, read) between short bursts of work: at this priority they would
+// otherwise keep ordinary threads off their processor.
+bool _AskForRealtime(int priority);
+
 }  // namespace orna

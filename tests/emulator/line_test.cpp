@@ -1,7 +1,15 @@
 // Messages injected by the test, faults of the line (disconnection, a host
 // whose output is not read) and the waits.
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <sched.h>
+#include <sys/resource.h>
 
+#include <cstdlib>
+#include <set>
+#include <thread>
+
+#include "link/realtime.h"
 #include "tests/emulator/host_line.h"
 
 using namespace std::chrono_literals;
@@ -12,6 +20,58 @@ using orna::emu::testing::HostLine;
 using orna::emu::testing::MidScalePacket;
 
 namespace {
+
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
+    closedir(d);
+  }
+  return ids;
+}
+
+// Scheduling policy and priority of the one thread an instrument starts, once
+// the thread has set them (at most 2 s of polling).
+std::pair<int, int> ServiceScheduling(const orna::emu::Config& config) {
+  const std::set<int> before = ThreadIds();
+  VirtualInstrument vi(config);
+  int tid = 0;
+  for (int id : ThreadIds())
+    if (before.count(id) == 0) tid = id;
+  // The thread sets its priority before it first serves the line.
+  HostLine host(vi.path());
+  host.write(Bytes{0x55});
+  host.read_n(config.identify_reply.size(), 2s);
+  sched_param p{};
+  sched_getparam(tid, &p);
+  return {sched_getscheduler(tid), p.sched_priority};
+}
+
+// Whether this process may run a thread at a real-time priority.
+bool RealtimeAllowed() {
+  bool granted = false;
+  std::thread([&granted] { granted = orna::_AskForRealtime(1); }).join();
+  return granted;
+}
+
+TEST(EmulatorLine, ServesAtARealTimePriorityWhereThatIsAllowed) {
+  orna::emu::Config config;
+  const auto got = ServiceScheduling(config);
+  if (RealtimeAllowed()) {
+    int expected = orna::kRealtimePriority + 1;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        limit.rlim_cur >= 1 && limit.rlim_cur < static_cast<rlim_t>(expected))
+      expected = static_cast<int>(limit.rlim_cur);
+    EXPECT_EQ(got.first, SCHED_FIFO | SCHED_RESET_ON_FORK);
+    EXPECT_EQ(got.second, expected);
+  } else {
+    EXPECT_EQ(got.first, SCHED_OTHER);
+  }
+  config.realtime = false;
+  EXPECT_EQ(ServiceScheduling(config).first, SCHED_OTHER);
+}
 
 TEST(EmulatorLine, InjectedMessagesHaveTheirExactBytes) {
   VirtualInstrument vi;

@@ -57,35 +57,49 @@ TEST(ReceiveThread, AnswersRequestsWhileStreamingAndAppliesVersionReports) {
   EXPECT_EQ(s_OwedBytes, 0);
 }
 
+namespace {
+
+// Once the receive thread waits in its read (at most 5 s of polling).
+bool ReceiveThreadWaits() {
+  return WaitUntil([] {
+    const pid_t rx = ReceiveThreadId();
+    return rx != 0 && WaitingForDescriptor(rx);
+  }, milliseconds(5000));
+}
+
+}  // namespace
+
 TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
   emu::VirtualInstrument vi;
   ScanPaths scan({vi.path()});
   const int threads = Threads(), fds = OpenFds();
+  // A thread left to its read timeout takes about 100 ms to end, every time;
+  // a loaded machine can delay any one close past 50 ms, not all of up to
+  // ten (three at least, for the exchange below).
   double fastest = 1e9;
-  for (int cycle = 0; cycle < 3; ++cycle) {
+  int cycles = 0;
+  for (; cycles < 3 || (fastest >= 50 && cycles < 10); ++cycles) {
     ASSERT_EQ(InitORNA(), 1);
     EXPECT_EQ(Threads(), threads + 1);
-    std::this_thread::sleep_for(milliseconds(30));  // the thread now waits in its read
+    ASSERT_TRUE(ReceiveThreadWaits());
     const auto t0 = Clock::now();
     CloseLink();
     fastest = std::min(fastest, MsSince(t0));
     EXPECT_EQ(Threads(), threads);
     EXPECT_EQ(OpenFds(), fds);
   }
-  // A thread left to its read timeout takes some 70 ms every time; a loaded
-  // machine can delay any one close past 50 ms, not all three.
   EXPECT_LT(fastest, 50);
-  ASSERT_TRUE(vi.wait_for_messages(9, milliseconds(2000)));
   using K = emu::Kind;
-  EXPECT_EQ(Kinds(vi), (std::vector<K>{K::IdentifyProbe, K::HWInfoRequest, K::Close,
-                                       K::IdentifyProbe, K::HWInfoRequest, K::Close,
-                                       K::IdentifyProbe, K::HWInfoRequest, K::Close}));
+  std::vector<K> exchange;
+  for (int i = 0; i < cycles; ++i) exchange.insert(exchange.end(), {K::IdentifyProbe, K::HWInfoRequest, K::Close});
+  ASSERT_TRUE(vi.wait_for_messages(exchange.size(), milliseconds(2000)));
+  EXPECT_EQ(Kinds(vi), exchange);
 
   // The same through the exported close.
   fastest = 1e9;
-  for (int cycle = 0; cycle < 3; ++cycle) {
+  for (int cycle = 0; cycle < 3 || (fastest >= 80 && cycle < 10); ++cycle) {
     ASSERT_EQ(InitORNA(), 1);
-    std::this_thread::sleep_for(milliseconds(30));
+    ASSERT_TRUE(ReceiveThreadWaits());
     const auto t0 = Clock::now();
     EXPECT_EQ(CloseORNA(), -1);
     fastest = std::min(fastest, MsSince(t0));

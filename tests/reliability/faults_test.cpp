@@ -279,31 +279,39 @@ TEST(Faults, StatusAndVersionMessagesAtHighRateDoNotStarveTheStream) {
   VirtualInstrument vi;
   ScanTarget target(vi.path());
   ASSERT_EQ(InitORNA(), 1);
-  vi.start_playback(1.0);
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
+  ASSERT_TRUE(vi.wait_for_packets(1, 2s));
+  // Status and version messages every millisecond or two while the stream
+  // runs: each packet the instrument asks for must still come (the clock is
+  // stepped a packet's worth at a time, so that a loaded machine cannot make
+  // the instrument run dry; a starved stream never delivers).
   std::atomic<bool> stop{false};
-  int sent = 0;
+  std::atomic<int> sent{0};
   std::thread chatter([&] {
     while (!stop.load()) {
       vi.send_status();
-      vi.send_version(sent % 2 ? "4000001" : "3999999");
+      vi.send_version(sent % 4 ? "4000001" : "3999999");
       sent += 2;
-      std::this_thread::sleep_for(25ms);
+      std::this_thread::sleep_for(1ms);
     }
   });
-  std::this_thread::sleep_for(2500ms);
-  vi.send_version("4000002");
-  std::this_thread::sleep_for(200ms);
+  for (std::uint64_t played = 1; played <= 10; ++played) {
+    ASSERT_TRUE(WaitUntil([&] { return sent >= 40 * static_cast<int>(played); }, 10s));
+    vi.step(1500);
+    // Two packets queued or asked for after each step; both must arrive.
+    ASSERT_TRUE(vi.wait_for_packets(played + 2, 5s)) << "packet " << played + 2;
+  }
   stop = true;
   chatter.join();
+  vi.send_version("4000002");
+  EXPECT_TRUE(WaitUntil([] { return RangeOn() == 5.0; }, 2s));
   ASSERT_EQ(SetOutputFunc(OutputFuncNone), 0);
   vi.wait_quiet(50ms, 1s);
   const auto stats = vi.stats();
-  EXPECT_GT(sent, 150);
-  EXPECT_GE(stats.packets_received, 8u);  // 2.7 s of samples at 0.3 s a packet
+  EXPECT_GE(sent.load(), 400);
+  EXPECT_EQ(stats.packets_received, 12u);
   EXPECT_EQ(stats.underruns, 0u);
   EXPECT_EQ(stats.sequence_gaps, 0u);
-  EXPECT_GE(stats.packets_received, stats.requests_sent);
-  EXPECT_EQ(RangeOn(), 5.0);
+  EXPECT_EQ(stats.packets_received, stats.requests_sent + 1);  // the first came unasked
   EXPECT_EQ(CloseORNA(), -1);
 }
