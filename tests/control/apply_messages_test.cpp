@@ -31,7 +31,8 @@ TEST_F(ApplyMessages, FixedOffsetAndPacing) {
   EXPECT_SENT((Log{"53", kClear}));
   ASSERT_EQ(SetTWave(0.3), 0);  // idle run, nothing changed: the clear alone
   EXPECT_SENT((Log{kClear}));
-  vi.send_next_request();  // idle: no answer
+  vi.send_next_request();  // idle: no answer, and none once the stream starts
+  Handled();
   EXPECT_SENT(Log{});
   // Pacing of 3 mV or more: high-range relay; no offset step while set up.
   ASSERT_EQ(SetPacingAmplitude(5.0), 0);

@@ -46,6 +46,7 @@ TEST_F(Scheduling, AStopAskedForDuringARunIsAppliedWhenTheRunEnds) {
   // relays were set by the frequency change), then the run that stops it.
   EXPECT_SENT((Log{"00 05", "P0", "06", "53", "06"}));
   vi.send_next_request();
+  Handled();
   Settle();
   EXPECT_EQ(vi.packet_count(), 0u);
 }

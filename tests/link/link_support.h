@@ -5,12 +5,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -62,44 +60,6 @@ struct Pty {
   }
 };
 
-// Whether thread `tid` of this process is blocked waiting for a descriptor
-// (select, poll or their variants): a reader has reached its wait.
-inline bool WaitingForDescriptor(pid_t tid) {
-  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-  long nr = -1;
-  if (FILE* f = std::fopen(path.c_str(), "r")) {
-    if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;  // "running"
-    std::fclose(f);
-  }
-  return nr == SYS_pselect6 || nr == SYS_ppoll
-#ifdef SYS_select
-         || nr == SYS_select
-#endif
-#ifdef SYS_poll
-         || nr == SYS_poll
-#endif
-      ;
-}
-
-// Thread id of the receive thread ("orna-rx"), 0 while there is none.
-inline pid_t ReceiveThreadId() {
-  pid_t found = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      char comm[32] = {};
-      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        if (std::fgets(comm, sizeof comm, f) != nullptr && std::strncmp(comm, "orna-rx", 7) == 0)
-          found = static_cast<pid_t>(std::atoi(e->d_name));
-        std::fclose(f);
-      }
-    }
-    closedir(d);
-  }
-  return found;
-}
-
 // Points the port scan at up to four paths; the rest cannot be opened.
 class ScanPaths {
  public:
@@ -115,6 +75,8 @@ class ScanPaths {
 };
 
 using testing::CountEntries;
+using testing::ReceiveThreadId;
+using testing::WaitingForDescriptor;
 using testing::OpenFds;
 using testing::Threads;
 

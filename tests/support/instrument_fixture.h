@@ -2,8 +2,15 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -52,6 +59,56 @@ inline int SettledCount(const char* dir) {
 }
 inline int OpenFds() { return SettledCount("/proc/self/fd"); }
 inline int Threads() { return SettledCount("/proc/self/task"); }
+
+// Whether thread `tid` of this process is blocked waiting for a descriptor
+// (select, poll or their variants): a reader has reached its wait.
+inline bool WaitingForDescriptor(pid_t tid) {
+  const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  long nr = -1;
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;  // "running"
+    std::fclose(f);
+  }
+  return nr == SYS_pselect6 || nr == SYS_ppoll
+#ifdef SYS_select
+         || nr == SYS_select
+#endif
+#ifdef SYS_poll
+         || nr == SYS_poll
+#endif
+      ;
+}
+
+// Thread id of the receive thread ("orna-rx"), 0 while there is none.
+inline pid_t ReceiveThreadId() {
+  pid_t found = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char comm[32] = {};
+      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        if (std::fgets(comm, sizeof comm, f) != nullptr && std::strncmp(comm, "orna-rx", 7) == 0)
+          found = static_cast<pid_t>(std::atoi(e->d_name));
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return found;
+}
+
+// Whether bytes the instrument sent still wait on the host's side of the
+// line at `path`. Polling a terminal first moves along what the system still
+// holds on its way to it.
+inline bool HostHasUnread(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  const bool unread = ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+  ::close(fd);
+  return unread;
+}
 
 // Polls `done` until it holds or `timeout` passes; returns its last value.
 inline bool WaitUntil(const std::function<bool()>& done,
