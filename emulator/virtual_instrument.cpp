@@ -85,6 +85,7 @@ struct VirtualInstrument::Impl {
   // instead of leading to somebody else's pseudo-terminal.
   int placeholder = -1;
   int pty_index = -1;
+  bool started = false;  // the service thread runs at its priority
   bool quit = false;
   bool disconnect_requested = false;
   bool reading = true;
@@ -440,8 +441,18 @@ VirtualInstrument::VirtualInstrument(int master, Config config)
     // The thread blocks in poll between messages and clock ticks (1 ms at
     // the most), so its priority cannot keep other threads off a processor.
     if (realtime) _AskForRealtime(kRealtimePriority + 1);
+    {
+      std::lock_guard<std::mutex> lock(d.m);
+      d.started = true;
+    }
+    d.cv.notify_all();
     d.run();
   });
+  // A new thread begins at its creator's priority: on a loaded machine it
+  // can wait longer for its first turn than a host waits for an answer.
+  // The instrument is there once its thread serves at its own.
+  std::unique_lock<std::mutex> lock(d.m);
+  d.cv.wait(lock, [&d] { return d.started; });
 }
 
 VirtualInstrument::~VirtualInstrument() {

@@ -50,18 +50,8 @@ class OnInstrument : public ::testing::Test {
     std::this_thread::sleep_for(30ms);
     vi.wait_quiet(50ms, 3s);
   }
-  // Waits until the library has read and handled everything the instrument
-  // sent: nothing waits on the line and the receive thread is back in its
-  // read (which it enters only after handling what it read before).
-  void Handled() {
-    ASSERT_TRUE(testing::WaitUntil(
-        [&] {
-          if (testing::HostHasUnread(vi.path())) return false;
-          const pid_t rx = testing::ReceiveThreadId();
-          return rx != 0 && testing::WaitingForDescriptor(rx);
-        },
-        5s));
-  }
+  // Waits until the library has read and handled everything the instrument sent.
+  void Handled() { ASSERT_TRUE(testing::WaitUntil([&] { return testing::LibraryHandledAll(vi.path()); }, 5s)); }
   // Everything sent since the last look (at least `at_least` messages); the
   // sample packets among it are kept in `packets`.
   Log Sent(std::size_t at_least = 0) {

@@ -31,18 +31,14 @@ std::set<int> ThreadIds() {
   return ids;
 }
 
-// Scheduling policy and priority of the one thread an instrument starts, once
-// the thread has set them (at most 2 s of polling).
+// Scheduling policy and priority of the one thread an instrument starts, as
+// soon as the instrument is there (a host may talk to it at once).
 std::pair<int, int> ServiceScheduling(const orna::emu::Config& config) {
   const std::set<int> before = ThreadIds();
   VirtualInstrument vi(config);
   int tid = 0;
   for (int id : ThreadIds())
     if (before.count(id) == 0) tid = id;
-  // The thread sets its priority before it first serves the line.
-  HostLine host(vi.path());
-  host.write(Bytes{0x55});
-  host.read_n(config.identify_reply.size(), 2s);
   sched_param p{};
   sched_getparam(tid, &p);
   return {sched_getscheduler(tid), p.sched_priority};

@@ -31,7 +31,8 @@ TEST(ReceiveThread, AnswersRequestsWhileStreamingAndAppliesVersionReports) {
   vi.send_next_request();  // not streaming: consumed, unanswered
   vi.send_version("4000001");
   vi.send({'4', '0', '0', 0, '9', '9', '9', 0});
-  std::this_thread::sleep_for(milliseconds(300));
+  ASSERT_TRUE(WaitUntil([&] { return orna::testing::LibraryHandledAll(vi.path()); }, milliseconds(5000)));
+  EXPECT_TRUE(vi.wait_quiet(milliseconds(50), milliseconds(2000)));
   EXPECT_EQ(vi.packet_count(), 0u);
   EXPECT_EQ(RangeOn(), 4.0);
 

@@ -110,6 +110,15 @@ inline bool HostHasUnread(const std::string& path) {
   return unread;
 }
 
+// Whether the library has read and handled everything the instrument at
+// `path` sent: nothing waits on the line and the receive thread is back in
+// its read (which it enters only after handling what it read before).
+inline bool LibraryHandledAll(const std::string& path) {
+  if (HostHasUnread(path)) return false;
+  const pid_t rx = ReceiveThreadId();
+  return rx != 0 && WaitingForDescriptor(rx);
+}
+
 // Polls `done` until it holds or `timeout` passes; returns its last value.
 inline bool WaitUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
