@@ -2,12 +2,14 @@
 // exclusive open, opening a chosen path, loss of the device, counters, words
 // for result codes, the port list.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -213,21 +215,44 @@ TEST(Extension, OpenPortFollowsAByIdLink) {
   EXPECT_EQ(CloseORNA(), -1);
 }
 
+// The other process of the test below: this test program run again with
+// ORNA_HOLD_PORT set. It opens the port, reports the result on descriptor 3
+// and holds the port until its standard input closes.
+TEST(Extension, HolderProcess) {
+  const char* path = std::getenv("ORNA_HOLD_PORT");
+  if (path == nullptr) GTEST_SKIP() << "only run as the holder of ASecondProcessCannotOpenAHeldInstrument";
+  const char r = static_cast<char>(OrnaOpenPort(path));
+  (void)!write(3, &r, 1);
+  char sink;
+  while (read(0, &sink, 1) > 0) {
+  }
+  _exit(0);  // the process's end releases the port
+}
+
 TEST(Extension, ASecondProcessCannotOpenAHeldInstrument) {
   emu::VirtualInstrument vi;
-  int to_parent[2], to_child[2];
-  ASSERT_EQ(pipe(to_parent), 0);
+  int to_child[2], from_child[2];
   ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(from_child), 0);
+  const std::string env = "ORNA_HOLD_PORT=" + vi.path();
+  char* const envp[] = {const_cast<char*>(env.c_str()), nullptr};
   const pid_t pid = fork();
   if (pid == 0) {
-    const char r = static_cast<char>(OrnaOpenPort(vi.path().c_str()));
-    (void)!write(to_parent[1], &r, 1);
-    char go;
-    (void)!read(to_child[0], &go, 1);
-    _exit(0);  // the process's end releases the port
+    // Only the one end of each pipe: the holder's input must reach its end.
+    close(to_child[1]);
+    close(from_child[0]);
+    dup2(to_child[0], 0);
+    dup2(from_child[1], 3);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    execle("/proc/self/exe", "holder", "--gtest_filter=Extension.HolderProcess",
+           static_cast<char*>(nullptr), envp);
+    _exit(127);
   }
+  close(to_child[0]);
+  close(from_child[1]);
   char opened = 0;
-  ASSERT_EQ(read(to_parent[0], &opened, 1), 1);
+  ASSERT_EQ(read(from_child[0], &opened, 1), 1);
   ASSERT_EQ(opened, 1);
   ASSERT_TRUE(vi.wait_for_messages(2, milliseconds(1000)));
 
@@ -240,12 +265,13 @@ TEST(Extension, ASecondProcessCannotOpenAHeldInstrument) {
   EXPECT_TRUE(vi.wait_quiet(milliseconds(50), milliseconds(500)));
   EXPECT_EQ(Kinds(vi), (std::vector<Kind>{Kind::IdentifyProbe, Kind::HWInfoRequest}));
 
-  (void)!write(to_child[1], "x", 1);
+  close(to_child[1]);
   int status = -1;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(OrnaOpenPort(vi.path().c_str()), 1);
   EXPECT_EQ(CloseORNA(), -1);
-  for (int fd : {to_parent[0], to_parent[1], to_child[0], to_child[1]}) close(fd);
+  close(from_child[0]);
 }
 
 TEST(Extension, CountersEqualWhatTheInstrumentSaw) {
@@ -291,11 +317,13 @@ TEST(Extension, CountersEqualWhatTheInstrumentSaw) {
 }
 
 TEST(Extension, HangUpWhileStreamingEndsTheConnection) {
-  const int threads = Threads(), fds = OpenFds();
+  const int fds = OpenFds();
+  int with_receiver = 0;
   OrnaRegisterLinkLostCB(OnLost);
   {
     emu::VirtualInstrument vi;
     ASSERT_EQ(OrnaOpenPort(vi.path().c_str()), 1);
+    with_receiver = Threads();
     ASSERT_EQ(SetAmplitude(2.0), 0);
     ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
     vi.start_flood();
@@ -306,7 +334,7 @@ TEST(Extension, HangUpWhileStreamingEndsTheConnection) {
     std::printf("hang-up to lost: %.1f ms\n",
                 duration<double, std::milli>(steady_clock::now() - t0).count());
     // The receive thread has ended: nothing polls the dead line.
-    EXPECT_TRUE(WaitUntil([&] { return Threads() == threads + 1; }));  // + the instrument's
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == with_receiver - 1; }));
     const OrnaLinkStatus s = Status();
     EXPECT_EQ(s.open, 0);
     EXPECT_EQ(s.streaming, 0);
@@ -319,7 +347,7 @@ TEST(Extension, HangUpWhileStreamingEndsTheConnection) {
     EXPECT_EQ(Status().lost, 1);  // until the next successful open
   }
   EXPECT_EQ(OpenFds(), fds);
-  EXPECT_EQ(Threads(), threads);
+  EXPECT_EQ(Threads(), with_receiver - 2);  // neither the receive thread nor the instrument's
 
   emu::VirtualInstrument next;
   ASSERT_EQ(OrnaOpenPort(next.path().c_str()), 1);
