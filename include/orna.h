@@ -69,9 +69,11 @@ typedef void (*ORNA_SyncMainFuncCB)(int output_function);
 
 /* Scans /dev/ttyACM0 to /dev/ttyACM3 in order and opens the first port whose
  * device answers the identification handshake; starts the receive thread.
+ * A port that another process holds is passed over (see the extension API).
  * Returns 1 when an instrument was found (or one is already open), 0 otherwise. */
 ORNA_API int InitORNA(void);
-/* Path of the port opened by the last successful InitORNA; "" before. Never null. */
+/* Path of the port opened by the last successful InitORNA or OrnaOpenPort (its
+ * first 15 characters); "" before. Never null. */
 ORNA_API const char* GetUSBPort(void);
 /* Serial number of the instrument, or null. */
 ORNA_API const char* GetSerialNo(void);
@@ -97,7 +99,7 @@ ORNA_API int TriggerDeviceChanged(void);
  * step had nothing to reset. */
 ORNA_API int ResetORNA(void);
 /* Resets, sends the close command and closes the port; the receive thread ends.
- * Always returns -1. */
+ * Also releases a port whose device went away. Always returns -1. */
 ORNA_API int CloseORNA(void);
 
 /* ---- Getters ------------------------------------------------------------- */
