@@ -118,7 +118,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
                  {"header_errors", x.link.header_errors}, {"packets", x.link.packets},
                  {"lost", x.link.lost},               {"played_s", std::round(x.link.played_s * 1000) / 1000}};
     if (x.has_measured)
-      s["measured"] = {{"bpm", std::round(x.measured.bpm * 100) / 100},
+      s["measured"] = {{"bpm", std::isnan(x.measured.bpm) ? json(nullptr) : json(std::round(x.measured.bpm * 100) / 100)},
                        {"beats", x.measured.beats},
                        {"peak_to_peak_mV", std::round(x.measured.peak_to_peak_mV * 1000) / 1000},
                        {"pacing_pulses", x.measured.pacing_pulses}};
@@ -162,7 +162,7 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
       if (s.contains("measured")) {
         const json& m = s.at("measured");
         x.has_measured = true;
-        x.measured.bpm = m.at("bpm").get<double>();
+        x.measured.bpm = m.at("bpm").is_null() ? NAN : m.at("bpm").get<double>();
         x.measured.beats = m.at("beats").get<std::size_t>();
         x.measured.peak_to_peak_mV = m.at("peak_to_peak_mV").get<double>();
         x.measured.pacing_pulses = m.at("pacing_pulses").get<std::size_t>();
@@ -227,7 +227,9 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
                     std::to_string(x.link.sequence_errors) + " sequence errors" +
                     (x.link.lost ? ", stream LOST" : "") + "; " + Num(x.link.played_s, "%.2f") + " s played");
     if (x.has_measured)
-      row("Measured", Num(x.measured.bpm, "%.1f") + " bpm (" + std::to_string(x.measured.beats) + " beats), " +
+      row("Measured", (std::isnan(x.measured.bpm) ? std::string("no beat rate")
+                                                  : Num(x.measured.bpm, "%.1f") + " bpm (" +
+                                                        std::to_string(x.measured.beats) + " beats)") + ", " +
                           Num(x.measured.peak_to_peak_mV, "%.3f") + " mV peak to peak, " +
                           std::to_string(x.measured.pacing_pulses) + " pacing pulses");
     h << "</table>\n";

@@ -340,6 +340,8 @@ int RunSequence(const RunOptions& o) {
       for (const auto& s : samples) points.push_back({s.t - t0, s.mV, s.range_flag});
       x.has_measured = true;
       x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude);
+      // Sine, triangle, square and the exponentials have no beats to count.
+      if (st.function <= 3 || st.function == 6 || st.function == 12) x.measured.bpm = NAN;
     } else {
       std::lock_guard<std::mutex> lock(g_capture.lock);
       points = g_capture.points;

@@ -219,9 +219,17 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
     const int line = LineOf(sn);
     // Expand `repeat` into its bindings: every combination, the first key written varying slowest.
     std::vector<Binding> bindings(1);
-    if (auto r = st.get("repeat")) {
+    if (auto r = st.get("repeat"); r && r->is_array_of_tables()) {
+      // A list of rows: one step per row, the row's values taken together.
+      bindings.clear();
+      for (const toml::node& row : *r->as_array()) {
+        Binding nb;
+        for (const auto& [name, v] : InOrder(*row.as_table())) nb.emplace_back(name, v);
+        bindings.push_back(nb);
+      }
+    } else if (r) {
       if (!r->is_table() || r->as_table()->empty()) {
-        err.add(LineOf(*r), "repeat must be a table of lists, e.g. { amplitude = [2, 700] }");
+        err.add(LineOf(*r), "repeat must be a table of lists, e.g. { amplitude = [2, 700] }, or a list of tables");
       } else {
         for (const auto& [name, list] : InOrder(*r->as_table())) {
           auto* a = list->as_array();
