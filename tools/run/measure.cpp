@@ -33,8 +33,8 @@ Measured Measure(const std::vector<Point>& p, double period, double pacing_mV) {
 
   // R peaks: the curvature over +-10 ms. A QRS has sharp corners; a T wave,
   // even one taller than the R wave, is a smooth hump of 180 ms and bends far
-  // less. Peaks above 40 % of the largest, at least 150 ms apart (300 bpm
-  // leaves 200 ms), are beats.
+  // less. Peaks above 40 % of the typical beat's, at least 150 ms apart
+  // (300 bpm leaves 200 ms), are beats.
   const std::size_t k = std::max<std::size_t>(1, static_cast<std::size_t>(std::lround(0.010 / period)));
   if (x.size() <= 2 * k + 1) return m;
   // Crests bend down (concave); so do the corners where a downward
@@ -47,7 +47,17 @@ Measured Measure(const std::vector<Point>& p, double period, double pacing_mV) {
     cmax = std::max(cmax, c[i]);
   }
   if (cmax < 0.02) return m;  // flat: no beats
-  const double threshold = 0.4 * cmax;
+  // Relative to the typical beat, not the largest: the first samples of a
+  // step can still be the step before's, at another amplitude or rate. The
+  // largest curvature of each 2.5 s (a beat at 30 bpm and more) is taken, and
+  // their median is the typical beat.
+  const std::size_t window = static_cast<std::size_t>(2.5 / period);
+  std::vector<double> maxima;
+  for (std::size_t w = 0; w < x.size(); w += window)
+    if (w == 0 || x.size() - w >= window / 2)  // a short last piece may hold no beat
+      maxima.push_back(*std::max_element(c.begin() + w, c.begin() + std::min(x.size(), w + window)));
+  std::nth_element(maxima.begin(), maxima.begin() + maxima.size() / 2, maxima.end());
+  const double threshold = 0.4 * maxima[maxima.size() / 2];
   const std::size_t refractory = static_cast<std::size_t>(0.150 / period);
   std::vector<std::size_t> peaks;
   for (std::size_t i = k; i + k < x.size();) {

@@ -317,7 +317,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           ok = false;
         }
       }
-      if (step.name.empty()) err.add(line, "the step has no name"), ok = false;
+      if (!st.get("name")) err.add(line, "the step has no name"), ok = false;
       if (function == 0) {
         err.add(line, "the first step must name a function");
         return false;
