@@ -50,18 +50,14 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
     vi.stop_playback();
     std::vector<Point> points;
     // No library in this process to say where pulses were: the high range
-    // (pulses of 2.5 mV and more) is all there is to go by.
+    // (pulses of 2.5 mV and more) is all there is to go by. A run's width
+    // leaves out its last sample, the zero that follows every pulse.
+    std::size_t run = 0;  // index of the current run's first point
     for (const auto& s : vi.samples()) {
-      if (s.range_flag && (points.empty() || !points.back().high_range)) {
-        points.push_back({s.t, s.mV, true, 0.0001});
-        continue;
-      }
-      if (s.range_flag) {
-        // The run's length so far, less the clearing sample after the pulse.
-        auto start = std::find_if(points.rbegin(), points.rend(), [](const Point& p) { return p.pulse_s > 0; });
-        if (start != points.rend()) start->pulse_s = std::max(0.0001, points.back().t - start->t);
-      }
-      points.push_back({s.t, s.mV, s.range_flag});
+      const bool starts = s.range_flag && (points.empty() || !points.back().high_range);
+      if (starts) run = points.size();
+      else if (s.range_flag) points[run].pulse_s = std::max(0.0001, points.back().t - points[run].t);
+      points.push_back({s.t, s.mV, s.range_flag, starts ? 0.0001 : 0.0});
     }
     if (!WriteRecording(record, points, 1.0 / 5000, "emulate")) {
       std::fprintf(stderr, "orna: cannot write %s\n", record.c_str());

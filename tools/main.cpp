@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 2));
   play->add_option("--overshoot", o.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)");
   play->add_option("--lead", o.leads, "Switch on an output lead, 0..8; repeatable (default: none)")
-      ->check(CLI::Range(0, 8));
+      ->check(CLI::Range(0, 8))
+      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
   play->add_option("--dc-offset", o.dc_offset, "DC offset in whole mV, -300..300 (-1000..1000 with --dc-variable) (default 0)");
   play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode (range +-1000 mV)");
   play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz (default: none)")
@@ -109,7 +110,8 @@ int main(int argc, char** argv) {
   play->add_option("--record", o.records,
                    "Write what the instrument received: EDF+ when FILE ends in .edf, CSV otherwise, '-' "
                    "for CSV on standard output; repeatable")
-      ->type_name("FILE");
+      ->type_name("FILE")
+      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
   play->add_option("--plot", o.plot, "Draw what the instrument received on ECG paper (PNG)")->type_name("FILE.png");
 
   double emu_speed = 1.0, emu_seconds = 0;

@@ -41,7 +41,12 @@ std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port) {
     const char* paths[4] = {g_port.c_str(), g_port.c_str(), g_port.c_str(), g_port.c_str()};
     _SetPortPathsForTesting(paths);
   }
-  if (InitORNA() != 1) {
+  // The in-process instrument is certainly there, but a loaded machine can
+  // keep its thread from answering within the handshake's time: it gets a
+  // few tries. A real port gets one, as the library's own scan does.
+  int opened = InitORNA();
+  for (int retry = 0; emulate && opened != 1 && retry < 4; ++retry) opened = InitORNA();
+  if (opened != 1) {
     if (g_port.empty())
       std::fprintf(stderr, "orna: no instrument answered on /dev/ttyACM0..3\n");
     else

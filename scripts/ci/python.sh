@@ -20,8 +20,8 @@ timeout 600 umockdev-wrapper "$py" -m pytest -q -p no:cacheprovider bindings/pyt
 # pip install builds from Debian's setuptools, without the network.
 venv=$(mktemp -d)
 trap 'rm -rf "$venv"' EXIT
-"$py" -m venv "$venv"
+"$py" -m venv --system-site-packages "$venv"  # as the README has it: Debian's gi and wheel
 src=$(mktemp -d -p "$venv")
 cp -r bindings/python/. "$src"  # builds in a copy: the checkout stays clean
 PIP_NO_INDEX=1 PIP_DISABLE_PIP_VERSION_CHECK=1 timeout 300 "$venv/bin/pip" install -q "$src"
-(cd "$venv" && bin/python -c 'import orna, orna.testing; print("pip install: orna", orna.__name__, "imports")')
+(cd "$venv" && bin/python -c 'import orna, orna.testing; print("pip install: imports", orna.__file__)')

@@ -266,5 +266,31 @@ TEST(Play, StreamThatFellBehindIsReportedAndNotBridged) {
   std::remove(o.records[0].c_str());
 }
 
+TEST(Play, OnRealHardwareEachPulseIsMarkedOnce) {
+  // Through a port, as with the real instrument: the recording is what the
+  // graph callback saw (every 30th sample, 6 ms apart), and the pacing
+  // callback's four corner points make one mark, not two.
+  emu::VirtualInstrument vi;
+  vi.start_playback(1.0);
+  auto o = Quick("sine");
+  o.emulate = false;
+  o.port = vi.path();
+  o.pacing_amplitude = 5;
+  o.pacing_rate = 120;
+  o.records = {Temp("hardware.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  auto points = ReadCsv(o.records[0]);
+  std::remove(o.records[0].c_str());
+  ASSERT_EQ(points.size(), 200u);  // 1.2 s
+  EXPECT_NEAR(points[199].t, 1.194, 1e-9);
+  std::vector<double> marks;
+  for (const auto& p : points)
+    if (p.pulse_s > 0) marks.push_back(p.t);
+  ASSERT_EQ(marks.size(), 2u);
+  // Pulses at 0.48 s and 0.98 s, marked at the next graph point.
+  EXPECT_NEAR(marks[0], 0.48, 0.0061);
+  EXPECT_NEAR(marks[1], 0.98, 0.0061);
+}
+
 }  // namespace
 }  // namespace orna::cli
