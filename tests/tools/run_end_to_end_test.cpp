@@ -53,13 +53,18 @@ TEST_P(Shipped, RunsEndToEndAndPasses) {
   EXPECT_EQ(j["instrument"]["serial"], "SN0042");
   EXPECT_EQ(j["steps"].size(), j["steps_total"].get<std::size_t>());
   EXPECT_EQ(j["summary"]["fail"], 0);
+  int asked = 0;
   for (const auto& s : j["steps"]) {
+    asked += s.contains("prompt");
     EXPECT_EQ(s["link"]["underruns"], 0) << s["name"];
     EXPECT_EQ(s["link"]["sequence_errors"], 0) << s["name"];
     EXPECT_FALSE(s["link"]["lost"].get<bool>()) << s["name"];
     EXPECT_GE(s["link"]["played_s"].get<double>(), s["duration"].get<double>() - 0.01) << s["name"];
     EXPECT_TRUE(s.contains("measured")) << s["name"];
   }
+  // Instructions are not counted.
+  const json& n = j["summary"];
+  EXPECT_EQ(n["pass"].get<int>() + n["disclosed"].get<int>() + n["skipped"].get<int>(), asked);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sequences, Shipped,

@@ -64,7 +64,8 @@ struct Summary {
 Summary Count(const Report& r) {
   Summary s;
   for (const auto& x : r.results) {
-    if (!x.done) continue;
+    // Instructions (nothing asked, nothing answered) are not counted.
+    if (!x.done || (!x.answered && x.verdict == Verdict::Disclosed)) continue;
     switch (x.verdict) {
       case Verdict::Pass: ++s.pass; break;
       case Verdict::Fail: ++s.fail; break;

@@ -388,7 +388,7 @@ int RunSequence(const RunOptions& o) {
   }
   int pass = 0, fail = 0, disclosed = 0, skipped = 0;
   for (const auto& x : report.results) {
-    if (!x.done) continue;
+    if (!x.done || (!x.answered && x.verdict == Verdict::Disclosed)) continue;
     pass += x.verdict == Verdict::Pass;
     fail += x.verdict == Verdict::Fail;
     disclosed += x.verdict == Verdict::Disclosed;
