@@ -313,6 +313,15 @@ int RunSequence(const RunOptions& o) {
       }
     } else if (st.prompt.empty()) {
       x.verdict = Verdict::Disclosed;  // an instruction: nothing to judge
+      // At the bench the operator says when it has been done; an answers file has no line for it.
+      if (!answers.from_file() && !st.instruction.empty() && !g_interrupted && !lost) {
+        std::printf("Press Enter to go on ");
+        std::string line;
+        if (!answers.Next(&line)) {
+          why = "no answer";
+          incomplete = true;
+        }
+      }
     }
     if (g_interrupted) {
       why = "interrupted";
