@@ -2,6 +2,8 @@
 // the retrying write.
 #include "link/serial_port.h"
 
+#include "link/link_status.h"
+
 #include <aio.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -117,9 +119,9 @@ void _SleepMilliseconds(int ms) {
 }
 
 bool _OpenPort(const char* path) {
-  // Not inherited by programs the host starts: they would keep the line open
-  // after the host has closed it.
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  // Close-on-exec (a program the host starts must not keep the line open
+  // after the host has closed it) and held exclusively: see _OpenExclusive.
+  const int fd = _OpenExclusive(path);
   g_hFile.store(fd);
   s_LineStalled.store(false);
   // Descriptor 0 is a port like any other (standard input may be closed).
@@ -192,6 +194,8 @@ int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeo
       if (ready == Ready::WakeOnly) continue;
     }
     const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+    // Readable yet nothing to read, or EIO and kin: the device hung up.
+    if (n == 0 || (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV))) _NotePortGone();
     if (n != -1) return static_cast<int>(n);
     if (errno != EAGAIN) return -1;
     _SleepMilliseconds(10);
@@ -231,17 +235,31 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return -1;
+    if (n < 0 && errno != EAGAIN) {
+      _CountLink(s_Link.write_failures);
+      return -1;
+    }
     // Nothing of this message has gone out, so giving up keeps the framing.
-    if (done == 0 && s_LineStalled.load()) return 0;
+    if (done == 0 && s_LineStalled.load()) {
+      _CountLink(s_Link.write_failures);
+      return 0;
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       s_LineStalled.store(true);
+      _CountLink(s_Link.write_failures);
       return done;
     }
     _SleepMilliseconds(10);
   }
   s_LineStalled.store(false);
   return done;
+}
+
+int _DetachPort() {
+  if (g_hFile.load() == -1) return -1;
+  _WakeReaders();
+  std::unique_lock<std::shared_mutex> gate(s_PortGate);
+  return g_hFile.exchange(-1);
 }
 
 }  // namespace orna

@@ -5,8 +5,8 @@
 
 namespace orna::cli {
 
-int RunInfo(bool emulate, const std::string& port) {
-  auto session = Session::Open(emulate, port);
+int RunInfo(bool emulate, const std::string& port, const std::string& serial) {
+  auto session = Session::Open(emulate, port, serial);
   if (!session) return kExitNoInstrument;
   auto text = [](const char* s) { return s ? s : "(none)"; };
   std::printf("port:              %s\n", GetUSBPort());

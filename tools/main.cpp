@@ -5,6 +5,7 @@
 #include <string>
 
 #include "orna.h"
+#include "run/run.h"
 #include "tools.h"
 
 namespace {
@@ -31,11 +32,15 @@ int main(int argc, char** argv) {
       "the instrument went away; the recording was written but has gaps).\n"
       "Run 'orna SUBCOMMAND --help' for each subcommand's options.");
 
+  auto* list = app.add_subcommand("list", "List the CDC ACM ports with USB IDs and serial numbers");
+
   bool info_emulate = false;
-  std::string info_port;
+  std::string info_port, info_serial;
   auto* info = app.add_subcommand("info", "Show the identity of the instrument (serial number, versions)");
   info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument instead of hardware");
-  info->add_option("--port", info_port, "Serial device to use instead of scanning /dev/ttyACM0..3");
+  info->add_option("--port", info_port,
+                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
+  info->add_option("--serial", info_serial, "Open the port whose USB serial number is SN (see orna list)");
 
   // The library's defaults, read before any instrument is open.
   const double amplitude = GetAmplitude(), frequency = GetFrequency(), pulse_width = GetPulseWidth(),
@@ -105,7 +110,9 @@ int main(int argc, char** argv) {
                    "real hardware would (default: as fast as the host answers, which never underruns)")
       ->check(CLI::Range(0.1, 1000.0));
   play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument instead of hardware");
-  play->add_option("--port", o.port, "Serial device to use instead of scanning /dev/ttyACM0..3");
+  play->add_option("--port", o.port,
+                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
+  play->add_option("--serial", o.serial, "Open the port whose USB serial number is SN (see orna list)");
   play->add_option("--record", o.records,
                    "Write what the instrument received: EDF+ when FILE ends in .edf, CSV otherwise, '-' "
                    "for CSV on standard output; repeatable")
@@ -127,18 +134,42 @@ int main(int argc, char** argv) {
   emulate->add_option("--record", emu_record,
                       "On exit, write every sample played: EDF+ when FILE ends in .edf, CSV otherwise");
 
+  run::RunOptions ro;
+  auto* runc = app.add_subcommand("run", "Play a test sequence (TOML), ask for the readings, judge them and report");
+  runc->add_option("file", ro.file, "Sequence file")->required()->type_name("FILE.toml");
+  runc->add_flag("--emulate", ro.emulate, "Use an in-process virtual instrument (and measure what it played)");
+  runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3");
+  runc->add_option("--serial", ro.serial, "Go on only if the instrument has this serial number");
+  runc->add_option("--answers", ro.answers, "Take the answers from this file, one a line, instead of the terminal");
+  runc->add_option("--report", ro.report, "Write the report as HTML")->type_name("OUT.html");
+  runc->add_option("--json", ro.json, "Write the report as JSON (after every step)")->type_name("OUT.json");
+  runc->add_option("--record", ro.record, "Write everything played: EDF+ when FILE ends in .edf, CSV otherwise");
+  runc->add_option("--resume", ro.resume, "Continue the run whose JSON report this is")->type_name("OUT.json");
+  runc->add_option("--operator", ro.operator_name, "Operator's name, for the report");
+  runc->add_option("--speed", ro.speed,
+                   "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
+      ->check(CLI::Range(0.1, 1000.0));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
-  if (*info) return RunInfo(info_emulate, info_port);
+  if (*list) return RunList();
+  if (*info) return RunInfo(info_emulate, info_port, info_serial);
   if (*play) {
     if (o.speed > 0 && !o.emulate) {
       std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
       return kExitUsage;
     }
     return RunPlay(o);
+  }
+  if (*runc) {
+    if (ro.speed > 0 && !ro.emulate) {
+      std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
+      return kExitUsage;
+    }
+    return run::RunSequence(ro);
   }
   if (*emulate) return RunEmulate(emu_speed, emu_seconds, emu_fd, emu_record);
   return kExitUsage;

@@ -60,45 +60,6 @@ void OnPacing(double, double) {
     g_capture.pulse_frames.push_back(g_capture.frames > 0 ? g_capture.frames - 1 : 0);
 }
 
-struct Refusal {
-  const char* function;
-  int code;
-  const char* text;
-};
-// The reasons behind the setters' result codes.
-const Refusal kRefusals[] = {
-    {"SetOutputFunc", -2, "output function outside 0 to 13"},
-    {"SetSpecialWave227", -2, "IEC 60601-2-27 waveform outside 0 to 9"},
-    {"SetSpecialWave251", -2, "IEC 60601-2-51 waveform outside 0 to 5"},
-    {"SetAmplitude", -2, "amplitude outside -10 to 10 mV"},
-    {"SetAmplitude", -3, "amplitude is fixed while the baseline reset test runs"},
-    {"SetFrequency", -2, "frequency outside 0.05 to 500 Hz (0.05 to 3 Hz for pulse and triangle-pulse)"},
-    {"SetFrequency", -3, "frequency is fixed while a frequency scan runs"},
-    {"SetFrequency", -4, "frequency is fixed while the baseline reset test runs"},
-    {"SetPulseWidth", -2, "pulse width outside 2 to 300 ms"},
-    {"SetQRSDuration", -2, "QRS duration outside 5 to 200 ms"},
-    {"SetTWave", -2, "T-wave amplitude outside 0 to 2.5 mV"},
-    {"SetDCOffset", -2, "DC offset outside -300 to 300 mV (-1000 to 1000 mV in variable mode)"},
-    {"SetPacingAmplitude", -2, "pacing amplitude outside -700 to 700 mV"},
-    {"SetPacingDuration", -2, "pacing width outside 0.1 to 3 ms"},
-    {"SetPacingRate", -2, "pacing rate outside 10 to 300 pulses per minute"},
-    {"SetOvershootTimeConstant", -2, "overshoot time constant outside 0 to 100 ms"},
-    {"SetOutputLead", -2, "output lead outside 0 to 31"},
-    {"SetECG2_27_Noise", -2, "mains noise needs the cal-ecg function"},
-    {"SetECG2_27_Noise", -3, "mains noise amplitude outside 0.01 to 0.2 mV"},
-    {"SetDynamicRangeTest", -2, "dynamic-range test needs the triangle or square function"},
-    {"SetDynamicRangeTest", -3, "dynamic-range overlay amplitude outside 0 to 5 mV"},
-    {"SetDynamicRangeTest", -4, "dynamic-range overlay frequency outside 10 to 50 Hz"},
-    {"SetFreqScanSine", -2, "scan start frequency outside 0.67 to 500 Hz"},
-    {"SetFreqScanSine", -3, "scan stop frequency outside 0.67 to 500 Hz"},
-    {"SetFreqScanSine", -4, "scan duration outside 10 to 180 s"},
-    {"SetBaselineResetTest", -2, "baseline reset test needs the sine function"},
-    {"LoadECGtxt", -1, "cannot open the file (or its path is longer than 511 characters)"},
-    {"LoadECGtxt", -2, "line 1 of the file is not a sample rate"},
-    {"LoadECGtxt", -3, "line 2 of the file is not a sample count"},
-    {"LoadECGtxt", -4, "not enough memory for the file's samples"},
-};
-
 // Applies one setting; says why it was refused.
 bool Apply(const char* option, const char* function, int result) {
   if (result == 0) return true;
@@ -142,9 +103,8 @@ std::size_t PulseStart(const std::vector<emu::Sample>& s, std::uint64_t frame, d
 }  // namespace
 
 const char* RefusalText(const char* function, int code) {
-  for (const auto& r : kRefusals)
-    if (code == r.code && std::strcmp(function, r.function) == 0) return r.text;
-  return code == -1 ? "no instrument is open" : "value not accepted";
+  const char* text = OrnaResultText(function, code);
+  return text != nullptr ? text : "value not accepted";
 }
 
 int FunctionNumber(const std::string& s) {
@@ -242,7 +202,7 @@ int RunPlay(const PlayOptions& o) {
   // CSV on standard output keeps it for the data alone.
   FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
 
-  auto session = Session::Open(o.emulate, o.port);
+  auto session = Session::Open(o.emulate, o.port, o.serial);
   if (!session) return kExitNoInstrument;
   bool ok = true;
   if (!std::isnan(o.amplitude)) ok &= Apply("--amplitude", "SetAmplitude", SetAmplitude(o.amplitude));
@@ -332,6 +292,9 @@ int RunPlay(const PlayOptions& o) {
   std::uint64_t last_played = 0;
   auto last_progress = start;
   for (;;) {
+    OrnaLinkStatus link{};
+    link.size = sizeof link;
+    if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
     double done;
     if (vi) {
       const std::uint64_t played = vi->stats().samples_played;
@@ -419,6 +382,16 @@ int RunPlay(const PlayOptions& o) {
       trouble = "the stream stopped before the end";
   } else if (frames * kGraphPeriod < o.seconds * 0.9) {
     trouble = "the instrument stopped asking for samples after " + Number(frames * kGraphPeriod) + " s";
+  }
+  // The library's view of the link: an unplugged instrument, or sequence
+  // errors it reported (the only report of gaps that real hardware gives).
+  OrnaLinkStatus link{};
+  link.size = sizeof link;
+  OrnaGetLinkStatus(&link);
+  if (link.lost) {
+    trouble = std::string("the instrument went away (") + GetUSBPort() + ")";
+  } else if (trouble.empty() && link.sequence_errors > 0) {
+    trouble = std::to_string(link.sequence_errors) + " sequence errors reported by the instrument";
   }
   std::fflush(summary);
 

@@ -1,56 +1,56 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "link/discovery.h"
 #include "orna.h"
 #include "tools.h"
 
 namespace orna::cli {
 
 namespace {
-std::string g_port;  // must outlive the path table handed to the library
+
+// Opens exactly `path` (`tries` times when no instrument answers); says why
+// on stderr when that fails.
+bool OpenPath(const std::string& path, int tries = 1) {
+  int r = OrnaOpenPort(path.c_str());
+  for (int i = 1; r == 0 && i < tries; ++i) r = OrnaOpenPort(path.c_str());
+  if (r == 1) return true;
+  std::fprintf(stderr, "orna: %s\n", OrnaLastErrorText());
+  return false;
 }
 
-std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port) {
+}  // namespace
+
+std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port,
+                                       const std::string& serial) {
   auto s = std::unique_ptr<Session>(new Session);
   if (emulate) {
     emu::Config config;
     config.record_packets = false;  // the samples are all a run needs
     s->vi_ = std::make_unique<emu::VirtualInstrument>(config);
-    g_port = s->vi_->path();
-  } else {
-    g_port = port;
-    // The scan only tells whether an instrument answered; a port that cannot
-    // even be opened has a better reason, the system's.
-    if (!g_port.empty()) {
-      int fd = ::open(g_port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) {
-        std::fprintf(stderr, "orna: cannot open %s: %s\n", g_port.c_str(), std::strerror(errno));
-        return nullptr;
+    // The in-process instrument is certainly there, but a loaded machine can
+    // keep its thread from answering within the handshake's time: it gets a
+    // few tries. A real port gets one, as the library's own scan does.
+    if (!OpenPath(s->vi_->path(), 5)) return nullptr;
+    return s;
+  }
+  if (!port.empty()) {
+    if (!OpenPath(port)) return nullptr;
+    return s;
+  }
+  if (!serial.empty()) {
+    for (const OrnaPortInfo& p : ListPorts()) {
+      if (serial == p.serial) {
+        if (!OpenPath(p.path)) return nullptr;
+        return s;
       }
-      ::close(fd);
     }
+    std::fprintf(stderr, "orna: no port with serial number %s (see orna list)\n", serial.c_str());
+    return nullptr;
   }
-  if (!g_port.empty()) {
-    const char* paths[4] = {g_port.c_str(), g_port.c_str(), g_port.c_str(), g_port.c_str()};
-    _SetPortPathsForTesting(paths);
-  }
-  // The in-process instrument is certainly there, but a loaded machine can
-  // keep its thread from answering within the handshake's time: it gets a
-  // few tries. A real port gets one, as the library's own scan does.
-  int opened = InitORNA();
-  for (int retry = 0; emulate && opened != 1 && retry < 4; ++retry) opened = InitORNA();
-  if (opened != 1) {
-    if (g_port.empty())
-      std::fprintf(stderr, "orna: no instrument answered on /dev/ttyACM0..3\n");
-    else
-      std::fprintf(stderr, "orna: no instrument answered on %s\n", g_port.c_str());
+  if (InitORNA() != 1) {
+    std::fprintf(stderr, "orna: %s\n", OrnaResultText("InitORNA", 0));
     return nullptr;
   }
   return s;

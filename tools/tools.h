@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+
 #include "emulator/virtual_instrument.h"
+#include "orna.h"
 
 namespace orna::cli {
 
@@ -31,11 +34,12 @@ struct Point {
 // An open connection, to real hardware or to an in-process virtual instrument.
 class Session {
  public:
-  // Opens the instrument; with `emulate`, starts a virtual instrument first and
-  // points the scan at it. `port` (optional) replaces the scanned paths.
-  // Says on stderr why it failed (the system's error for a port that cannot
-  // be opened, otherwise that no instrument answered).
-  static std::unique_ptr<Session> Open(bool emulate, const std::string& port);
+  // Opens the instrument: with `emulate` an in-process virtual instrument,
+  // else exactly `port`, else the port whose USB serial number is `serial`,
+  // else the first that answers the scan of /dev/ttyACM0..3. Says why on
+  // stderr when it fails.
+  static std::unique_ptr<Session> Open(bool emulate, const std::string& port,
+                                       const std::string& serial = "");
   ~Session();
   emu::VirtualInstrument* instrument() { return vi_.get(); }
 
@@ -68,11 +72,11 @@ struct PlayOptions {
   // (every request made as soon as the previous packet has arrived).
   double speed = 0;
   bool emulate = false;
-  std::string port, plot;
+  std::string port, serial, plot;
   std::vector<std::string> records;  // "-" is CSV on standard output
 };
 
-// Why a setter refused a value: a short sentence naming the accepted range
+// Why a library function refused a value: its sentence from OrnaResultText
 // (`function` is the library function's name, `code` what it returned).
 const char* RefusalText(const char* function, int code);
 // Settings given that the chosen output function (1..13) does not use; empty
@@ -82,7 +86,11 @@ std::string MisfitSetting(const PlayOptions& options, int function);
 std::string SettingsSummary(const PlayOptions& options);
 
 int RunPlay(const PlayOptions& options);
-int RunInfo(bool emulate, const std::string& port);
+int RunInfo(bool emulate, const std::string& port, const std::string& serial = "");
+// Prints the CDC ACM ports with USB IDs, serial numbers and by-id links.
+int RunList(std::FILE* out = stdout);
+// The ports OrnaListPorts reports (none when the device tree cannot be read).
+std::vector<OrnaPortInfo> ListPorts();
 // Serves a pseudo-terminal: a new one (its path printed), or the master `fd`
 // handed over by a test bed when fd >= 0.
 // `record`: on exit, writes every sample played (CSV, or EDF+ for .edf).

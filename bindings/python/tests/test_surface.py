@@ -43,7 +43,7 @@ def test_interpreter_without_umockdev_bindings_gets_one_line():
     import subprocess
     import sys
     code = ("import sys; sys.path.insert(0, %r); import orna.testing; "
-            "orna.testing.VirtualBench(cli='orna').start()" % str(ROOT / "bindings" / "python"))
+            "orna.testing.VirtualBench(cli='orna', scan=True).start()" % str(ROOT / "bindings" / "python"))
     run = subprocess.run([sys.executable, "-S", "-c", code], capture_output=True, text=True,
                          env={"LD_PRELOAD": "libumockdev-preload.so"})
     assert run.returncode == 1
