@@ -106,7 +106,7 @@ const std::vector<Entry>& Table() {
       {"dynamic_range_frequency", "SetDynamicRangeTest", "number", "Hz", 10, 50, 40.0,
        {{-2, "the dynamic-range test needs the triangle or square output"},
         {-3, "amplitude out of range (0..5 mV)"}, {-4, "out of range (10..50 Hz)"}}},
-      {"freq_scan_sine", "SetFreqScanSine", "scan", "Hz, Hz, s", 0.67, 500, false,
+      {"freq_scan_sine", "SetFreqScanSine", "scan", "", 0.67, 500, false,
        {{-2, "start frequency out of range (0.67..500 Hz)"},
         {-3, "stop frequency out of range (0.67..500 Hz)"},
         {-4, "duration out of range (10..180 s)"}}},

@@ -83,6 +83,7 @@
     } else if (name === 'dynamic_range') {
       // An amplitude switches the overlay on, the box off.
       const span = document.createElement('span');
+      span.className = 'combo';
       const on = document.createElement('input');
       on.type = 'checkbox';
       on.id = id + '-on';
@@ -98,6 +99,7 @@
       input = null;
     } else if (name === 'freq_scan_sine') {
       const span = document.createElement('span');
+      span.className = 'combo';
       const on = document.createElement('input');
       on.type = 'checkbox';
       on.id = id;
@@ -105,7 +107,6 @@
         const f = document.createElement('input');
         f.type = 'number'; f.step = 'any'; f.id = id + '-' + p; f.title = p;
         f.value = [0.67, 150, 30][i];
-        f.style.width = '4em';
         return f;
       });
       on.addEventListener('change', () =>
@@ -119,10 +120,13 @@
       input.addEventListener('input', () => editing.add(name));
       // 'change' fires on Enter and on leaving the field.
       input.addEventListener('change', () => {
-        if (input.value === '') { editing.delete(name); showSettings(state && state.settings, true); return; }
+        if (input.value === '') { editing.delete(name); return; }  // refilled once left
         apply({ [name]: Number(input.value) });
       });
-      input.addEventListener('keydown', (e) => { if (e.key === 'Escape') { editing.delete(name); showSettings(state.settings, true); } });
+      input.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter') input.blur();  // leaving the field applies it
+        if (e.key === 'Escape') { editing.delete(name); showSettings(state.settings, true); }
+      });
     }
     if (input) { input.id = id; row.appendChild(input); }
     const unit = document.createElement('span');
@@ -131,9 +135,10 @@
     const range = document.createElement('span');
     range.className = 'range';
     if (s.min !== undefined && !choices[name] && name !== 'freq_scan_sine')
-      range.textContent = s.min + ' .. ' + s.max + ', default ' + s.default;
-    else if (name === 'freq_scan_sine') range.textContent = '0.67 .. 500 Hz, 10 .. 180 s';
-    else range.textContent = 'default ' + s.default;
+      range.textContent = s.min + ' .. ' + s.max + ' (' + (s.default === false ? 'off' : s.default) + ')';
+    else if (name === 'freq_scan_sine') range.textContent = 'start, stop 0.67 .. 500 Hz; 10 .. 180 s';
+    else range.textContent = '(' + (s.kind === 'boolean' ? (s.default ? 'on' : 'off') : s.default) + ')';
+    range.title = 'range and (default)';
     row.appendChild(range);
     const msg = document.createElement('span');
     msg.className = 'msg';
@@ -147,7 +152,8 @@
     for (const [name, value] of Object.entries(s)) {
       if (editing.has(name) && !force) continue;
       const el = $(idOf(name));
-      if (!el || document.activeElement === el && editing.has(name)) continue;
+      // A field being typed into keeps what the user typed.
+      if (!el || (document.activeElement === el && !force)) continue;
       if (name === 'dynamic_range') {
         $(idOf(name) + '-on').checked = value !== false;
         if (value !== false) el.value = value;
@@ -232,7 +238,7 @@
   const pace = new Uint8Array(SLOTS);
   let pxPerMm = 96 / 25.4, pxPerSec = 25 * pxPerMm, pxPerMv = 10 * pxPerMm;
   let grid = null, gridStep = 0;
-  let latestT = null, clockOffset = null, lastSeq = 0, lastDraw = 0, dirty = true;
+  let latestT = null, clockOffset = null, lastSeq = 0, nextDraw = 0;
   const stats = { frames: 0, fps: 0, batches: 0, missed: 0, samples: 0, paceMarks: 0, drawMs: 0 };
   window.panelStats = stats;
   const MAX_JOIN = 0.05;  // s: points further apart are not joined
@@ -264,7 +270,6 @@
       if (clockOffset === null || Math.abs(est - clockOffset) > 0.3) clockOffset = est;
       else clockOffset += (est - clockOffset) * 0.05;
     }
-    dirty = true;
   }
 
   function resize() {
@@ -286,16 +291,17 @@
       for (let y = mid % step; y <= h; y += step) { g.moveTo(0, Math.round(y) + 0.5); g.lineTo(grid.width, Math.round(y) + 0.5); }
       g.stroke();
     }
-    dirty = true;
   }
 
   function draw(now) {
     requestAnimationFrame(draw);
-    if (now - lastDraw < 1000 / 30 - 4) return;  // 30 frames a second are plenty
+    // 30 frames a second are plenty; the budget carries over so that a
+    // 60 Hz display draws every second frame, not every third.
+    if (now < nextDraw - 4) return;
+    nextDraw = Math.max(nextDraw + 1000 / 30, now);
     const fpsWindow = now - (stats.since || now);
     if (!stats.since) stats.since = now;
     if (fpsWindow >= 1000) { stats.fps = stats.framesInWindow * 1000 / fpsWindow; stats.framesInWindow = 0; stats.since = now; }
-    lastDraw = now;
     resize();
     if (latestT === null) return;
     const t0 = performance.now();
@@ -330,7 +336,6 @@
     }
     stats.frames++; stats.framesInWindow = (stats.framesInWindow || 0) + 1;
     stats.drawMs = performance.now() - t0;
-    dirty = false;
     if (stats.frames % 15 === 0)
       $('chart-stats').textContent = stats.fps.toFixed(0) + ' frames/s, ' + stats.samples + ' points, ' +
         stats.missed + ' batches missed, draw ' + stats.drawMs.toFixed(1) + ' ms';
@@ -397,7 +402,6 @@
     if (state.connected) $('port').value = state.virtual ? 'virtual' : state.port;
     openStream();
     setTimeout(poll, 500);
-    window.addEventListener('resize', () => { dirty = true; });
     requestAnimationFrame(draw);
     document.body.dataset.ready = '1';
   }
