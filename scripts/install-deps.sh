@@ -4,7 +4,8 @@ set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libcairo2-dev libedf-dev
           clang libclang-rt-14-dev
-          python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev)
+          python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev
+          libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
