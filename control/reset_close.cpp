@@ -1,5 +1,6 @@
 // Reset to the load-time defaults and close the connection.
 #include "control/settings.h"
+#include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "link/receive_thread.h"
@@ -51,7 +52,11 @@ int ResetORNA(void) {
 
 int CloseORNA(void) {
   LockGuard lock(s_lock);
-  if (g_hFile.load() == -1) return -1;
+  if (g_hFile.load() == -1) {
+    // A connection whose device went away still holds its descriptor.
+    _ReleaseLostPort();
+    return -1;
+  }
   ResetORNA();
   if (g_hFile.load() != -1) _SendCloseCommand();
   // The receive thread ends (and is waited for unless this is that thread)

@@ -9,6 +9,7 @@
 #include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
+#include "link/link_status.h"
 #include "link/serial_port.h"
 
 namespace orna {
@@ -156,7 +157,9 @@ void _SendNextPacket() {
   // packet inside this one without overwriting it.
   unsigned char packet[kPacketSize];
   _BuildPacket(packet);
-  if (g_hFile != -1) _WriteCOMPort(kPacketSize, packet);
+  if (g_hFile != -1 && _WriteCOMPort(kPacketSize, packet) == kPacketSize) {
+    _CountLink(s_Link.packets);
+  }
 
   if (!s_FreqScanOn) return;
   if (g_SyncFreqCB != nullptr) g_SyncFreqCB(g_F);

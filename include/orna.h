@@ -34,6 +34,8 @@ extern "C" {
 #include <uchar.h>
 #endif
 
+#include "orna_version.h" /* ORNA_VERSION_MAJOR, _MINOR, _PATCH */
+
 #if defined(ORNA_BUILDING_LIBRARY)
 #define ORNA_API __attribute__((visibility("default")))
 #else
@@ -67,9 +69,11 @@ typedef void (*ORNA_SyncMainFuncCB)(int output_function);
 
 /* Scans /dev/ttyACM0 to /dev/ttyACM3 in order and opens the first port whose
  * device answers the identification handshake; starts the receive thread.
+ * A port that another process holds is passed over (see the extension API).
  * Returns 1 when an instrument was found (or one is already open), 0 otherwise. */
 ORNA_API int InitORNA(void);
-/* Path of the port opened by the last successful InitORNA; "" before. Never null. */
+/* Path of the port opened by the last successful InitORNA or OrnaOpenPort (its
+ * first 15 characters); "" before. Never null. */
 ORNA_API const char* GetUSBPort(void);
 /* Serial number of the instrument, or null. */
 ORNA_API const char* GetSerialNo(void);
@@ -81,7 +85,7 @@ ORNA_API const char* GetFWVersion(void);
 ORNA_API const char* GetHWVersion(void);
 /* One AD exchange with the instrument: the value 0..65535, or 0 on any failure. */
 ORNA_API int GetAD(void);
-/* The library's version text, "5.9.1". */
+/* The library's version text "major.minor.patch" (ORNA_VERSION_TEXT). */
 ORNA_API const char* GetSDKVersion(void);
 /* Does nothing: the port is always found by the scan of InitORNA. */
 ORNA_API void SpecifyCOMPort(const char* port);
@@ -95,7 +99,7 @@ ORNA_API int TriggerDeviceChanged(void);
  * step had nothing to reset. */
 ORNA_API int ResetORNA(void);
 /* Resets, sends the close command and closes the port; the receive thread ends.
- * Always returns -1. */
+ * Also releases a port whose device went away. Always returns -1. */
 ORNA_API int CloseORNA(void);
 
 /* ---- Getters ------------------------------------------------------------- */
@@ -221,6 +225,71 @@ ORNA_API int LoadECGbin(const char16_t* path);
 ORNA_API extern double g_RangeV4Ch2On;
 /* Full scale in mV sent to the instrument and used otherwise (default 5.0). */
 ORNA_API extern double g_RangeV4Ch2Off;
+
+/* ==== Extension API ========================================================
+ * Added beside the functions above, which keep their behaviour. Every open
+ * (InitORNA's scan as well as OrnaOpenPort) takes its port exclusively: an
+ * advisory flock(LOCK_EX) that other serial programs honour, and TIOCEXCL;
+ * a port another process holds is passed over. Both are released on close
+ * and at process exit.
+ *
+ * When the open port's device goes away (unplugged, hung up), the receive
+ * thread notices within a second: the link counts as lost, streaming ends as
+ * if output 0 were applied (nothing is sent), and the library behaves as with
+ * no port open (setters return -1) until InitORNA or OrnaOpenPort opens an
+ * instrument again. GetUSBPort keeps naming the lost port; CloseORNA releases it.
+ */
+
+typedef struct OrnaPortInfo {
+    char path[64];            /* device node, e.g. "/dev/ttyACM0" */
+    char by_id[256];          /* its link under /dev/serial/by-id, or "" */
+    unsigned short vendor_id; /* USB IDs; 0 when not a USB device */
+    unsigned short product_id;
+    char serial[64];          /* USB serial number string, or "" */
+    char manufacturer[64];
+    char product[64];
+} OrnaPortInfo;
+
+/* CDC ACM ports (ttyACM*) in name order, from the system's device tree; fills at
+ * most max entries (ports may be NULL when max is 0) and returns how many exist;
+ * -1 when the device tree cannot be read. */
+ORNA_API int OrnaListPorts(OrnaPortInfo* ports, int max);
+
+/* Like InitORNA for exactly this path (a symlink such as /dev/serial/by-id/... is
+ * followed): same handshake, identity, receive thread. 1 opened (or a connection is
+ * already open: nothing touched, as InitORNA); 0 the port opened but no instrument
+ * answered; -1 it cannot be opened (OrnaLastErrorText says why); -16 another process
+ * holds it. */
+ORNA_API int OrnaOpenPort(const char* path);
+
+typedef struct OrnaLinkStatus {
+    unsigned int size;        /* set by the caller to sizeof(OrnaLinkStatus) */
+    int open;                 /* a connection is open */
+    int lost;                 /* the open connection's device went away */
+    int streaming;            /* an output function is streaming */
+    unsigned long long requests;         /* next-packet requests received */
+    unsigned long long packets;          /* sample packets written whole */
+    unsigned long long sequence_errors;  /* sequence error reports received */
+    unsigned long long write_failures;   /* messages the line did not take whole */
+    unsigned long long bytes_dropped;    /* received bytes that began no message */
+} OrnaLinkStatus;
+
+/* Counters since the connection opened. 0, or -1 for NULL or a size too small.
+ * Fields may be added at the end later; the library fills what size allows. */
+ORNA_API int OrnaGetLinkStatus(OrnaLinkStatus* status);
+
+/* Called once per connection, on the receive thread, when its device goes away
+ * (with the library's lock held, like every callback). Null unregisters. */
+ORNA_API void OrnaRegisterLinkLostCB(void (*callback)(void));
+
+/* What result `code` of the exported function named `function` means, as one short
+ * English sentence naming the accepted range where there is one, e.g.
+ * ("SetAmplitude", -2) -> "amplitude outside -10 to 10 mV"; NULL for an unknown
+ * function or a code it never returns. Static text. */
+ORNA_API const char* OrnaResultText(const char* function, int code);
+
+/* Why the last failed open failed: the path and the system's error text; "" if none. */
+ORNA_API const char* OrnaLastErrorText(void);
 
 #ifdef __cplusplus
 }

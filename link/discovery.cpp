@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "link/receive_thread.h"
@@ -119,12 +120,14 @@ int InitORNA(void) {
     if (_OnReceiveThread()) return 0;
     _StopReceiveThread();
   }
+  _ReleaseLostPort();
   // A GetAD of another thread may still be reading the line of a connection
   // that has since been closed; its read must not take the handshake's replies.
   std::lock_guard<std::mutex> exchange(_ADExchangeLock());
   for (int i = 0; i < 4; ++i) {
     const std::string path = s_PortPaths[i];
     if (_COMStringFound(path.c_str())) {
+      _LinkOpened();
       if (_StartReceiveThread()) return 1;
       // Without a receive thread nothing would ever answer the instrument.
       _ClosePort();

@@ -100,7 +100,7 @@ int GetAD(void) {
 
 const char* GetSDKVersion(void) {
   LockGuard lock(s_lock);
-  return "5.9.1";
+  return ORNA_VERSION_TEXT;
 }
 
 void SpecifyCOMPort(const char* /*port*/) { LockGuard lock(s_lock); }

@@ -9,6 +9,7 @@
 
 #include "control/apply.h"
 #include "generator/packet_builder.h"
+#include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"
@@ -150,7 +151,11 @@ int _USBDataAppend(const unsigned char* bytes, int n) {
 bool _USBDataParse() {
   // A byte that begins no message (for instance part of an AD reply this
   // thread read) would hold back everything behind it: drop it.
+  const unsigned char* const dropped_from = s_DataBegin;
   while (s_DataBegin < s_DataEnd && !StartsMessage(*s_DataBegin)) ++s_DataBegin;
+  if (s_DataBegin != dropped_from) {
+    _CountLink(s_Link.bytes_dropped, static_cast<unsigned long long>(s_DataBegin - dropped_from));
+  }
   if (s_DataBegin == s_DataEnd) return false;
 
   const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
@@ -178,12 +183,14 @@ bool _USBDataParse() {
     LockGuard lock(s_lock, std::adopt_lock);
     if (first == kSeqErrorReport) {
       ++s_SeqErrorCounter;
+      _CountLink(s_Link.sequence_errors);
     } else if (first == kVersionReport) {
       if (_VersionReportRaisesRange(s_DataBegin)) {
         g_RangeV4Ch2On = 5.0;
         g_RangeV4Ch2Off = 5.0;
       }
     } else if (first == kNextPacketRequest) {
+      _CountLink(s_Link.requests);
       if (s_ECGGoing) _SendNextPacket();
     }
   }
@@ -215,6 +222,14 @@ void* iDataPoolThreadRoutine(void* /*argument*/) {
   for (;;) {
     _USBDataPoll();
     if (s_StopRequested.load()) break;
+    // The device went away: the connection ends here (no use polling a dead line).
+    if (_PortGone()) {
+      if (LockForHandling()) {
+        LockGuard lock(s_lock, std::adopt_lock);
+        _LinkLost();
+      }
+      break;
+    }
     _SleepMilliseconds(10);
     if (g_hFile.load() == -1 || s_StopRequested.load()) break;
   }

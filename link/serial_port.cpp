@@ -2,9 +2,12 @@
 // the retrying write.
 #include "link/serial_port.h"
 
+#include "link/link_status.h"
+
 #include <aio.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -112,10 +115,11 @@ void _SleepMilliseconds(int ms) {
 }
 
 bool _OpenPort(const char* path) {
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  const int fd = _OpenExclusive(path);
   g_hFile.store(fd);
   s_LineStalled.store(false);
-  // Descriptor 0 counts as a failure too, and is left open.
+  // Descriptor 0 counts as a failure too, and is left open (but not held).
+  if (fd == 0) flock(0, LOCK_UN);
   if (fd <= 0) return false;
   aio_cancel(fd, nullptr);
 
@@ -173,6 +177,8 @@ int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generatio
       if (ready == Ready::WakeOnly) continue;
     }
     const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+    // Readable yet nothing to read, or EIO and kin: the device hung up.
+    if (n == 0 || (n < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV))) _NotePortGone();
     if (n != -1) return static_cast<int>(n);
     if (errno != EAGAIN) return -1;
     _SleepMilliseconds(10);
@@ -202,17 +208,31 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN) return -1;
+    if (n < 0 && errno != EAGAIN) {
+      _CountLink(s_Link.write_failures);
+      return -1;
+    }
     // Nothing of this message has gone out, so giving up keeps the framing.
-    if (done == 0 && s_LineStalled.load()) return 0;
+    if (done == 0 && s_LineStalled.load()) {
+      _CountLink(s_Link.write_failures);
+      return 0;
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       s_LineStalled.store(true);
+      _CountLink(s_Link.write_failures);
       return done;
     }
     _SleepMilliseconds(10);
   }
   s_LineStalled.store(false);
   return done;
+}
+
+int _DetachPort() {
+  if (g_hFile.load() == -1) return -1;
+  _WakeReaders();
+  std::unique_lock<std::shared_mutex> gate(s_PortGate);
+  return g_hFile.exchange(-1);
 }
 
 }  // namespace orna

@@ -18,6 +18,10 @@ bool _OpenPort(const char* path);
 // (waking readers that wait for data first).
 void _ClosePort();
 
+// Takes the port out of use like _ClosePort but leaves the descriptor open
+// and returns it (-1 when none was open).
+int _DetachPort();
+
 // Reads up to `count` bytes: waits at most 100 ms for data. Returns the number
 // of bytes read (1..count), 0 when no port is open or at end of file, -1 on
 // timeout or error. Also returns -1 early when _WakeReaders() is called.

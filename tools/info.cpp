@@ -5,12 +5,9 @@
 
 namespace orna::cli {
 
-int RunInfo(bool emulate, const std::string& port) {
-  auto session = Session::Open(emulate, port);
-  if (!session) {
-    std::fprintf(stderr, "orna: no instrument answered\n");
-    return kExitNoInstrument;
-  }
+int RunInfo(bool emulate, const std::string& port, const std::string& serial) {
+  auto session = Session::Open(emulate, port, serial);
+  if (!session) return kExitNoInstrument;
   auto text = [](const char* s) { return s ? s : "(none)"; };
   std::printf("port:              %s\n", GetUSBPort());
   std::printf("serial number:     %s\n", text(GetSerialNo()));

@@ -11,11 +11,14 @@ int main(int argc, char** argv) {
   CLI::App app{"orna: drive the ECG simulator (or its virtual instrument)"};
   app.require_subcommand(1);
 
+  auto* list = app.add_subcommand("list", "List the CDC ACM ports with USB IDs and serial numbers");
+
   bool info_emulate = false;
-  std::string info_port;
+  std::string info_port, info_serial;
   auto* info = app.add_subcommand("info", "Show the identity of the instrument");
   info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument");
-  info->add_option("--port", info_port, "Serial device to use instead of the scan");
+  info->add_option("--port", info_port, "Serial device to open instead of scanning /dev/ttyACM0..3");
+  info->add_option("--serial", info_serial, "Open the port whose USB serial number is SN (see orna list)");
 
   PlayOptions o;
   auto* play = app.add_subcommand("play", "Play an output function and report what came out");
@@ -58,7 +61,8 @@ int main(int argc, char** argv) {
   play->add_option("--speed", o.speed, "Virtual instrument clock, times real time")
       ->check(CLI::Range(0.1, 1000.0));
   play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument");
-  play->add_option("--port", o.port, "Serial device to use instead of the scan");
+  play->add_option("--port", o.port, "Serial device to open instead of scanning /dev/ttyACM0..3");
+  play->add_option("--serial", o.serial, "Open the port whose USB serial number is SN (see orna list)");
   play->add_option("--record", o.record, "Write what came out: EDF+ when FILE ends in .edf, CSV otherwise");
   play->add_option("--plot", o.plot, "Render what came out on ECG paper (PNG)");
 
@@ -92,7 +96,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
-  if (*info) return RunInfo(info_emulate, info_port);
+  if (*list) return RunList();
+  if (*info) return RunInfo(info_emulate, info_port, info_serial);
   if (*play) return RunPlay(o);
 #ifdef ORNA_HAVE_PANEL
   if (*panel) return orna::panel::RunPanel(po);

@@ -38,10 +38,11 @@ void OnPacing(double t, double v) {
   g_points.push_back({t, v, true});
 }
 
-// Applies one setting; prints why it was refused.
-bool Apply(const char* what, int result) {
+// Applies one setting; prints why the library function `function` refused it.
+bool Apply(const char* function, int result) {
   if (result == 0) return true;
-  std::fprintf(stderr, "orna: %s refused (code %d)\n", what, result);
+  const char* why = OrnaResultText(function, result);
+  std::fprintf(stderr, "orna: %s refused: %s\n", function, why != nullptr ? why : "(unknown code)");
   return false;
 }
 
@@ -70,36 +71,34 @@ int RunPlay(const PlayOptions& o) {
     std::fprintf(stderr, "orna: unknown output function '%s'\n", o.function.c_str());
     return kExitUsage;
   }
-  auto session = Session::Open(o.emulate, o.port);
-  if (!session) {
-    std::fprintf(stderr, "orna: no instrument answered\n");
-    return kExitNoInstrument;
-  }
+  auto session = Session::Open(o.emulate, o.port, o.serial);
+  if (!session) return kExitNoInstrument;
   bool ok = true;
-  if (!std::isnan(o.amplitude)) ok &= Apply("amplitude", SetAmplitude(o.amplitude));
-  if (!std::isnan(o.frequency)) ok &= Apply("frequency", SetFrequency(o.frequency));
-  if (!std::isnan(o.pulse_width)) ok &= Apply("pulse width", SetPulseWidth(o.pulse_width));
-  if (!std::isnan(o.qrs)) ok &= Apply("QRS duration", SetQRSDuration(o.qrs));
-  if (!std::isnan(o.t_wave)) ok &= Apply("T wave", SetTWave(o.t_wave));
-  if (!std::isnan(o.pacing_width)) ok &= Apply("pacing width", SetPacingDuration(o.pacing_width));
-  if (o.pacing_rate >= 0) ok &= Apply("pacing rate", SetPacingRate(o.pacing_rate));
-  if (o.pacing_mode >= 0) ok &= Apply("pacing mode", SetPacingPulseMode(o.pacing_mode));
+  if (!std::isnan(o.amplitude)) ok &= Apply("SetAmplitude", SetAmplitude(o.amplitude));
+  if (!std::isnan(o.frequency)) ok &= Apply("SetFrequency", SetFrequency(o.frequency));
+  if (!std::isnan(o.pulse_width)) ok &= Apply("SetPulseWidth", SetPulseWidth(o.pulse_width));
+  if (!std::isnan(o.qrs)) ok &= Apply("SetQRSDuration", SetQRSDuration(o.qrs));
+  if (!std::isnan(o.t_wave)) ok &= Apply("SetTWave", SetTWave(o.t_wave));
+  if (!std::isnan(o.pacing_width)) ok &= Apply("SetPacingDuration", SetPacingDuration(o.pacing_width));
+  if (o.pacing_rate >= 0) ok &= Apply("SetPacingRate", SetPacingRate(o.pacing_rate));
+  if (o.pacing_mode >= 0) ok &= Apply("SetPacingPulseMode", SetPacingPulseMode(o.pacing_mode));
   if (!std::isnan(o.overshoot))
-    ok &= Apply("overshoot", SetOvershootTimeConstant(static_cast<int>(o.overshoot)));
+    ok &= Apply("SetOvershootTimeConstant", SetOvershootTimeConstant(static_cast<int>(o.overshoot)));
   if (!std::isnan(o.pacing_amplitude))
-    ok &= Apply("pacing amplitude", SetPacingAmplitude(o.pacing_amplitude));
-  if (o.dc_variable) ok &= Apply("DC offset variable mode", SetDCOffsetVariableMode(true));
-  if (o.dc_offset != 0) ok &= Apply("DC offset", SetDCOffset(o.dc_offset));
-  for (int lead : o.leads) ok &= Apply("output lead", SetOutputLead(lead, true));
-  if (o.impedance) ok &= Apply("input impedance mode", SetInputImpedanceMode(true));
-  if (o.common_mode) ok &= Apply("DC offset common mode", SetDCOffsetCommoneMode(true));
+    ok &= Apply("SetPacingAmplitude", SetPacingAmplitude(o.pacing_amplitude));
+  if (o.dc_variable) ok &= Apply("SetDCOffsetVariableMode", SetDCOffsetVariableMode(true));
+  if (o.dc_offset != 0) ok &= Apply("SetDCOffset", SetDCOffset(o.dc_offset));
+  for (int lead : o.leads) ok &= Apply("SetOutputLead", SetOutputLead(lead, true));
+  if (o.impedance) ok &= Apply("SetInputImpedanceMode", SetInputImpedanceMode(true));
+  if (o.common_mode) ok &= Apply("SetDCOffsetCommoneMode", SetDCOffsetCommoneMode(true));
   if (!ok) return kExitUsage;
 
   if (fn == 13) {
     std::u16string path(o.file.begin(), o.file.end());
     int n = LoadECGtxt(path.c_str());
     if (n <= 0) {
-      std::fprintf(stderr, "orna: cannot load '%s' (code %d)\n", o.file.c_str(), n);
+      const char* why = n < 0 ? OrnaResultText("LoadECGtxt", n) : "it holds no samples";
+      std::fprintf(stderr, "orna: cannot load '%s': %s\n", o.file.c_str(), why ? why : "?");
       return kExitUsage;
     }
   }
@@ -110,21 +109,22 @@ int RunPlay(const PlayOptions& o) {
     RegisterPacingTimeAmpCB(OnPacing);
   }
 
+  const char* select = fn == 8 ? "SetSpecialWave227" : fn == 9 ? "SetSpecialWave251" : "SetOutputFunc";
   int started = fn == 8 ? SetSpecialWave227(o.iec) : fn == 9 ? SetSpecialWave251(o.iec) : SetOutputFunc(fn);
-  if (!Apply("output function", started)) return kExitUsage;
+  if (!Apply(select, started)) return kExitUsage;
   // Test modes act on the function now selected; the library refuses those
   // that do not fit it, and so does this program.
-  if (o.noise >= 0) ok &= Apply("mains noise", SetECG2_27_Noise(o.noise, o.noise_amplitude));
-  if (o.drift) ok &= Apply("drift test", SetECG2_27_AAMIDriftTest(true));
+  if (o.noise >= 0) ok &= Apply("SetECG2_27_Noise", SetECG2_27_Noise(o.noise, o.noise_amplitude));
+  if (o.drift) ok &= Apply("SetECG2_27_AAMIDriftTest", SetECG2_27_AAMIDriftTest(true));
   if (!std::isnan(o.dynamic_range_amplitude))
-    ok &= Apply("dynamic-range test",
+    ok &= Apply("SetDynamicRangeTest",
                 SetDynamicRangeTest(true, o.dynamic_range_amplitude, o.dynamic_range_frequency));
   if (o.freq_scan_sine.size() == 3)
-    ok &= Apply("sine frequency scan",
+    ok &= Apply("SetFreqScanSine",
                 SetFreqScanSine(true, o.freq_scan_sine[0], o.freq_scan_sine[1],
                                 static_cast<int>(o.freq_scan_sine[2])));
-  if (o.freq_scan_ecg) ok &= Apply("ECG rate scan", SetFreqScanECG(true));
-  if (o.baseline_reset >= 0) ok &= Apply("baseline reset test", SetBaselineResetTest(o.baseline_reset));
+  if (o.freq_scan_ecg) ok &= Apply("SetFreqScanECG", SetFreqScanECG(true));
+  if (o.baseline_reset >= 0) ok &= Apply("SetBaselineResetTest", SetBaselineResetTest(o.baseline_reset));
   if (!ok) {
     SetOutputFunc(0);
     return kExitUsage;
@@ -136,9 +136,15 @@ int RunPlay(const PlayOptions& o) {
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     Progress(std::min(elapsed, wall) * (vi ? o.speed : 1.0), o.seconds);
     if (elapsed >= wall) break;
+    OrnaLinkStatus link{};
+    link.size = sizeof link;
+    if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   std::fprintf(stderr, "\n");
+  OrnaLinkStatus link{};
+  link.size = sizeof link;
+  OrnaGetLinkStatus(&link);
   SetOutputFunc(0);
   RegisterTimeAmpCB(nullptr);
   RegisterPacingTimeAmpCB(nullptr);
@@ -177,6 +183,15 @@ int RunPlay(const PlayOptions& o) {
   if (!o.plot.empty() && !WritePlot(o.plot, points, o.function)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return kExitIo;
+  }
+  // What was written is kept, but a short or gapped run must not pass as a good one.
+  if (link.lost) {
+    std::fprintf(stderr, "orna: the instrument went away during the run (%s)\n", GetUSBPort());
+    return kExitStream;
+  }
+  if (link.sequence_errors > 0) {
+    std::fprintf(stderr, "orna: the instrument reported %llu sequence errors\n", link.sequence_errors);
+    return kExitStream;
   }
   return kExitOk;
 }

@@ -1,29 +1,51 @@
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
-#include "link/discovery.h"
 #include "orna.h"
 #include "tools.h"
 
 namespace orna::cli {
 
 namespace {
-std::string g_port;  // must outlive the path table handed to the library
+
+// Opens exactly `path`; says why on stderr when that fails.
+bool OpenPath(const std::string& path) {
+  const int r = OrnaOpenPort(path.c_str());
+  if (r == 1) return true;
+  std::fprintf(stderr, "orna: %s\n", OrnaLastErrorText());
+  return false;
 }
 
-std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port) {
+}  // namespace
+
+std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port,
+                                       const std::string& serial) {
   auto s = std::unique_ptr<Session>(new Session);
   if (emulate) {
     s->vi_ = std::make_unique<emu::VirtualInstrument>();
-    g_port = s->vi_->path();
-  } else {
-    g_port = port;
+    if (!OpenPath(s->vi_->path())) return nullptr;
+    return s;
   }
-  if (!g_port.empty()) {
-    const char* paths[4] = {g_port.c_str(), g_port.c_str(), g_port.c_str(), g_port.c_str()};
-    _SetPortPathsForTesting(paths);
+  if (!port.empty()) {
+    if (!OpenPath(port)) return nullptr;
+    return s;
   }
-  if (InitORNA() != 1) return nullptr;
+  if (!serial.empty()) {
+    for (const OrnaPortInfo& p : ListPorts()) {
+      if (serial == p.serial) {
+        if (!OpenPath(p.path)) return nullptr;
+        return s;
+      }
+    }
+    std::fprintf(stderr, "orna: no port with serial number %s (see orna list)\n", serial.c_str());
+    return nullptr;
+  }
+  if (InitORNA() != 1) {
+    std::fprintf(stderr, "orna: %s\n", OrnaResultText("InitORNA", 0));
+    return nullptr;
+  }
   return s;
 }
 

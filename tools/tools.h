@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <cstdio>
+
 #include "emulator/virtual_instrument.h"
+#include "orna.h"
 
 namespace orna::cli {
 
@@ -15,6 +18,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;         // bad arguments or a refused setting
 constexpr int kExitNoInstrument = 3;  // no instrument answered
 constexpr int kExitIo = 4;            // a file could not be written
+// The stream was not clean: the instrument went away or reported sequence errors.
+constexpr int kExitStream = 5;
 
 // One recorded point of the output.
 struct Point {
@@ -26,9 +31,12 @@ struct Point {
 // An open connection, to real hardware or to an in-process virtual instrument.
 class Session {
  public:
-  // Opens the instrument; with `emulate`, starts a virtual instrument first and
-  // points the scan at it. `port` (optional) replaces the scanned paths.
-  static std::unique_ptr<Session> Open(bool emulate, const std::string& port);
+  // Opens the instrument: with `emulate` an in-process virtual instrument,
+  // else exactly `port`, else the port whose USB serial number is `serial`,
+  // else the first that answers the scan of /dev/ttyACM0..3. Says why on
+  // stderr when it fails.
+  static std::unique_ptr<Session> Open(bool emulate, const std::string& port,
+                                       const std::string& serial = "");
   ~Session();
   emu::VirtualInstrument* instrument() { return vi_.get(); }
 
@@ -58,11 +66,15 @@ struct PlayOptions {
   bool impedance = false, common_mode = false;
   double seconds = 5, speed = 1;
   bool emulate = false;
-  std::string port, record, plot;
+  std::string port, serial, record, plot;
 };
 
 int RunPlay(const PlayOptions& options);
-int RunInfo(bool emulate, const std::string& port);
+int RunInfo(bool emulate, const std::string& port, const std::string& serial = "");
+// Prints the CDC ACM ports with USB IDs, serial numbers and by-id links.
+int RunList(std::FILE* out = stdout);
+// The ports OrnaListPorts reports (none when the device tree cannot be read).
+std::vector<OrnaPortInfo> ListPorts();
 // Serves a pseudo-terminal: a new one (its path printed), or the master `fd`
 // handed over by a test bed when fd >= 0.
 // `record`: on exit, writes every sample played (CSV, or EDF+ for .edf).

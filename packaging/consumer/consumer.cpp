@@ -10,7 +10,7 @@ int main() {
   auto expect = [&](bool ok, const char* what) {
     if (!ok) std::fprintf(stderr, "FAILED: %s\n", what), ++failures;
   };
-  expect(std::strcmp(GetSDKVersion(), "5.9.1") == 0, "library version 5.9.1");
+  expect(std::strcmp(GetSDKVersion(), ORNA_VERSION_TEXT) == 0, "library version as in the header");
   expect(SetAmplitude(1.0) == -1, "setters answer -1 with no instrument open");
   expect(SetSpecialWave227(3) == 0 && GetOutputFunc() == OutputFuncIEC227, "IEC selection needs no port");
   expect(SetSpecialWave227(10) == -2, "IEC index outside the table is refused");

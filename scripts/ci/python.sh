@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The Python package and the example programs against the virtual instrument
-# on a fake /dev/ttyACM0 (umockdev; no root, no hardware). About 20 s.
+# The Python package against the virtual instrument on its pseudo-terminal, and
+# the scan and the example programs on a fake /dev/ttyACM0 (umockdev; no root,
+# no hardware). About 20 s.
 set -euo pipefail
 build=${ORNA_BUILD_DIR:-build}
 cmake --build "$build" -j"$(nproc)" --target orna orna-cli example_calibration_ecg example_streaming

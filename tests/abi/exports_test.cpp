@@ -43,7 +43,10 @@ std::set<std::string> ExpectedExports() {
 
 TEST(Exports, ExactlyThePublicSurface) {
   std::set<std::string> expected = ExpectedExports();
-  ASSERT_EQ(expected.size(), 74u);  // 72 functions and 2 variables
+  ASSERT_EQ(expected.size(), 80u);  // 72 legacy functions, 2 variables, 6 extension functions
+  for (const char* name : {"OrnaListPorts", "OrnaOpenPort", "OrnaGetLinkStatus",
+                           "OrnaRegisterLinkLostCB", "OrnaResultText", "OrnaLastErrorText"})
+    EXPECT_TRUE(expected.count(name)) << name;
   std::string out = RunCommand(std::string("nm -D --defined-only ") + ORNA_SHARED_LIBRARY);
   std::set<std::string> functions, data;
   std::istringstream lines(out);
@@ -70,6 +73,7 @@ TEST(Exports, SonameAndHiddenInternals) {
   std::string all = RunCommand(std::string("nm -D ") + ORNA_SHARED_LIBRARY);
   EXPECT_EQ(all.find("_SendNextPacket"), std::string::npos);
   EXPECT_EQ(all.find("_SetPortPathsForTesting"), std::string::npos);
+  EXPECT_EQ(all.find("_SetDeviceTreeForTesting"), std::string::npos);
 }
 
 TEST(Exports, HeaderWorksFromC) { EXPECT_EQ(orna_c_client_check(), 0); }

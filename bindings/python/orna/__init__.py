@@ -7,10 +7,16 @@
         sim.pacing_amplitude = 5.0           # mV; 0 switches pacing off
         sim.output_function = orna.OutputFunction.CAL_ECG
 
-A refused value raises RefusedValue (a ValueError) and changes nothing.
+    orna.list_ports()                        # ttyACM ports with USB IDs and serial numbers
+    orna.Orna(port="/dev/serial/by-id/...")  # exactly this port, held exclusively
+
+A refused value raises RefusedValue (a ValueError) and changes nothing; its
+message is the library's own sentence (orna.result_text). `status` gives the
+link's health; `on_link_lost` tells when the instrument was unplugged.
 The library keeps one instrument per process, so only one Orna can be open.
 """
 import ctypes
+import dataclasses
 import enum
 import os
 import threading
@@ -18,7 +24,8 @@ import threading
 from . import _library
 
 __all__ = ["Orna", "OutputFunction", "OrnaError", "NoInstrument", "NotOpen", "RefusedValue",
-           "sdk_version", "library"]
+           "PortBusy", "PortInfo", "LinkStatus", "list_ports", "result_text", "sdk_version",
+           "library"]
 
 
 class OutputFunction(enum.IntEnum):
@@ -47,7 +54,12 @@ class OrnaError(Exception):
 
 
 class NoInstrument(OrnaError):
-    """No instrument answered on /dev/ttyACM0..3."""
+    """No instrument answered (on /dev/ttyACM0..3, or on the chosen port), or
+    the chosen port cannot be opened."""
+
+
+class PortBusy(NoInstrument):
+    """Another process holds the chosen port."""
 
 
 class NotOpen(OrnaError):
@@ -71,40 +83,63 @@ def _text(raw):
     return None if raw is None else raw.decode("utf-8", "replace")
 
 
-# What each setter's own refusal codes mean.
-_REASONS = {
-    "SetAmplitude": {-2: "outside -10..10 mV", -3: "baseline reset test active"},
-    "SetFrequency": {-2: "outside the range of the output function",
-                     -3: "a frequency scan is running", -4: "baseline reset test active"},
-    "SetDCOffset": {-2: "outside -300..300 mV (-1000..1000 mV in variable mode)"},
-    "SetPulseWidth": {-2: "outside 2..300 ms"},
-    "SetQRSDuration": {-2: "outside 5..200 ms"},
-    "SetTWave": {-2: "outside 0..2.5 mV"},
-    "SetPacingAmplitude": {-2: "outside -700..700 mV"},
-    "SetPacingDuration": {-2: "outside 0.1..3 ms"},
-    "SetPacingRate": {-2: "outside 10..300 per minute"},
-    "SetOvershootTimeConstant": {-2: "outside 0..100 ms"},
-    "SetSpecialWave227": {-2: "no such IEC 60601-2-27 waveform (0..9)"},
-    "SetSpecialWave251": {-2: "no such IEC 60601-2-51 waveform (0..5)"},
-    "SetFreqScanSine": {-2: "start outside 0.67..500 Hz", -3: "stop outside 0.67..500 Hz",
-                        -4: "duration outside 10..180 s"},
-    "SetECG2_27_Noise": {-2: "needs the calibration ECG selected", -3: "amplitude outside 0.01..0.2 mV"},
-    "SetDynamicRangeTest": {-2: "needs the triangle or square selected",
-                            -3: "amplitude outside 0..5 mV", -4: "frequency outside 10..50 Hz"},
-    "SetBaselineResetTest": {-2: "needs the sine selected"},
-    "LoadECGtxt": {-1: "cannot open the file", -2: "bad sample rate", -3: "bad sample count",
-                   -4: "no memory for the samples"},
-}
+def result_text(function, code):
+    """The library's sentence for result `code` of C function `function`, or None."""
+    return _text(library().OrnaResultText(function.encode(), int(code)))
 
 
 def _check(name, result, *args):
     if result == 0:
         return
     shown = ", ".join(repr(a) for a in args)
+    reason = result_text(name, result) or "refused"
     if result == -1 and name != "LoadECGtxt":
-        raise NotOpen(f"{name}({shown}): no instrument is open", result)
-    reason = _REASONS.get(name, {}).get(result, "refused")
+        raise NotOpen(f"{name}({shown}): {reason}", result)
     raise RefusedValue(f"{name}({shown}): {reason} (code {result})", result)
+
+
+@dataclasses.dataclass(frozen=True)
+class PortInfo:
+    """A CDC ACM port of the system (orna.list_ports())."""
+    path: str
+    by_id: str
+    vendor_id: int
+    product_id: int
+    serial: str
+    manufacturer: str
+    product: str
+
+
+def list_ports():
+    """The system's ttyACM ports, in number order, with their USB identity."""
+    lib = library()
+    n = lib.OrnaListPorts(None, 0)
+    buf = (_library.PortInfo * max(n, 0))()
+    while n > 0:
+        n = lib.OrnaListPorts(buf, len(buf))
+        if n <= len(buf):
+            break
+        buf = (_library.PortInfo * n)()  # a port appeared in between
+    if n < 0:
+        raise OrnaError(f"OrnaListPorts: {result_text('OrnaListPorts', n)}", n)
+
+    def d(raw):
+        return raw.decode("utf-8", "replace")
+    return [PortInfo(d(p.path), d(p.by_id), p.vendor_id, p.product_id, d(p.serial),
+                     d(p.manufacturer), d(p.product)) for p in buf[:n]]
+
+
+@dataclasses.dataclass(frozen=True)
+class LinkStatus:
+    """The connection's state and counters since it opened (Orna.status)."""
+    open: bool
+    lost: bool
+    streaming: bool
+    requests: int
+    packets: int
+    sequence_errors: int
+    write_failures: int
+    bytes_dropped: int
 
 
 def _setting(getter, setter, kind=float, doc=""):
@@ -125,8 +160,11 @@ class Orna:
     _open_instance = None
     _guard = threading.Lock()
 
-    def __init__(self):
+    def __init__(self, port=None):
+        """`port`: open exactly this device (e.g. a /dev/serial/by-id link)
+        instead of scanning /dev/ttyACM0..3."""
         self._lib = library()
+        self._port = None if port is None else os.fsencode(port)
         self._callbacks = {}
         # Callbacks replaced while they may still be running on the library's
         # thread stay referenced until close().
@@ -139,8 +177,15 @@ class Orna:
         with Orna._guard:
             if Orna._open_instance is not None and Orna._open_instance is not self:
                 raise OrnaError("another Orna object already holds the instrument")
-            if self._lib.InitORNA() != 1:
-                raise NoInstrument("no instrument answered on /dev/ttyACM0../dev/ttyACM3")
+            if self._port is None:
+                r = self._lib.InitORNA()
+                if r != 1:
+                    raise NoInstrument(result_text("InitORNA", r), r)
+            else:
+                r = self._lib.OrnaOpenPort(self._port)
+                if r != 1:
+                    why = _text(self._lib.OrnaLastErrorText()) or result_text("OrnaOpenPort", r)
+                    raise (PortBusy if r == -16 else NoInstrument)(why, r)
             Orna._open_instance = self
             self.is_open = True
         return self
@@ -150,7 +195,8 @@ class Orna:
             if not self.is_open:
                 return
             for register in ("RegisterTimeAmpCB", "RegisterPacingTimeAmpCB",
-                             "RegisterSyncFreqCB", "RegisterSyncMainFuncCB"):
+                             "RegisterSyncFreqCB", "RegisterSyncMainFuncCB",
+                             "OrnaRegisterLinkLostCB"):
                 getattr(self._lib, register)(None)
             self._lib.CloseORNA()
             self._callbacks.clear()
@@ -178,6 +224,17 @@ class Orna:
     hw_info = property(lambda self: _text(self._lib.GetHWInfo()))
     hw_version = property(lambda self: _text(self._lib.GetHWVersion()))
     fw_version = property(lambda self: _text(self._lib.GetFWVersion()))
+
+    @property
+    def status(self):
+        """LinkStatus: open, lost (the device went away), streaming, and the
+        counters since the connection opened."""
+        raw = _library.LinkStatus()
+        raw.size = ctypes.sizeof(raw)
+        self._lib.OrnaGetLinkStatus(ctypes.byref(raw))
+        return LinkStatus(bool(raw.open), bool(raw.lost), bool(raw.streaming), raw.requests,
+                          raw.packets, raw.sequence_errors, raw.write_failures,
+                          raw.bytes_dropped)
 
     def read_ad(self):
         """One AD exchange: 0..65535 (0 on failure)."""
@@ -288,3 +345,8 @@ class Orna:
         """func(OutputFunction) when the library changes the output itself."""
         self._register("RegisterSyncMainFuncCB", _library.SYNC_FUNC_CB,
                        None if func is None else (lambda n: func(OutputFunction(n))))
+
+    def on_link_lost(self, func):
+        """func() once, on the library's thread, when the instrument goes away
+        (unplugged); from then on setters raise NotOpen. None unregisters."""
+        self._register("OrnaRegisterLinkLostCB", _library.LINK_LOST_CB, func)

@@ -9,7 +9,26 @@ TIME_AMP_CB = ctypes.CFUNCTYPE(None, ctypes.c_double, ctypes.c_double)
 SYNC_FREQ_CB = ctypes.CFUNCTYPE(None, ctypes.c_double)
 SYNC_FUNC_CB = ctypes.CFUNCTYPE(None, ctypes.c_int)
 
+LINK_LOST_CB = ctypes.CFUNCTYPE(None)
+
 _D, _I, _B, _S = ctypes.c_double, ctypes.c_int, ctypes.c_bool, ctypes.c_char_p
+
+
+class PortInfo(ctypes.Structure):
+    """OrnaPortInfo of orna.h."""
+    _fields_ = [("path", ctypes.c_char * 64), ("by_id", ctypes.c_char * 256),
+                ("vendor_id", ctypes.c_ushort), ("product_id", ctypes.c_ushort),
+                ("serial", ctypes.c_char * 64), ("manufacturer", ctypes.c_char * 64),
+                ("product", ctypes.c_char * 64)]
+
+
+class LinkStatus(ctypes.Structure):
+    """OrnaLinkStatus of orna.h."""
+    _fields_ = [("size", ctypes.c_uint), ("open", ctypes.c_int), ("lost", ctypes.c_int),
+                ("streaming", ctypes.c_int), ("requests", ctypes.c_ulonglong),
+                ("packets", ctypes.c_ulonglong), ("sequence_errors", ctypes.c_ulonglong),
+                ("write_failures", ctypes.c_ulonglong), ("bytes_dropped", ctypes.c_ulonglong)]
+
 
 # name: (result type, argument types)
 _SIGNATURES = {
@@ -44,6 +63,11 @@ _SIGNATURES = {
     "RegisterTimeAmpCB": (None, [ctypes.c_void_p]), "RegisterPacingTimeAmpCB": (None, [ctypes.c_void_p]),
     "RegisterSyncFreqCB": (None, [ctypes.c_void_p]), "RegisterSyncMainFuncCB": (None, [ctypes.c_void_p]),
     "LoadECGtxt": (_I, [ctypes.c_void_p]), "LoadECGbin": (_I, [ctypes.c_void_p]),
+    # The extension API.
+    "OrnaListPorts": (_I, [ctypes.POINTER(PortInfo), _I]), "OrnaOpenPort": (_I, [_S]),
+    "OrnaGetLinkStatus": (_I, [ctypes.POINTER(LinkStatus)]),
+    "OrnaRegisterLinkLostCB": (None, [ctypes.c_void_p]),
+    "OrnaResultText": (_S, [_S, _I]), "OrnaLastErrorText": (_S, []),
 }
 
 _lib = None

@@ -1,23 +1,24 @@
-"""Try bench scripts without hardware: a fake /dev/ttyACM0 served by the virtual instrument.
+"""Try bench scripts without hardware: the virtual instrument on a pseudo-terminal.
 
-liborna only scans /dev/ttyACM0 to /dev/ttyACM3. A umockdev test bed fakes
-/dev/ttyACM0 as a pseudo-terminal (no root needed); `orna emulate --fd N`
-plays the instrument on the other end. The process that loads liborna.so must
-run under umockdev's preload library, so start it with
-
-    umockdev-wrapper python3 my_bench_script.py
-
-(or call orna.testing.reexec_under_umockdev() first thing), then:
+`orna emulate` plays the instrument on a new pseudo-terminal; the bench's
+`port` is its path, which the library opens with OrnaOpenPort:
 
     import orna, orna.testing
 
-    with orna.testing.VirtualBench(record="out.csv") as bench, orna.Orna() as sim:
+    with orna.testing.VirtualBench(record="out.csv") as bench, orna.Orna(port=bench.port) as sim:
         sim.output_function = orna.OutputFunction.CAL_ECG
         ...
     # after the with-block, out.csv holds every sample the instrument played
 
-Needs Debian's umockdev, gir1.2-umockdev-1.0 and python3-gi (use
-/usr/bin/python3), and the `orna` program (ORNA_CLI, the build tree, or PATH).
+Needs only the `orna` program (ORNA_CLI, the build tree, or PATH).
+
+Programs that only scan /dev/ttyACM0..3 (InitORNA, orna.Orna() without a
+port) need the instrument on /dev/ttyACM0 itself: VirtualBench(scan=True)
+fakes that device with umockdev (no root needed). The process that loads
+liborna.so must then run under umockdev's preload library, so start it with
+`umockdev-wrapper /usr/bin/python3 my_script.py` (or call
+orna.testing.reexec_under_umockdev() first thing); it needs Debian's umockdev,
+gir1.2-umockdev-1.0 and python3-gi.
 """
 import os
 import shutil
@@ -68,23 +69,43 @@ def find_cli():
 
 
 class VirtualBench:
-    """A fake /dev/ttyACM0 with the virtual instrument behind it.
+    """The virtual instrument on a pseudo-terminal (its path is `port`).
 
     speed: the instrument's clock, times real time.
     record: file that receives, when the bench stops, every sample played
     (EDF+ for *.edf, CSV with time_s,value_mV,high_range otherwise).
+    scan: serve a umockdev-faked /dev/ttyACM0 instead, for code that scans.
     """
 
-    def __init__(self, speed=1.0, record=None, cli=None):
+    def __init__(self, speed=1.0, record=None, cli=None, scan=False):
         self.speed = speed
         self.record = None if record is None else os.fspath(record)
         self.cli = cli or find_cli()
+        self.scan = scan
+        self.port = None
         self.testbed = None
         self.process = None
         self.summary = ""
         self.stats = {}  # packets, samples, underruns, sequence_gaps once stopped
 
     def start(self):
+        if self.scan:
+            return self._start_scanned()
+        self._run([self.cli, "emulate", "--speed", str(self.speed)], ())
+        return self
+
+    def _run(self, args, pass_fds):
+        if self.record:
+            args += ["--record", self.record]
+        self.process = subprocess.Popen(args, pass_fds=pass_fds, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, text=True)
+        # The instrument prints its terminal's path once it serves.
+        self.port = self.process.stdout.readline().strip()
+        if not self.port:
+            self.process.wait()
+            raise RuntimeError("orna emulate ended at once: " + self.process.stderr.read())
+
+    def _start_scanned(self):
         if not under_umockdev():
             raise RuntimeError("run under umockdev-wrapper (or call "
                                "orna.testing.reexec_under_umockdev() first)")
@@ -97,15 +118,8 @@ class VirtualBench:
         fd = self.testbed.get_dev_fd("/dev/ttyACM0")
         if fd < 0:
             raise RuntimeError("the test bed gave no terminal for /dev/ttyACM0")
-        args = [self.cli, "emulate", "--fd", str(fd), "--speed", str(self.speed)]
-        if self.record:
-            args += ["--record", self.record]
-        self.process = subprocess.Popen(args, pass_fds=[fd], stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, text=True)
-        # The instrument prints its terminal's path once it serves.
-        if not self.process.stdout.readline():
-            self.process.wait()
-            raise RuntimeError("orna emulate ended at once: " + self.process.stderr.read())
+        self._run([self.cli, "emulate", "--fd", str(fd), "--speed", str(self.speed)], [fd])
+        self.port = "/dev/ttyACM0"
         return self
 
     def stop(self):

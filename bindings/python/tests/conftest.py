@@ -10,14 +10,24 @@ import orna  # noqa: E402
 import orna.testing  # noqa: E402
 
 
+def _bench(tmp_path, scan):
+    return orna.testing.VirtualBench(speed=float(os.environ.get("ORNA_TEST_SPEED", "2")),
+                                     record=tmp_path / "played.csv", scan=scan)
+
+
 @pytest.fixture
 def bench(tmp_path):
-    """A fake /dev/ttyACM0 served by the virtual instrument, recording to CSV."""
+    """The virtual instrument on a pseudo-terminal (bench.port), recording to CSV."""
+    with _bench(tmp_path, scan=False) as b:
+        yield b
+
+
+@pytest.fixture
+def scan_bench(tmp_path):
+    """The same on a umockdev-faked /dev/ttyACM0, for code that scans."""
     if not orna.testing.under_umockdev():
         pytest.fail("these tests need umockdev: umockdev-wrapper /usr/bin/python3 -m pytest ...")
-    b = orna.testing.VirtualBench(speed=float(os.environ.get("ORNA_TEST_SPEED", "2")),
-                                  record=tmp_path / "played.csv")
-    with b:
+    with _bench(tmp_path, scan=True) as b:
         yield b
 
 

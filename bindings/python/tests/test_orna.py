@@ -1,4 +1,7 @@
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -12,26 +15,26 @@ def wait_played(bench, seconds):
 
 
 def test_identity_and_close(bench):
-    with orna.Orna() as sim:
+    with orna.Orna(port=bench.port) as sim:
         assert sim.is_open
-        assert sim.port == "/dev/ttyACM0"
+        assert sim.port == bench.port
         assert sim.serial_number == "SN0042"
         assert (sim.hw_info, sim.hw_version, sim.fw_version) == ("WO1507042", "2.3", "1.4")
         with pytest.raises(orna.OrnaError, match="already holds"):
-            orna.Orna().open()
+            orna.Orna(port=bench.port).open()
     assert not sim.is_open
     with pytest.raises(orna.NotOpen) as e:
         sim.amplitude = 1.0
     assert e.value.code == -1
     # Once closed, another object may open it again.
-    with orna.Orna() as again:
+    with orna.Orna(port=bench.port) as again:
         assert again.serial_number == "SN0042"
 
 
 def test_refused_values_change_nothing(bench):
-    with orna.Orna() as sim:
+    with orna.Orna(port=bench.port) as sim:
         sim.amplitude = 2.5
-        with pytest.raises(orna.RefusedValue, match="outside -10..10 mV") as e:
+        with pytest.raises(orna.RefusedValue, match="amplitude outside -10 to 10 mV") as e:
             sim.amplitude = 10.5
         assert e.value.code == -2 and isinstance(e.value, ValueError)
         assert sim.amplitude == 2.5
@@ -45,9 +48,9 @@ def test_refused_values_change_nothing(bench):
             sim.dc_offset = 1.5
         with pytest.raises(ValueError):
             sim.output_function = 14
-        with pytest.raises(orna.RefusedValue, match="0..9"):
+        with pytest.raises(orna.RefusedValue, match="0 to 9"):
             sim.play_iec227(10)
-        with pytest.raises(orna.RefusedValue, match="calibration ECG") as e:
+        with pytest.raises(orna.RefusedValue, match="output 7") as e:
             sim.mains_noise(1, 0.1)
         assert e.value.code == -2
         with pytest.raises(orna.RefusedValue, match="duration") as e:
@@ -58,7 +61,7 @@ def test_refused_values_change_nothing(bench):
 
 
 def test_sine_and_pacing_reach_the_instrument(bench):
-    with orna.Orna() as sim:
+    with orna.Orna(port=bench.port) as sim:
         sim.amplitude = 2.0
         sim.frequency = 10.0
         sim.pacing_amplitude = 5.0
@@ -93,7 +96,7 @@ def test_sine_and_pacing_reach_the_instrument(bench):
 
 def test_callbacks_are_kept_alive_and_errors_do_not_escape(bench):
     points = []
-    with orna.Orna() as sim:
+    with orna.Orna(port=bench.port) as sim:
         sim.amplitude = 2.0
         sim.frequency = 5.0
 
@@ -120,8 +123,49 @@ def test_callbacks_are_kept_alive_and_errors_do_not_escape(bench):
 def test_load_ecg_txt(bench, tmp_path):
     wave = tmp_path / "wave.txt"
     wave.write_text("5000\n4\n0\n500\n1000\n-500\n")
-    with orna.Orna() as sim:
+    with orna.Orna(port=bench.port) as sim:
         assert sim.load_ecg_txt(wave) == 4
-        with pytest.raises(orna.RefusedValue, match="cannot open") as e:
+        with pytest.raises(orna.RefusedValue, match="cannot be opened") as e:
             sim.load_ecg_txt(tmp_path / "missing.txt")
         assert e.value.code == -1
+
+
+def test_the_scan_finds_the_faked_device(scan_bench):
+    with orna.Orna() as sim:
+        assert sim.port == "/dev/ttyACM0"
+        assert sim.serial_number == "SN0042"
+
+
+def test_a_held_port_a_missing_one_and_the_status(bench, tmp_path):
+    with pytest.raises(orna.NoInstrument, match="No such file or directory") as e:
+        orna.Orna(port=tmp_path / "missing").open()
+    assert e.value.code == -1
+    lost = []
+    with orna.Orna(port=bench.port) as sim:
+        # Another process cannot take the instrument while this one holds it.
+        other = subprocess.run(
+            [sys.executable, "-c", "import orna, sys\n"
+             "try: orna.Orna(port=sys.argv[1]).open()\n"
+             "except orna.PortBusy as e: print(e.code, e)\n", bench.port],
+            capture_output=True, text=True, timeout=30,
+            env={**__import__("os").environ,
+                 "PYTHONPATH": str(Path(orna.__file__).resolve().parents[1])})
+        assert other.stdout.strip() == f"-16 {bench.port}: held by another process", other.stderr
+        sim.on_link_lost(lambda: lost.append(time.monotonic()))
+        sim.output_function = orna.OutputFunction.SINE
+        deadline = time.monotonic() + 5
+        while sim.status.packets < 3 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        status = sim.status
+        assert status.open and status.streaming and not status.lost
+        assert status.packets >= 3 and status.requests >= 2 and status.write_failures == 0
+        bench.stop()  # the instrument's terminal closes: a hang-up
+        deadline = time.monotonic() + 2
+        while not lost and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert len(lost) == 1
+        status = sim.status
+        assert status.lost and not status.open and not status.streaming
+        with pytest.raises(orna.NotOpen, match="no instrument is open"):
+            sim.amplitude = 2.0
+    assert orna.list_ports() == [] or all(p.path.startswith("/dev/ttyACM") for p in orna.list_ports())

@@ -1,0 +1,145 @@
+// OrnaListPorts: the ttyACM ports from the kernel's device tree, with the USB
+// identity of the device each belongs to and its stable /dev/serial/by-id name.
+#include "link/port_list.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/lock.h"
+#include "orna.h"
+
+namespace orna {
+
+namespace {
+
+// Never destroyed: the list may still be asked for while statics go away.
+std::string& s_SysRoot = *new std::string("/sys");
+std::string& s_DevRoot = *new std::string("/dev");
+
+// The first line of a small sysfs attribute file, without its line end; ""
+// when the file is missing (a device that is not USB has no such attributes).
+std::string ReadAttribute(const std::string& path) {
+  std::string text;
+  if (FILE* f = std::fopen(path.c_str(), "re")) {
+    char line[256];
+    if (std::fgets(line, sizeof line, f) != nullptr) text = line;
+    std::fclose(f);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
+unsigned short HexAttribute(const std::string& path) {
+  const std::string text = ReadAttribute(path);
+  if (text.empty()) return 0;
+  char* end = nullptr;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 16);
+  return (end != text.c_str() && v <= 0xFFFF) ? static_cast<unsigned short>(v) : 0;
+}
+
+// Copies with truncation; the field always ends with a zero byte.
+template <std::size_t N>
+void Put(char (&field)[N], const std::string& text) {
+  std::snprintf(field, N, "%s", text.c_str());
+}
+
+// ttyACM2 before ttyACM10.
+bool NameOrder(const std::string& a, const std::string& b) {
+  const long na = std::strtol(a.c_str() + 6, nullptr, 10);
+  const long nb = std::strtol(b.c_str() + 6, nullptr, 10);
+  return na != nb ? na < nb : a < b;
+}
+
+std::string Resolved(const std::string& path) {
+  char buf[PATH_MAX];
+  return realpath(path.c_str(), buf) != nullptr ? std::string(buf) : std::string();
+}
+
+// The by-id link that leads to `node`; compared by resolved path, or by the
+// link target's last component when the node cannot be resolved.
+std::string ByIdLink(const std::string& by_id_dir, const std::string& node,
+                     const std::string& name) {
+  std::string found;
+  DIR* d = opendir(by_id_dir.c_str());
+  if (d == nullptr) return found;
+  const std::string node_real = Resolved(node);
+  std::vector<std::string> links;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') links.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(links.begin(), links.end());
+  for (const std::string& l : links) {
+    const std::string link = by_id_dir + "/" + l;
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    const char* slash = std::strrchr(target, '/');
+    const std::string last = slash != nullptr ? slash + 1 : target;
+    const std::string real = Resolved(link);
+    if ((!node_real.empty() && real == node_real) || (node_real.empty() && last == name)) {
+      found = link;
+      break;
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+void _SetDeviceTreeForTesting(const char* sys_root, const char* dev_root) {
+  LockGuard lock(s_lock);
+  s_SysRoot = sys_root != nullptr ? sys_root : "/sys";
+  s_DevRoot = dev_root != nullptr ? dev_root : "/dev";
+}
+
+}  // namespace orna
+
+using namespace orna;
+
+extern "C" {
+
+int OrnaListPorts(OrnaPortInfo* ports, int max) {
+  LockGuard lock(s_lock);
+  if (ports == nullptr || max < 0) max = 0;
+  const std::string tty_dir = s_SysRoot + "/class/tty";
+  DIR* d = opendir(tty_dir.c_str());
+  if (d == nullptr) return -1;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, "ttyACM", 6) == 0) names.push_back(e->d_name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end(), NameOrder);
+
+  const int count = static_cast<int>(names.size());
+  for (int i = 0; i < count && i < max; ++i) {
+    const std::string& name = names[static_cast<std::size_t>(i)];
+    OrnaPortInfo& p = ports[i];
+    std::memset(&p, 0, sizeof p);
+    const std::string node = s_DevRoot + "/" + name;
+    Put(p.path, node);
+    Put(p.by_id, ByIdLink(s_DevRoot + "/serial/by-id", node, name));
+    // "device" is the USB interface; its parent is the USB device, which
+    // carries the IDs and strings.
+    const std::string usb = tty_dir + "/" + name + "/device/../";
+    p.vendor_id = HexAttribute(usb + "idVendor");
+    p.product_id = HexAttribute(usb + "idProduct");
+    Put(p.serial, ReadAttribute(usb + "serial"));
+    Put(p.manufacturer, ReadAttribute(usb + "manufacturer"));
+    Put(p.product, ReadAttribute(usb + "product"));
+  }
+  return count;
+}
+
+}  // extern "C"
