@@ -158,6 +158,19 @@ def test_sine_from_the_page_plays_charts_and_stops(panel, browser):
     assert stats["missed"] == 0
     browser.save_screenshot(os.path.join(ARTEFACTS, "panel.png"))
 
+    # A CSV recording of what is shown, started and stopped on the page.
+    Select(browser.find_element(By.ID, "record-format")).select_by_value("csv")
+    browser.find_element(By.ID, "record-start").click()
+    wait_until(lambda: panel.state()["recording"]["points"] >= 6000, what="recorded points")
+    browser.find_element(By.ID, "record-stop").click()
+    link = wait_until(lambda: browser.find_element(By.ID, "record-link").get_attribute("href"), what="download link")
+    status, csv = panel.request("GET", link[len(panel.base):], token=False)
+    lines = csv.decode().splitlines()
+    assert status == 200 and lines[0] == "time_s,value_mV,high_range" and len(lines) > 6000
+    values = [float(x.split(",")[1]) for x in lines[1:]]
+    assert min(values) == pytest.approx(-1.0, abs=0.01) and max(values) >= 0.99
+    assert any(x.endswith(",1") for x in lines[1:])  # the pacing pulse, flagged
+
     browser.find_element(By.ID, "stop").click()
     wait_until(lambda: not panel.state()["streaming"], what="stopped")
     assert panel.state()["settings"]["function"] == 0

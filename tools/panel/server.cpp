@@ -85,6 +85,23 @@ std::string ConnectText(int code) {
   }
 }
 
+// httplib's pool with named threads, so that the server's cost can be told
+// apart from the library's and the virtual instrument's.
+class NamedPool : public httplib::TaskQueue {
+ public:
+  explicit NamedPool(std::size_t n) : pool_(n) {}
+  void enqueue(std::function<void()> fn) override {
+    pool_.enqueue([fn = std::move(fn)] {
+      pthread_setname_np(pthread_self(), "panel-worker");
+      fn();
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+};
+
 class Panel {
  public:
   explicit Panel(const PanelOptions& o) : options_(o), token_(NewToken()) {}
@@ -213,6 +230,7 @@ bool Panel::Allowed(const httplib::Request& req) {
 }
 
 void Panel::Routes() {
+  server_.new_task_queue = [] { return new NamedPool(12); };  // the stream and the browser's keep-alive connections each hold one
   server_.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
     if (Allowed(req)) return httplib::Server::HandlerResponse::Unhandled;
     res.status = 403;
