@@ -111,7 +111,8 @@
       });
       on.addEventListener('change', () =>
         apply({ [name]: on.checked ? parts.map((f) => Number(f.value)) : false }));
-      span.append(on, ...parts);
+      span.append(on, ...parts, ' Hz, Hz, s');
+      span.classList.add('wide');
       row.appendChild(span);
     } else {
       input = document.createElement('input');
@@ -129,16 +130,20 @@
       });
     }
     if (input) { input.id = id; row.appendChild(input); }
+    const combo = name === 'dynamic_range' || name === 'freq_scan_sine';  // spans the unit's column
     const unit = document.createElement('span');
     unit.textContent = s.unit || '';
-    row.appendChild(unit);
+    if (!combo) row.appendChild(unit);
     const range = document.createElement('span');
     range.className = 'range';
     if (s.min !== undefined && !choices[name] && name !== 'freq_scan_sine')
       range.textContent = s.min + ' .. ' + s.max + ' (' + (s.default === false ? 'off' : s.default) + ')';
-    else if (name === 'freq_scan_sine') range.textContent = 'start, stop 0.67 .. 500 Hz; 10 .. 180 s';
+    else if (name === 'freq_scan_sine') range.textContent = 'Hz, Hz, s';
     else range.textContent = '(' + (s.kind === 'boolean' ? (s.default ? 'on' : 'off') : s.default) + ')';
+    if (name === 'dynamic_range') range.textContent = 'mV ' + range.textContent;
+    if (name === 'freq_scan_sine') range.textContent = '';  // no room: the title says it
     range.title = 'range and (default)';
+    if (name === 'freq_scan_sine') row.title = 'start and stop 0.67 .. 500 Hz, duration 10 .. 180 s';
     row.appendChild(range);
     const msg = document.createElement('span');
     msg.className = 'msg';
