@@ -34,8 +34,8 @@ def wait_until(condition, timeout=15.0, what="condition"):
 
 
 class Panel:
-    def __init__(self):
-        self.proc = subprocess.Popen([CLI, "panel", "--emulate", "--listen", "127.0.0.1:0"],
+    def __init__(self, *args):
+        self.proc = subprocess.Popen([CLI, "panel", *(args or ["--emulate"]), "--listen", "127.0.0.1:0"],
                                      stdout=subprocess.PIPE, text=True)
         self.url = self.proc.stdout.readline().strip()
         assert self.url.startswith("http://127.0.0.1:"), self.url
@@ -219,3 +219,35 @@ def test_a_page_of_another_site_cannot_change_a_setting(panel, browser):
         evil.shutdown()
         browser.get(panel.url)
     assert panel.state()["settings"]["amplitude"] == 2.0
+
+
+def test_the_page_says_when_the_instrument_goes_away(browser):
+    # A virtual instrument in another process, on its own pseudo-terminal.
+    emu = subprocess.Popen([CLI, "emulate"], stdout=subprocess.PIPE, text=True)
+    path = emu.stdout.readline().strip()
+    p = Panel()  # starts on its in-process instrument; the page switches
+    try:
+        browser.get(p.url)
+        wait_until(lambda: browser.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "1")
+        r = p.api("POST", "/api/connect", {"port": path})
+        assert r["code"] == 1 and p.state()["port"] == path
+        assert p.api("POST", "/api/settings", {"function": "sine"})["results"]["function"]["code"] == 0
+        wait_until(lambda: p.state()["link"]["packets"] > 0, what="packets")
+        assert browser.find_element(By.ID, "lost").get_attribute("hidden")
+        emu.send_signal(signal.SIGTERM)
+        emu.wait(timeout=10)
+        wait_until(lambda: p.state()["lost"], what="link lost")
+        wait_until(lambda: browser.find_element(By.ID, "lost").is_displayed(), what="banner")
+        assert not p.state()["streaming"]
+        assert "lost" in browser.find_element(By.ID, "status").text
+        # Back to the virtual instrument from the page: the banner goes.
+        Select(browser.find_element(By.ID, "port")).select_by_value("virtual")
+        browser.find_element(By.ID, "connect").click()
+        wait_until(lambda: p.state()["virtual"] and not p.state()["lost"], what="reconnected")
+        wait_until(lambda: not browser.find_element(By.ID, "lost").is_displayed(), what="banner gone")
+    finally:
+        if emu.poll() is None:
+            emu.kill()
+            emu.wait()
+        p.proc.send_signal(signal.SIGINT)
+        assert p.proc.wait(timeout=10) == 0
