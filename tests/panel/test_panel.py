@@ -34,9 +34,11 @@ def wait_until(condition, timeout=15.0, what="condition"):
 
 
 class Panel:
-    def __init__(self, *args):
+    def __init__(self, *args, sigint_ignored=False):
+        # A shell's background job inherits SIGINT ignored.
+        pre = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if sigint_ignored else None
         self.proc = subprocess.Popen([CLI, "panel", *(args or ["--emulate"]), "--listen", "127.0.0.1:0"],
-                                     stdout=subprocess.PIPE, text=True)
+                                     stdout=subprocess.PIPE, text=True, preexec_fn=pre)
         self.url = self.proc.stdout.readline().strip()
         assert self.url.startswith("http://127.0.0.1:"), self.url
         self.base, self.token = self.url.split("/?token=")
@@ -225,7 +227,7 @@ def test_the_page_says_when_the_instrument_goes_away(browser):
     # A virtual instrument in another process, on its own pseudo-terminal.
     emu = subprocess.Popen([CLI, "emulate"], stdout=subprocess.PIPE, text=True)
     path = emu.stdout.readline().strip()
-    p = Panel()  # starts on its in-process instrument; the page switches
+    p = Panel(sigint_ignored=True)  # starts on its in-process instrument
     try:
         browser.get(p.url)
         wait_until(lambda: browser.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "1")

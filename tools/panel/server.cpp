@@ -353,6 +353,12 @@ int Panel::Run() {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  // A shell starts background jobs with SIGINT ignored, and an ignored signal
+  // never reaches sigwait; the panel stops on it all the same.
+  struct sigaction act {};
+  act.sa_handler = [](int) {};
+  sigaction(SIGINT, &act, nullptr);
+  sigaction(SIGTERM, &act, nullptr);
 
   std::string addr = options_.listen;
   int port = 8370;
