@@ -48,6 +48,10 @@ def main():
         time.sleep(seconds)
         after, f1 = threads(p.proc.pid), d.execute_script("return [window.panelStats.frames, performance.now(), window.panelStats.missed]")
         wall = time.monotonic() - t0
+        # What the browser offers: animation frames a second, unthrottled.
+        raf = d.execute_async_script("""
+            const done = arguments[0]; let n = 0; const t0 = performance.now();
+            (function f(now) { if (now - t0 < 2000) { n++; requestAnimationFrame(f); } else done(n * 1000 / (now - t0)); })(t0);""")
         per = {}
         for tid, (name, ticks) in after.items():
             used = (ticks - before.get(tid, (name, 0))[1]) / TICK / wall * 100
@@ -59,6 +63,8 @@ def main():
             "per_thread_name_cpu_percent": {k: round(v, 2) for k, v in sorted(per.items())},
             "fps": round((f1[0] - f0[0]) * 1000 / (f1[1] - f0[1]), 1),
             "missed_batches": f1[2] - f0[2],
+            "browser_animation_frames_per_s": round(raf, 1),
+            "load_average": os.getloadavg()[0],
         }
         print(json.dumps(result, indent=1))
     finally:

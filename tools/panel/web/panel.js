@@ -300,10 +300,11 @@
 
   function draw(now) {
     requestAnimationFrame(draw);
-    // 30 frames a second are plenty; the budget carries over so that a
-    // 60 Hz display draws every second frame, not every third.
-    if (now < nextDraw - 4) return;
-    nextDraw = Math.max(nextDraw + 1000 / 30, now);
+    // 30 frames a second are plenty; the schedule carries over so that an
+    // uneven frame clock still gets 30 a second, not every third frame.
+    if (now < nextDraw - 8) return;
+    nextDraw += 1000 / 30;
+    if (nextDraw < now - 100) nextDraw = now;  // far behind (a hidden tab): start afresh
     const fpsWindow = now - (stats.since || now);
     if (!stats.since) stats.since = now;
     if (fpsWindow >= 1000) { stats.fps = stats.framesInWindow * 1000 / fpsWindow; stats.framesInWindow = 0; stats.since = now; }
