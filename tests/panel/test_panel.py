@@ -51,7 +51,9 @@ class Panel:
             h["X-Orna-Token"] = self.token
         h.update(headers or {})
         c = http.client.HTTPConnection(self.hostport, timeout=10)
-        c.request(method, path, body=json.dumps(body) if body is not None else None, headers=h)
+        if body is not None and not isinstance(body, str):
+            body = json.dumps(body)
+        c.request(method, path, body=body, headers=h)
         r = c.getresponse()
         data = r.read()
         c.close()
@@ -176,6 +178,18 @@ def test_sine_from_the_page_plays_charts_and_stops(panel, browser):
     browser.find_element(By.ID, "stop").click()
     wait_until(lambda: not panel.state()["streaming"], what="stopped")
     assert panel.state()["settings"]["function"] == 0
+
+
+def test_an_uploaded_waveform_plays_as_the_file_output(panel, browser, tmp_path):
+    wave = tmp_path / "wave.txt"
+    wave.write_text("500\n4\n0\n500\n1000\n500\n")  # rate, count, microvolts
+    browser.find_element(By.ID, "file").send_keys(str(wave))
+    wait_until(lambda: browser.find_element(By.ID, "file-msg").text == "4 samples loaded", what="upload")
+    assert panel.api("POST", "/api/settings", {"function": "file"})["results"]["function"]["code"] == 0
+    wait_until(lambda: panel.state()["streaming"], what="streaming")
+    assert panel.api("POST", "/api/settings", {"function": 0})["results"]["function"]["code"] == 0
+    bad = panel.api("POST", "/api/file", "rate\n")
+    assert bad["code"] == -2 and bad["text"]
 
 
 def test_requests_without_the_token_or_from_elsewhere_are_refused(panel):
