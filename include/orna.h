@@ -75,6 +75,12 @@ ORNA_API int InitORNA(void);
 /* Path of the port opened by the last successful InitORNA or OrnaOpenPort (its
  * first 15 characters); "" before. Never null. */
 ORNA_API const char* GetUSBPort(void);
+/* The four identity getters below return the library's own text (or null
+ * when the instrument did not give it); the caller must not release it. Each
+ * text lives in fixed storage that is never freed, so a pointer stays valid
+ * for the life of the process, across CloseORNA and InitORNA; its content is
+ * replaced (or the getter returns null) only when a later InitORNA identifies
+ * an instrument. A failed InitORNA leaves every text as it was. */
 /* Serial number of the instrument, or null. */
 ORNA_API const char* GetSerialNo(void);
 /* Hardware information string, or null. */

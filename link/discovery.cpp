@@ -27,8 +27,11 @@ std::string* const s_PortPaths =
 
 constexpr char kLegacySerialNo[] = "TALVEN ORNA";
 
-bool Reject() {
+// Closes the port of a rejected try and puts back the identity texts the
+// try had already changed.
+bool Reject(const IdentityTexts& kept) {
   _ClosePort();
+  _RestoreIdentity(kept);
   return false;
 }
 
@@ -77,22 +80,23 @@ HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n) {
 
 bool _COMStringFound(const char* path) {
   if (!_OpenPort(path)) return false;
+  const IdentityTexts kept = _SaveIdentity();
 
-  if (_WriteCOMPort(1, &kIdentifyProbe) != 1) return Reject();
+  if (_WriteCOMPort(1, &kIdentifyProbe) != 1) return Reject(kept);
   _SleepMilliseconds(5);
   unsigned char reply[36];
   int n = _ReadCOMPort(36, reply);
   if (!_TakeIdentifyReply(reply, n)) {
-    if (_WriteCOMPort(1, &kLegacyIdentifyProbe) != 1) return Reject();
+    if (_WriteCOMPort(1, &kLegacyIdentifyProbe) != 1) return Reject(kept);
     _SleepMilliseconds(5);
     n = _ReadCOMPort(36, reply);
-    if (!_TakeLegacyReply(reply, n)) return Reject();
+    if (!_TakeLegacyReply(reply, n)) return Reject(kept);
   }
 
-  if (_WriteCOMPort(5, kHWInfoRequest) != 5) return Reject();
+  if (_WriteCOMPort(5, kHWInfoRequest) != 5) return Reject(kept);
   _SleepMilliseconds(20);
   n = _ReadCOMPort(64, s_DeviceHWInfo);
-  if (_TakeHWInfoReply(s_DeviceHWInfo, n) == HWInfoReply::Rejected) return Reject();
+  if (_TakeHWInfoReply(s_DeviceHWInfo, n) == HWInfoReply::Rejected) return Reject(kept);
 
   // A longer path is cut to what the 16-byte text holds rather than written
   // past its end.

@@ -21,9 +21,19 @@ bool _COMStringFound(const char* path);
 // restore the defaults.
 void _SetPortPathsForTesting(const char* const paths[4]);
 
-// Replaces an owned identity text with a heap copy of the first `length`
-// bytes of `text` (null `text`: releases it and leaves null).
+// Sets one of the four identity texts (g_SerialNo, g_HWInfo, g_FWVer,
+// g_HWVer) to the first `length` bytes of `text`, cut to its fixed storage;
+// null `text` sets it to null. The storage is never freed.
 void _SetIdentityText(char*& slot, const char* text, std::size_t length);
+
+// The four identity texts as they stand: a rejected try puts them back, so
+// that only a successful identification changes them.
+struct IdentityTexts {
+  bool present[4];
+  char text[4][37];
+};
+IdentityTexts _SaveIdentity();
+void _RestoreIdentity(const IdentityTexts& saved);
 
 // The letters a hardware information block must carry to be accepted.
 bool _HWInfoBlockValid(const unsigned char block[64]);

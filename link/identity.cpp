@@ -20,15 +20,56 @@ char* g_FWVer;
 char* g_HWVer;
 unsigned char s_DeviceHWInfo[64];
 
+namespace {
+
+// Fixed storage, never freed: a host may keep a pointer it was given for as
+// long as it likes. A serial number is at most one 36-byte reply.
+char s_SerialNoText[37];
+char s_HWInfoText[32];
+char s_FWVerText[8];
+char s_HWVerText[8];
+
+struct TextSlot {
+  char** slot;
+  char* buffer;
+  std::size_t size;
+};
+const TextSlot kSlots[] = {{&g_SerialNo, s_SerialNoText, sizeof s_SerialNoText},
+                           {&g_HWInfo, s_HWInfoText, sizeof s_HWInfoText},
+                           {&g_FWVer, s_FWVerText, sizeof s_FWVerText},
+                           {&g_HWVer, s_HWVerText, sizeof s_HWVerText}};
+
+}  // namespace
+
 void _SetIdentityText(char*& slot, const char* text, std::size_t length) {
-  char* copy = nullptr;
-  if (text != nullptr) {
-    copy = new char[length + 1];
-    std::memcpy(copy, text, length);
-    copy[length] = '\0';
+  for (const TextSlot& s : kSlots) {
+    if (s.slot != &slot) continue;
+    if (text == nullptr) {
+      slot = nullptr;
+      return;
+    }
+    if (length > s.size - 1) length = s.size - 1;
+    std::memmove(s.buffer, text, length);
+    s.buffer[length] = '\0';
+    slot = s.buffer;
+    return;
   }
-  delete[] slot;
-  slot = copy;
+}
+
+IdentityTexts _SaveIdentity() {
+  IdentityTexts saved{};
+  for (std::size_t i = 0; i < 4; ++i) {
+    saved.present[i] = *kSlots[i].slot != nullptr;
+    std::memcpy(saved.text[i], kSlots[i].buffer, kSlots[i].size);
+  }
+  return saved;
+}
+
+void _RestoreIdentity(const IdentityTexts& saved) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    std::memcpy(kSlots[i].buffer, saved.text[i], kSlots[i].size);
+    *kSlots[i].slot = saved.present[i] ? kSlots[i].buffer : nullptr;
+  }
 }
 
 bool _HWInfoBlockValid(const unsigned char block[64]) {
@@ -88,14 +129,16 @@ int GetAD(void) {
   // The receive thread leaves the port to this exchange until it ends;
   // whatever of the instrument's own messages this read takes is handed back.
   ADExchangeScope scope;
+  // What already waits on the line came before the request and belongs to
+  // the receive thread; left there, a stale fragment could join the reply.
+  _HandBackWaitingBytes();
   if (_WriteCOMPort(4, kADRequest) != 4) return 0;
   // Without the lock while waiting, so that the receive thread can go on
   // answering next-packet requests it has already buffered.
   lock.unlock();
   _SleepMilliseconds(10);
-  unsigned char reply[36];
-  const int n = _ReadCOMPort(36, reply);
-  return _TakeADReply(reply, n);
+  // The reply may come behind other messages or in pieces.
+  return _ReadADReply();
 }
 
 const char* GetSDKVersion(void) {

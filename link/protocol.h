@@ -21,6 +21,10 @@ constexpr unsigned char kSeqErrorReport = 'S';  // 15 bytes
 constexpr unsigned char kStatusMessage = '2';   // 7 bytes
 constexpr unsigned char kVersionReport = '4';   // 8 bytes
 constexpr unsigned char kNextPacketRequest = 'N';  // 2 bytes
+// The AD reply (3 bytes: the marker and the value) normally goes to GetAD; one
+// that comes too late for it reaches the receive thread, which drops it whole.
+constexpr unsigned char kADReplyMarker = 0xAD;
+constexpr int kADReplyLength = 3;
 
 // Encoders (pure): fill `out` with the message and return its length.
 int _EncodeRelayCommand(std::uint32_t word, unsigned char out[6]);

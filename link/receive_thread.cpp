@@ -1,5 +1,5 @@
 // The receive thread: polls the port, buffers what the instrument sends and
-// handles one instrument message per pass.
+// handles every complete instrument message in each pass.
 #include "link/receive_thread.h"
 
 #include <chrono>
@@ -27,6 +27,9 @@ std::atomic<bool> s_ADExchange{false};
 namespace {
 
 std::atomic<bool> s_StopRequested{false};
+// Set while the receive thread may be reading the port; an AD exchange waits
+// for it to clear, so that no read it has already begun takes the reply.
+std::atomic<bool> s_RxReading{false};
 thread_local bool t_OnReceiveThread = false;
 
 // Never destroyed, so that a stop or start late in the process's exit still
@@ -47,7 +50,7 @@ void JoinReceiveThread() {
 
 bool StartsMessage(unsigned char b) {
   return b == kSeqErrorReport || b == kStatusMessage || b == kVersionReport ||
-         b == kNextPacketRequest;
+         b == kNextPacketRequest || b == kADReplyMarker;
 }
 
 // Waits at most `limit` for s_lock.
@@ -160,6 +163,14 @@ bool _USBDataParse() {
 
   const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
   const unsigned char first = *s_DataBegin;
+  if (first == kADReplyMarker) {
+    // Its value bytes would otherwise be taken for message starts (a stray
+    // 'S' swallowing requests, a '4' raising the range): wait for them and
+    // drop the reply whole.
+    if (pending < kADReplyLength) return false;
+    s_DataBegin += kADReplyLength;
+    return true;
+  }
   int length = 2;
   switch (first) {
     case kSeqErrorReport:
@@ -203,6 +214,7 @@ void _USBDataPoll() {
   // so that an exchange that begins after the flag was read wakes the read
   // below instead of losing its reply to it.
   const unsigned generation = _WakeGeneration();
+  s_RxReading.store(true);
   const bool exchange = s_ADExchange.load();
   TakeHandback();
   // Only as many bytes as the buffer can take after a compaction; the rest
@@ -214,7 +226,12 @@ void _USBDataPoll() {
     const int n = _ReadCOMPortUnlessWoken(want, area, generation);
     if (n > 0) _USBDataAppend(area, n);
   }
-  _USBDataParse();
+  s_RxReading.store(false);
+  // Everything complete is handled before the thread sleeps: one message a
+  // pass would let a burst of them hold back the requests behind it.
+  while (_USBDataParse()) {
+    if (s_StopRequested.load()) break;
+  }
 }
 
 void* iDataPoolThreadRoutine(void* /*argument*/) {
@@ -271,8 +288,10 @@ std::mutex& _ADExchangeLock() {
 
 ADExchangeScope::ADExchangeScope() {
   s_ADExchange.store(true);
-  // A read the receive thread has already begun gives up at once.
+  // A read the receive thread has already begun gives up at once; wait until
+  // it has (a read past its select could otherwise still take the reply).
   _WakeReaders();
+  while (s_RxReading.load() && !t_OnReceiveThread) std::this_thread::yield();
 }
 
 ADExchangeScope::~ADExchangeScope() { s_ADExchange.store(false); }
@@ -289,6 +308,53 @@ int _TakeADReply(const unsigned char* reply, int n) {
     HandBack(reply, n);
   }
   return value;
+}
+
+void _HandBackWaitingBytes() {
+  unsigned char waiting[kRxReadSize];
+  // Bounded: an instrument that never stops talking cannot hold GetAD here.
+  for (int total = 0; total < kRxBufferSize;) {
+    const int n = _ReadCOMPortWithin(kRxReadSize, waiting, 0);
+    if (n <= 0) break;
+    HandBack(waiting, n);
+    total += n;
+  }
+}
+
+namespace {
+
+// True when the bytes hold a 0xAD marker with two bytes after it.
+bool HoldsADReply(const unsigned char* bytes, int n) {
+  for (int k = 0; k + 2 < n; ++k) {
+    if (bytes[k] == kADReplyMarker) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int _ReadADReply() {
+  constexpr int kChunk = 36;
+  unsigned char reply[8 * kChunk];
+  int n = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  while (!HoldsADReply(reply, n)) {
+    if (n + kChunk > static_cast<int>(sizeof reply)) {
+      // Instrument messages ahead of the reply fill the area: hand them back,
+      // keeping the last two bytes (a marker among them is still to complete).
+      HandBack(reply, n - 2);
+      std::memmove(reply, reply + n - 2, 2);
+      n = 2;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) break;
+    const int r = _ReadCOMPortWithin(kChunk, reply + n, static_cast<long>(left));
+    if (r <= 0) break;
+    n += r;
+  }
+  return _TakeADReply(reply, n);
 }
 
 }  // namespace orna

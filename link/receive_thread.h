@@ -21,9 +21,10 @@ extern int s_OwedBytes;              // 0 or 1
 int _USBDataAppend(const unsigned char* bytes, int n);
 // Parses at most one message from the front of the buffer and handles it
 // (taking s_lock for the handling). Leading bytes that begin no message are
-// dropped first. Returns true when a message was consumed.
+// dropped first; a late AD reply is dropped whole once its three bytes are
+// there. Returns true when a message was consumed.
 bool _USBDataParse();
-// One pass: read, append, parse.
+// One pass: read, append, then parse and handle every complete message.
 void _USBDataPoll();
 // The thread body.
 void* iDataPoolThreadRoutine(void* argument);
@@ -58,5 +59,12 @@ class ADExchangeScope {
 // (messages of the instrument that arrived with the reply) to the receive
 // thread, which parses them before anything it reads next.
 int _TakeADReply(const unsigned char* reply, int n);
+// Hands what is already waiting on the line to the receive thread (used by
+// GetAD before it sends its request, inside an AD exchange).
+void _HandBackWaitingBytes();
+// Reads the reply of an AD request already sent: until a 0xAD marker with two
+// bytes after it has come or 100 ms have passed, then takes it as
+// _TakeADReply does.
+int _ReadADReply();
 
 }  // namespace orna

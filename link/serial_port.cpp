@@ -36,14 +36,9 @@ std::shared_mutex& s_PortGate = *new std::shared_mutex;
 struct WakePipe {
   int fds[2] = {-1, -1};
   WakePipe() {
-    if (pipe(fds) != 0) {
-      fds[0] = fds[1] = -1;
-      return;
-    }
-    for (int fd : fds) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-      fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    // Close-on-exec from the start: a child started meanwhile by another
+    // thread must not inherit it.
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
   }
 };
 // Created at load time so that the set of open descriptors does not change
@@ -109,28 +104,46 @@ Ready WaitReadable(int fd, timeval* tv) {
 }  // namespace
 
 void _SleepMilliseconds(int ms) {
-  timespec ts{ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  // To a fixed deadline: sleeping again for the remaining time after every
+  // signal would lose a little at each one and, under frequent signals, never
+  // end.
+  timespec deadline{};
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += ms / 1000;
+  deadline.tv_nsec += (ms % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_nsec -= 1000000000L;
+    ++deadline.tv_sec;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
   }
 }
 
 bool _OpenPort(const char* path) {
+  // Close-on-exec, a terminal, and held exclusively (see _OpenExclusive).
   const int fd = _OpenExclusive(path);
   g_hFile.store(fd);
   s_LineStalled.store(false);
-  // Descriptor 0 counts as a failure too, and is left open (but not held).
-  if (fd == 0) flock(0, LOCK_UN);
-  if (fd <= 0) return false;
+  // Descriptor 0 is a port like any other (standard input may be closed).
+  if (fd < 0) return false;
   aio_cancel(fd, nullptr);
 
   termios t{};
-  // A port whose settings cannot be read is used with the settings it has
-  // rather than with whatever an unread record holds.
-  if (tcgetattr(fd, &t) != 0) return true;
+  // Only a terminal can be the instrument's line: anything else (a regular
+  // file, a pipe) is given up before a byte is written to it.
+  if (tcgetattr(fd, &t) != 0) {
+    g_hFile.store(-1);
+    close(fd);
+    return false;
+  }
   t.c_lflag = 0;
-  t.c_iflag &= ~static_cast<tcflag_t>(ICRNL | IXON);
+  // Every byte as it was sent: no input or output processing an earlier user
+  // of the line may have left (stripping, CR/NL mapping, dropped CRs, doubled
+  // 0xFF, break handling, case mapping, XON/XOFF in either direction).
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IUCLC | IXON | IXOFF | IMAXBEL);
   t.c_iflag |= IGNPAR;
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR);
+  t.c_oflag = 0;
   t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   t.c_cc[VEOF] = 4;
   cfsetospeed(&t, B115200);
@@ -160,13 +173,17 @@ void _WakeReaders() {
   }
 }
 
-int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
+namespace {
+
+int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeout_us) {
   if (g_hFile.load() == -1) return 0;
   std::shared_lock<std::shared_mutex> gate(s_PortGate);
   int fd = g_hFile.load();
   if (fd == -1) return 0;
   if (fd < 0) return -1;
-  timeval tv{0, kReadTimeoutUs};
+  if (timeout_us < 0) timeout_us = 0;
+  timeval tv{static_cast<time_t>(timeout_us / 1000000L),
+             static_cast<suseconds_t>(timeout_us % 1000000L)};
   for (;;) {
     const Ready ready = WaitReadable(fd, &tv);
     if (ready == Ready::Timeout || ready == Ready::Error) return -1;
@@ -185,6 +202,16 @@ int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generatio
     fd = g_hFile.load();
     if (fd == -1) return 0;
   }
+}
+
+}  // namespace
+
+int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
+  return ReadWithin(count, buffer, generation, kReadTimeoutUs);
+}
+
+int _ReadCOMPortWithin(int count, unsigned char* buffer, long timeout_us) {
+  return ReadWithin(count, buffer, _WakeGeneration(), timeout_us);
 }
 
 int _ReadCOMPort(int count, unsigned char* buffer) {

@@ -9,8 +9,8 @@ namespace orna {
 extern std::atomic<int> g_hFile;
 
 // Opens `path` non-blocking and puts the line into the instrument's mode.
-// Leaves the result of open() in g_hFile; returns false when open() gave 0 or
-// less (nothing is closed then).
+// Leaves the result of open() in g_hFile; returns false when open() failed,
+// and closes the descriptor again (g_hFile -1) when it is not a terminal.
 bool _OpenPort(const char* path);
 
 // Closes the port (if open) and sets g_hFile to -1. Waits until no
@@ -32,6 +32,9 @@ int _ReadCOMPort(int count, unsigned char* buffer);
 // condition and then read without missing a wake that comes in between.
 int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation);
 unsigned _WakeGeneration();
+// The same as _ReadCOMPort with a wait of at most `timeout_us` instead of
+// 100 ms; 0 takes only what is already waiting.
+int _ReadCOMPortWithin(int count, unsigned char* buffer, long timeout_us);
 
 // Writes `count` bytes, retrying every 10 ms while the port would block, for
 // at most about 1 s in all; a partial write is continued within that time.
@@ -45,7 +48,8 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool flag = false);
 // the receive thread is asked to end and when the port is closed).
 void _WakeReaders();
 
-// Sleeps `ms` milliseconds with nanosleep (continued after a signal).
+// Sleeps `ms` milliseconds on the monotonic clock, to a deadline that signals
+// do not move.
 void _SleepMilliseconds(int ms);
 
 }  // namespace orna

@@ -75,14 +75,14 @@ TEST(Handshake, HardwareInformationBlockSetsOrClearsTheTexts) {
   EXPECT_STREQ(GetFWVersion(), "1.4");
   CloseLink();
 
-  // Wrong letters reject the port; the serial number of that try stays, and
-  // so do the texts of the earlier connection.
+  // Wrong letters reject the port: the texts of the earlier connection stay,
+  // the serial number of the rejected try included.
   cfg.identify_reply = {'N', 'E', 'W', '1', 0};
   for (auto letters : {std::pair<int, int>{'X', 'R'}, {'O', 'P'}, {'o', 'R'}}) {
     cfg.hwinfo_reply = Block({std::uint8_t(letters.first), std::uint8_t(letters.second), 20, 11, 21, 1, 0x2C, 9, 2, 5});
     EXPECT_EQ(Connect(cfg, vi), 0);
     EXPECT_EQ(g_hFile, -1);
-    EXPECT_STREQ(GetSerialNo(), "NEW1");
+    EXPECT_STREQ(GetSerialNo(), "SN0042");
     EXPECT_STREQ(GetHWInfo(), "WO1507042");
   }
   cfg.hwinfo_reply = Block({'O', 'Q', 20, 11, 21, 1, 0x2C, 9, 2, 5});
@@ -103,6 +103,24 @@ TEST(Handshake, HardwareInformationBlockSetsOrClearsTheTexts) {
     EXPECT_EQ(GetHWVersion(), nullptr);
     CloseLink();
   }
+  delete vi;
+}
+
+TEST(Handshake, IdentityPointersStayValidAcrossConnections) {
+  emu::VirtualInstrument* vi = nullptr;
+  emu::Config cfg;
+  ASSERT_EQ(Connect(cfg, vi), 1);
+  const char* serial = GetSerialNo();
+  const char* hwinfo = GetHWInfo();
+  CloseLink();
+  cfg.identify_reply = {'S', 'N', '7', '7', '7', '7', '7', '7', 0};
+  cfg.hwinfo_reply = Block({'O', 'Q', 20, 11, 21, 1, 0x2C, 9, 2, 5});
+  ASSERT_EQ(Connect(cfg, vi), 1);
+  EXPECT_EQ(GetSerialNo(), serial);
+  EXPECT_EQ(GetHWInfo(), hwinfo);
+  EXPECT_STREQ(serial, "SN777777");
+  EXPECT_STREQ(hwinfo, "WOQ2011-210300");
+  CloseLink();
   delete vi;
 }
 

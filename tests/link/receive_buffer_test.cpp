@@ -95,31 +95,31 @@ TEST(ReceiveBuffer, CompactsOnlyWhenTheNewBytesDoNotFitBehindThePending) {
   EXPECT_EQ(Append(Bytes(5, 0x41)), 1);  // only the owed byte could go
 }
 
-TEST(ReceiveBuffer, OneMessagePerPassUnknownBytesDroppedAtOnce) {
+TEST(ReceiveBuffer, APassHandlesEveryCompleteMessageAndDropsUnknownBytes) {
   emu::VirtualInstrument vi;
   ASSERT_TRUE(_OpenPort(vi.path().c_str()));
   s_ECGGoing = true;
-  vi.send({'N', 0x00, 'N', 0x00});
-  PollWhenArrived();
-  EXPECT_TRUE(vi.wait_for_packets(1, milliseconds(2000)));
-  EXPECT_EQ(Pending(), (Bytes{'N', 0x00}));  // the second waits for the next pass
+  // A status message, a request, a sequence error report, a request, a
+  // version report, a request and a request short of its second byte: all
+  // handled in one pass, in order.
+  Bytes burst = {'2', 0, 0, 0, 0, 0, 0, 'N', 0};
+  burst.insert(burst.end(), 15, 0);
+  burst[9] = 'S';
+  burst.insert(burst.end(), {'N', 1, '4', '0', '0', '0', '0', '0', '2', 0, 'N', 2, 'N'});
+  Append(burst);
   _USBDataPoll();
-  EXPECT_TRUE(vi.wait_for_packets(2, milliseconds(2000)));
-  EXPECT_TRUE(Pending().empty());
-
-  // Status message then request: skipped in one pass, answered in the next.
-  vi.send({'2', 0, 0, 0, 0, 0, 0, 'N', 0x00});
-  PollWhenArrived();
-  EXPECT_EQ(Pending(), (Bytes{'N', 0x00}));
-  EXPECT_EQ(vi.packet_count(), 2u);
-  _USBDataPoll();
-  EXPECT_TRUE(vi.wait_for_packets(3, milliseconds(2000)));
-
-  // The tail of an AD reply, then a request: answered in the same pass.
-  vi.send({0xAD, 0x01, 0x2C, 'N', 0x00});
-  PollWhenArrived();
-  EXPECT_TRUE(Pending().empty());
   EXPECT_TRUE(vi.wait_for_packets(4, milliseconds(2000)));
+  EXPECT_EQ(s_SeqErrorCounter, 1);
+  EXPECT_EQ(RangeOn(), 5.0);
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_EQ(s_OwedBytes, 1);  // the last request's second byte
+
+  // The owed byte, a late AD reply and a request off the line: the reply is
+  // dropped whole, the request answered in the same pass.
+  vi.send({0x00, 0xAD, 0x01, 0x2C, 'N', 0x00});
+  PollWhenArrived();
+  EXPECT_TRUE(Pending().empty());
+  EXPECT_TRUE(vi.wait_for_packets(5, milliseconds(2000)));
   Append({0x00, 0xFF, 0x10});
   EXPECT_FALSE(_USBDataParse());
   EXPECT_TRUE(Pending().empty());
@@ -129,7 +129,7 @@ TEST(ReceiveBuffer, OneMessagePerPassUnknownBytesDroppedAtOnce) {
   Append({'N', 0x00});
   EXPECT_TRUE(_USBDataParse());
   EXPECT_TRUE(Pending().empty());
-  EXPECT_FALSE(vi.wait_for_packets(5, milliseconds(300)));
+  EXPECT_FALSE(vi.wait_for_packets(6, milliseconds(300)));
   _ClosePort();
 }
 
@@ -141,16 +141,13 @@ TEST(ReceiveBuffer, APassReadsOnlyWhatTheBufferCanTake) {
   Bytes sent(20);
   for (int i = 0; i < 20; ++i) sent[i] = static_cast<std::uint8_t>(0xC0 + i);
   vi.send(sent);
-  PollWhenArrived();  // room for 6; one request consumed
-  EXPECT_EQ(s_DataBegin, s_USBRxData + 2);
+  PollWhenArrived();  // room for 6; then every request and those 6 bytes are parsed
   EXPECT_EQ(s_DataEnd, s_USBRxData + kRxBufferSize);
   EXPECT_EQ(Bytes(s_DataEnd - 6, s_DataEnd), Bytes(sent.begin(), sent.begin() + 6));
-  _USBDataPoll();  // room for 2, made by a compaction
-  EXPECT_EQ(s_DataBegin, s_USBRxData + 2);
-  EXPECT_EQ(Bytes(s_DataEnd - 8, s_DataEnd), Bytes(sent.begin(), sent.begin() + 8));
+  EXPECT_TRUE(Pending().empty());
   // Nothing was lost: the rest still waits on the line.
   unsigned char rest[128];
-  ASSERT_EQ(_ReadCOMPort(128, rest), 12);
-  EXPECT_EQ(Bytes(rest, rest + 12), Bytes(sent.begin() + 8, sent.end()));
+  ASSERT_EQ(_ReadCOMPort(128, rest), 14);
+  EXPECT_EQ(Bytes(rest, rest + 14), Bytes(sent.begin() + 6, sent.end()));
   _ClosePort();
 }

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
 
 #include "control/apply.h"
@@ -82,6 +84,29 @@ TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
   EXPECT_LT(MsSince(t0), 80);
   EXPECT_EQ(Threads(), threads);
   EXPECT_EQ(g_hFile, -1);
+}
+
+TEST(ReceiveThread, ALateADReplyIsDroppedWhole) {
+  emu::VirtualInstrument vi;
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  SetStreaming(true);
+  // Value bytes that look like a sequence error report and a version report
+  // above 4000002, right before requests; then a reply split after its marker.
+  vi.send({0xAD, 0x53, 0x10, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(1, milliseconds(1000)));
+  vi.send({0xAD, 0x34, 0x30, 'N', 0, 'N', 0, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(4, milliseconds(1000)));
+  vi.send({0xAD});
+  std::this_thread::sleep_for(milliseconds(30));
+  vi.send({0x53, 0x10, 'N', 0});
+  EXPECT_TRUE(vi.wait_for_packets(5, milliseconds(1000)));
+  SetStreaming(false);
+  CloseLink();
+  EXPECT_EQ(vi.packet_count(), 5u);
+  EXPECT_EQ(RangeOn(), 4.0);
+  EXPECT_EQ(s_SeqErrorCounter, 0);
+  EXPECT_EQ(s_DataBegin, s_DataEnd);
 }
 
 namespace {
@@ -168,4 +193,46 @@ TEST(GetAD, ReadsTheValueBesideTheReceiveThread) {
   CloseLink();
   EXPECT_EQ(s_SeqErrorCounter, 1);
   EXPECT_EQ(GetAD(), 0);
+}
+
+TEST(GetAD, AReplyBehindAMessageOrInPiecesIsReadWhole) {
+  emu::Config cfg;
+  cfg.ad_value = 300;
+  emu::VirtualInstrument vi(cfg);
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  // A version report ahead of the marker; the value bytes follow 20 ms later.
+  cfg.ad_reply = {'4', '0', '0', '0', '0', '0', '2', 0, 0xAD};
+  vi.set_config(cfg);
+  const std::size_t seen = vi.message_count();
+  std::thread tail([&] {
+    vi.wait_for_messages(seen + 1, milliseconds(1000));
+    std::this_thread::sleep_for(milliseconds(20));
+    vi.send({0x12, 0x34});
+  });
+  EXPECT_EQ(GetAD(), 0x1234);
+  tail.join();
+  EXPECT_TRUE(WaitUntil([] { return RangeOn() == 5.0; }, milliseconds(1000)));
+  // Nothing of that reply is left for the next exchange.
+  cfg.ad_reply.clear();
+  vi.set_config(cfg);
+  EXPECT_EQ(GetAD(), 300);
+  CloseLink();
+}
+
+TEST(GetAD, BytesWaitingBeforeTheRequestAreNotTakenForTheReply) {
+  emu::Config cfg;
+  cfg.ad_value = 300;
+  emu::VirtualInstrument vi(cfg);
+  s_DataBegin = s_DataEnd = s_USBRxData;
+  // No receive thread: a stale fragment of an earlier reply stays on the line.
+  ASSERT_TRUE(_OpenPort(vi.path().c_str()));
+  vi.send({0xAD, 0x12});
+  pollfd p{g_hFile, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 1000), 1);
+  EXPECT_EQ(GetAD(), 300);
+  // The fragment went to the receive buffer, where it waits for its last byte.
+  _USBDataPoll();
+  EXPECT_EQ(Bytes(s_DataBegin, s_DataEnd), (Bytes{0xAD, 0x12}));
+  _ClosePort();
 }

@@ -1,6 +1,9 @@
 // The serial transport on a bare pseudo-terminal.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 #include <atomic>
@@ -20,7 +23,7 @@ TEST(SerialPort, LineFromDefaultSettingsPassesEveryByteUnchanged) {
   ASSERT_EQ(tcgetattr(g_hFile, &t), 0);
   EXPECT_EQ(t.c_lflag, 0u);
   EXPECT_EQ(t.c_iflag, (before.c_iflag & ~tcflag_t(ICRNL | IXON)) | IGNPAR);
-  EXPECT_EQ(t.c_oflag, before.c_oflag & ~tcflag_t(OPOST | ONLCR));
+  EXPECT_EQ(t.c_oflag, 0u);
   EXPECT_EQ(t.c_cflag & ~tcflag_t(CBAUD), before.c_cflag & ~tcflag_t(CLOCAL | CBAUD));
   EXPECT_EQ(t.c_cc[VEOF], 4);
   EXPECT_EQ(t.c_cc[VMIN], before.c_cc[VMIN]);
@@ -37,6 +40,87 @@ TEST(SerialPort, LineFromDefaultSettingsPassesEveryByteUnchanged) {
   EXPECT_EQ(pty.read_for(milliseconds(100)), Bytes{0x0A});
   _ClosePort();
   EXPECT_EQ(g_hFile, -1);
+}
+
+namespace {
+
+// Leaves byte-altering input and output flags on a line, as an earlier
+// program might.
+void DirtyLine(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+  termios t{};
+  ASSERT_EQ(tcgetattr(fd, &t), 0);
+  t.c_iflag |= IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IUCLC | IXON | IXOFF;
+  t.c_iflag &= ~tcflag_t(IGNPAR);
+  t.c_oflag |= OPOST | ONLCR | OCRNL | OLCUC | ONOCR | ONLRET;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &t), 0);
+  close(fd);
+}
+
+}  // namespace
+
+TEST(SerialPort, FlagsAnEarlierProgramLeftDoNotTouchAByte) {
+  Pty pty;
+  DirtyLine(pty.path);
+  termios before{}, t{};
+  const int probe = open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_EQ(tcgetattr(probe, &before), 0);
+  close(probe);
+  ASSERT_TRUE(_OpenPort(pty.path.c_str()));
+  ASSERT_EQ(tcgetattr(g_hFile, &t), 0);
+  EXPECT_EQ(t.c_iflag & ~tcflag_t(IGNPAR), 0u);
+  EXPECT_NE(t.c_iflag & IGNPAR, 0u);
+  EXPECT_EQ(t.c_oflag, 0u);
+  EXPECT_EQ(t.c_cflag & ~tcflag_t(CBAUD), before.c_cflag & ~tcflag_t(CLOCAL | CBAUD));
+
+  const Bytes in = {0xAD, 0x12, 0x34, 0x0D, 0x0A, 0xFF, 0x00, 0x11, 0x13, 'A'};
+  pty.send(in);
+  Bytes got;
+  for (const auto end = Clock::now() + milliseconds(500); got.size() < in.size() && Clock::now() < end;) {
+    unsigned char buf[32];
+    const int n = _ReadCOMPort(32, buf);
+    if (n > 0) got.insert(got.end(), buf, buf + n);
+  }
+  EXPECT_EQ(got, in);
+  const Bytes out = {0x0A, 0x0D, 'a', 0x09, 0xFF, 0x00};
+  ASSERT_EQ(_WriteCOMPort(6, out.data()), 6);
+  EXPECT_EQ(pty.read_for(milliseconds(100)), out);
+  _ClosePort();
+
+  // The same through GetAD against the instrument.
+  emu::Config cfg;
+  cfg.ad_value = 0x8D0D;
+  emu::VirtualInstrument vi(cfg);
+  DirtyLine(vi.path());
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  EXPECT_EQ(GetAD(), 0x8D0D);
+  CloseLink();
+}
+
+TEST(SerialPort, AFileThatIsNoTerminalIsRejectedUntouched) {
+  const std::string file = "/tmp/orna-port-file-" + std::to_string(getpid());
+  const Bytes content(100, 'x');
+  {
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(write(fd, content.data(), content.size()), 100);
+    close(fd);
+  }
+  const int fds = OpenFds();
+  {
+    ScanPaths scan({file});
+    EXPECT_EQ(InitORNA(), 0);
+  }
+  EXPECT_EQ(g_hFile, -1);
+  EXPECT_EQ(OpenFds(), fds);
+  EXPECT_EQ(SetOutputFunc(OutputFuncSine), -1);
+  Bytes after(200);
+  const int fd = open(file.c_str(), O_RDONLY);
+  after.resize(static_cast<std::size_t>(std::max<ssize_t>(0, read(fd, after.data(), after.size()))));
+  close(fd);
+  unlink(file.c_str());
+  EXPECT_EQ(after, content);
+  CloseORNA();
 }
 
 TEST(SerialPort, ReadWaitsAtMost100MsAndTakesOneReadsWorth) {
@@ -152,16 +236,34 @@ TEST(SerialPort, WriteOnAFullLineWaitsAndContinuesAPartialWrite) {
   _ClosePort();
 }
 
-TEST(SerialPort, OpenGivingDescriptorZeroFailsAndLeavesItOpen) {
+namespace {
+
+// Whether a program started with fork and exec finds descriptor `fd` open.
+bool ChildHasDescriptor(int fd) {
+  const std::string script = "test -e /dev/fd/" + std::to_string(fd);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+TEST(SerialPort, DescriptorZeroIsAPortAndNoChildInheritsThePort) {
   emu::VirtualInstrument vi;
   close(0);
-  ScanPaths scan({vi.path(), vi.path()});
-  EXPECT_EQ(InitORNA(), 1);  // the first try got descriptor 0, the second a real one
-  EXPECT_NE(fcntl(0, F_GETFD), -1);
-  EXPECT_GT(g_hFile, 0);
+  ScanPaths scan({vi.path()});
+  ASSERT_EQ(InitORNA(), 1);
+  EXPECT_EQ(g_hFile, 0);
+  EXPECT_FALSE(ChildHasDescriptor(0));
   ASSERT_TRUE(vi.wait_for_messages(2, milliseconds(1000)));
   EXPECT_EQ(Kinds(vi), (std::vector<emu::Kind>{emu::Kind::IdentifyProbe, emu::Kind::HWInfoRequest}));
   CloseLink();
+  EXPECT_EQ(fcntl(0, F_GETFD), -1);  // closed with the connection
 }
 
 TEST(SerialPort, DescriptorsBeyondTheSelectLimitStillWork) {
@@ -184,4 +286,31 @@ TEST(SerialPort, DescriptorsBeyondTheSelectLimitStillWork) {
   EXPECT_EQ(GetAD(), 0x1234);
   CloseLink();
   for (int fd : spare) close(fd);
+}
+
+namespace {
+void IgnoreSignal(int) {}
+}  // namespace
+
+TEST(SerialPort, SleepEndsUnderFrequentSignals) {
+  // A handler without SA_RESTART: every signal interrupts the sleep.
+  struct sigaction sa {}, before{};
+  sa.sa_handler = IgnoreSignal;
+  sigemptyset(&sa.sa_mask);
+  ASSERT_EQ(sigaction(SIGUSR1, &sa, &before), 0);
+  std::atomic<bool> done{false};
+  std::thread sleeper([&] {
+    _SleepMilliseconds(5);
+    done = true;
+  });
+  // A signal every 50 us (timed by spinning) for at most two seconds.
+  const auto end = Clock::now() + milliseconds(2000);
+  for (auto next = Clock::now(); !done && next < end; next += std::chrono::microseconds(50)) {
+    while (Clock::now() < next) {
+    }
+    pthread_kill(sleeper.native_handle(), SIGUSR1);
+  }
+  EXPECT_TRUE(done.load()) << "a 5 ms sleep did not end under signals";
+  sleeper.join();
+  sigaction(SIGUSR1, &before, nullptr);
 }

@@ -262,8 +262,8 @@ TEST(Faults, AFloodOfRequestsIsAnsweredOncePerRequest) {
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncPulse), 0);
   ASSERT_TRUE(vi.wait_for_packets(1, 1s));
-  // Requests that wait in the buffer are taken one per pass; a quiet line
-  // makes each pass wait up to 100 ms in its read.
+  // Requests that arrive together are all answered in the pass that reads
+  // them, one packet each, in order.
   const int flood = 40;
   Bytes b;
   for (int i = 0; i < flood; ++i) b.insert(b.end(), {'N', static_cast<std::uint8_t>(i)});
