@@ -7,7 +7,6 @@
 #include <aio.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
@@ -120,7 +119,8 @@ void _SleepMilliseconds(int ms) {
 }
 
 bool _OpenPort(const char* path) {
-  // Close-on-exec, a terminal, and held exclusively (see _OpenExclusive).
+  // Close-on-exec (a program the host starts must not keep the line open
+  // after the host has closed it) and held exclusively: see _OpenExclusive.
   const int fd = _OpenExclusive(path);
   g_hFile.store(fd);
   s_LineStalled.store(false);

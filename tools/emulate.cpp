@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <cstdio>
@@ -48,7 +49,16 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
   if (!record.empty()) {
     vi.stop_playback();
     std::vector<Point> points;
-    for (const auto& s : vi.samples()) points.push_back({s.t, s.mV, s.range_flag});
+    // No library in this process to say where pulses were: the high range
+    // (pulses of 2.5 mV and more) is all there is to go by. A run's width
+    // leaves out its last sample, the zero that follows every pulse.
+    std::size_t run = 0;  // index of the current run's first point
+    for (const auto& s : vi.samples()) {
+      const bool starts = s.range_flag && (points.empty() || !points.back().high_range);
+      if (starts) run = points.size();
+      else if (s.range_flag) points[run].pulse_s = std::max(0.0001, points.back().t - points[run].t);
+      points.push_back({s.t, s.mV, s.range_flag, starts ? 0.0001 : 0.0});
+    }
     if (!WriteRecording(record, points, 1.0 / 5000, "emulate")) {
       std::fprintf(stderr, "orna: cannot write %s\n", record.c_str());
       return kExitIo;

@@ -1,77 +1,135 @@
 // orna: command-line front end of liborna.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <string>
+
+#include "orna.h"
 #include "tools.h"
 #ifdef ORNA_HAVE_PANEL
 #include "panel/panel.h"
 #endif
 
+namespace {
+
+// "TEXT (default: VALUE UNIT)", the default being the library's own.
+std::string WithDefault(const std::string& text, double value, const char* unit = "") {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", value);
+  return text + " (default " + buf + unit + ")";
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   using namespace orna::cli;
-  CLI::App app{"orna: drive the ECG simulator (or its virtual instrument)"};
+  CLI::App app{
+      "orna: drives the ORNA ECG simulator, a USB box that feeds ECG and test signals into ECG\n"
+      "monitors, or its virtual instrument (--emulate) when none is connected."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("orna ") + GetSDKVersion() + " (liborna " + GetSDKVersion() + ")");
+  app.footer(
+      "Exit codes: 0 success, 2 bad arguments or a refused setting, 3 no instrument answered,\n"
+      "4 a file could not be written, 5 the stream was not clean (underruns, sequence errors,\n"
+      "the instrument went away; the recording was written but has gaps).\n"
+      "Run 'orna SUBCOMMAND --help' for each subcommand's options.");
 
   auto* list = app.add_subcommand("list", "List the CDC ACM ports with USB IDs and serial numbers");
 
   bool info_emulate = false;
   std::string info_port, info_serial;
-  auto* info = app.add_subcommand("info", "Show the identity of the instrument");
-  info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument");
-  info->add_option("--port", info_port, "Serial device to open instead of scanning /dev/ttyACM0..3");
+  auto* info = app.add_subcommand("info", "Show the identity of the instrument (serial number, versions)");
+  info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument instead of hardware");
+  info->add_option("--port", info_port,
+                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
   info->add_option("--serial", info_serial, "Open the port whose USB serial number is SN (see orna list)");
 
+  // The library's defaults, read before any instrument is open.
+  const double amplitude = GetAmplitude(), frequency = GetFrequency(), pulse_width = GetPulseWidth(),
+               qrs = GetQRSDuration(), t_wave = GetTWave(), pacing_width = GetPacingDuration();
+  const int pacing_rate = GetPacingRate();
+
   PlayOptions o;
-  auto* play = app.add_subcommand("play", "Play an output function and report what came out");
+  auto* play = app.add_subcommand(
+      "play", "Play an output function for a while, then report what the instrument received");
+  play->footer(
+      "Settings not given keep the library's defaults; settings that the chosen function does not\n"
+      "use are refused. Example: orna play ecg --pacing-amplitude 5 --seconds 10 --emulate --plot ecg.png");
   play->add_option("function", o.function,
-                   "Output function: sine, triangle, square, pulse, triangle-pulse, exponential, "
-                   "cal-ecg, iec227, iec251, ecg (ecg-notched), ecg-single, biexponential, file, "
-                   "or its number 1..13")
+                   "Output function, by name or number: sine (1), triangle (2), square (3), pulse (4),\n"
+                   "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
+                   "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
+                   "biexponential (12), file (13, a text waveform given with --file)")
       ->required();
-  play->add_option("-a,--amplitude", o.amplitude, "Amplitude, mV peak to peak");
-  play->add_option("-f,--frequency", o.frequency, "Frequency, Hz");
-  play->add_option("--pulse-width", o.pulse_width, "Pulse width, ms");
-  play->add_option("--qrs", o.qrs, "QRS duration, ms");
-  play->add_option("--t-wave", o.t_wave, "T-wave amplitude, mV");
-  play->add_option("--iec", o.iec, "IEC waveform index (iec227: 0..9, iec251: 0..5)");
-  play->add_option("--file", o.file, "Waveform text file for the 'file' function");
-  play->add_option("--pacing-amplitude", o.pacing_amplitude, "Pacing pulse amplitude, mV");
-  play->add_option("--pacing-width", o.pacing_width, "Pacing pulse width, ms");
-  play->add_option("--pacing-rate", o.pacing_rate, "Pacing rate, pulses per minute");
-  play->add_option("--pacing-mode", o.pacing_mode, "Pacing mode: 0 single, other double");
-  play->add_option("--overshoot", o.overshoot, "Pacing overshoot time constant, ms");
-  play->add_option("--lead", o.leads, "Switch on an output lead (0..8); repeatable");
-  play->add_option("--dc-offset", o.dc_offset, "DC offset, mV");
-  play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode");
-  play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz");
-  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, mV");
+  play->add_option("-a,--amplitude", o.amplitude, WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV"));
+  play->add_option("-f,--frequency", o.frequency,
+                   WithDefault("Frequency (heart rate for the ECGs), 0.05..500 Hz; pulse and triangle-pulse "
+                               "up to 3 Hz; not for iec227, iec251, biexponential, file",
+                               frequency, " Hz"));
+  play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"));
+  play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"));
+  play->add_option("--t-wave", o.t_wave, WithDefault("T-wave amplitude of cal-ecg, 0..2.5 mV", t_wave, " mV"));
+  play->add_option("--iec", o.iec, "Test waveform of iec227 (0..9) or iec251 (0..5) (default 0)")
+      ->check(CLI::Range(0, 9));
+  play->add_option("--file", o.file,
+                   "Waveform for the 'file' function: text, line 1 the sample rate, line 2 the count, "
+                   "then one value in microvolts per line");
+  play->add_option("--pacing-amplitude", o.pacing_amplitude,
+                   "Pacing pulse amplitude, -700..700 mV; 0 is no pacing (default 0)");
+  play->add_option("--pacing-width", o.pacing_width, WithDefault("Pacing pulse width, 0.1..3 ms", pacing_width, " ms"));
+  play->add_option("--pacing-rate", o.pacing_rate,
+                   WithDefault("Pacing rate, 10..300 pulses per minute", pacing_rate, " per minute"));
+  play->add_option("--pacing-mode", o.pacing_mode,
+                   "Pulses per pacing event: 0 one; 1 two, 150 ms apart; 2 two, 250 ms apart (default 0)")
+      ->check(CLI::Range(0, 2));
+  play->add_option("--overshoot", o.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)");
+  play->add_option("--lead", o.leads, "Switch on an output lead, 0..8; repeatable (default: none)")
+      ->check(CLI::Range(0, 8))
+      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
+  play->add_option("--dc-offset", o.dc_offset, "DC offset in whole mV, -300..300 (-1000..1000 with --dc-variable) (default 0)");
+  play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode (range +-1000 mV)");
+  play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz (default: none)")
+      ->check(CLI::IsMember({1, 2}));
+  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, 0.01..0.2 mV (default 0.1 mV)");
   play->add_flag("--drift", o.drift, "Baseline drift test on cal-ecg");
   play->add_option("--dynamic-range", o.dynamic_range_amplitude,
-                   "Dynamic-range test on triangle or square: overlay amplitude, mV (0..5)");
+                   "Dynamic-range test on triangle or square: overlay amplitude, 0..5 mV");
   play->add_option("--dynamic-range-frequency", o.dynamic_range_frequency,
-                   "Dynamic-range overlay frequency, Hz (10..50)");
+                   "Dynamic-range overlay frequency, 10..50 Hz (default 30 Hz)");
   play->add_option("--freq-scan-sine", o.freq_scan_sine,
-                   "Sine frequency scan: START_HZ STOP_HZ DURATION_S")
+                   "Sine frequency scan: START_HZ STOP_HZ DURATION_S (0.67..500 Hz, 10..180 s)")
       ->expected(3);
   play->add_flag("--freq-scan-ecg", o.freq_scan_ecg, "Calibration-ECG rate scan, 0.05 to 0.5 Hz over 30 s");
   play->add_option("--baseline-reset", o.baseline_reset,
-                   "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz");
-  play->add_flag("--impedance", o.impedance, "Switch on the input impedance mode");
-  play->add_flag("--common-mode", o.common_mode, "Switch on the DC offset common mode");
-  play->add_option("-s,--seconds", o.seconds, "Seconds of signal to play")->check(CLI::PositiveNumber);
-  play->add_option("--speed", o.speed, "Virtual instrument clock, times real time")
+                   "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz")
+      ->check(CLI::Range(1, 4));
+  play->add_flag("--impedance", o.impedance, "Switch on the input impedance test mode");
+  play->add_flag("--common-mode", o.common_mode, "Apply the DC offset in common mode");
+  play->add_option("-s,--seconds", o.seconds, "Seconds of signal to play and record (default 5)")
+      ->check(CLI::PositiveNumber);
+  play->add_option("--speed", o.speed,
+                   "Virtual instrument only: run its clock at this many times real time, 0.1..1000, as "
+                   "real hardware would (default: as fast as the host answers, which never underruns)")
       ->check(CLI::Range(0.1, 1000.0));
-  play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument");
-  play->add_option("--port", o.port, "Serial device to open instead of scanning /dev/ttyACM0..3");
+  play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument instead of hardware");
+  play->add_option("--port", o.port,
+                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
   play->add_option("--serial", o.serial, "Open the port whose USB serial number is SN (see orna list)");
-  play->add_option("--record", o.record, "Write what came out: EDF+ when FILE ends in .edf, CSV otherwise");
-  play->add_option("--plot", o.plot, "Render what came out on ECG paper (PNG)");
+  play->add_option("--record", o.records,
+                   "Write what the instrument received: EDF+ when FILE ends in .edf, CSV otherwise, '-' "
+                   "for CSV on standard output; repeatable")
+      ->type_name("FILE")
+      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
+  play->add_option("--plot", o.plot, "Draw what the instrument received on ECG paper (PNG)")->type_name("FILE.png");
 
   double emu_speed = 1.0, emu_seconds = 0;
   int emu_fd = -1;
   std::string emu_record;
-  auto* emulate = app.add_subcommand("emulate", "Run a virtual instrument on a pseudo-terminal and print its path");
-  emulate->add_option("--speed", emu_speed, "Clock, times real time")->check(CLI::Range(0.1, 1000.0));
-  emulate->add_option("--seconds", emu_seconds, "Stop after this many seconds (0: until interrupted)");
+  auto* emulate = app.add_subcommand(
+      "emulate", "Run a virtual instrument on a pseudo-terminal and print its path, for --port");
+  emulate->add_option("--speed", emu_speed, "Clock, times real time, 0.1..1000 (default 1)")
+      ->check(CLI::Range(0.1, 1000.0));
+  emulate->add_option("--seconds", emu_seconds, "Stop after this many seconds (default 0: until interrupted)");
   emulate->add_option("--fd", emu_fd,
                       "Serve this inherited pseudo-terminal master (e.g. a faked /dev/ttyACM0) instead of a new one")
       ->check(CLI::NonNegativeNumber);
@@ -98,7 +156,13 @@ int main(int argc, char** argv) {
   }
   if (*list) return RunList();
   if (*info) return RunInfo(info_emulate, info_port, info_serial);
-  if (*play) return RunPlay(o);
+  if (*play) {
+    if (o.speed > 0 && !o.emulate) {
+      std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
+      return kExitUsage;
+    }
+    return RunPlay(o);
+  }
 #ifdef ORNA_HAVE_PANEL
   if (*panel) return orna::panel::RunPanel(po);
 #endif

@@ -21,7 +21,8 @@ constexpr double kMarginMm = 8.0;
 
 }  // namespace
 
-bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title) {
+bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
+               double period_s) {
   double duration = points.empty() ? 1.0 : points.back().t;
   int rows = std::clamp(static_cast<int>(std::ceil(duration / kRowSeconds)), 1, kMaxRows);
   double row_seconds = rows == 1 ? std::max(1.0, std::ceil(duration)) : kRowSeconds;
@@ -49,7 +50,10 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
   cairo_set_font_size(cr, 3.5);
   cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
   cairo_move_to(cr, kMarginMm, kMarginMm - 2);
-  std::string caption = title + "    25 mm/s    10 mm/mV    \u25BC pacing pulse";
+  bool pulses_drawn = false;
+  for (const auto& p : points) pulses_drawn |= p.pulse_s > 0 && p.t < rows * row_seconds;
+  std::string caption = title + "    25 mm/s    10 mm/mV";
+  if (pulses_drawn) caption += "    \u25BC pacing pulse";
   cairo_show_text(cr, caption.c_str());
 
   for (int r = 0; r < rows; ++r) {
@@ -80,24 +84,28 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
     cairo_set_line_width(cr, 0.3);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
     double t_begin = r * row_seconds, t_end = t_begin + row_seconds;
+    // Samples the instrument did not get (underruns, a lost stream) leave a
+    // gap in time: the trace breaks there instead of bridging it.
+    const double max_step = 1.5 * period_s;
     bool first = true;
+    double last_t = 0;
     for (const auto& p : points) {
       if (p.t < t_begin || p.t >= t_end) continue;
       double mv = std::clamp(p.mV, lo - 1, hi + 1);
       double x = x0 + (p.t - t_begin) * kMmPerS;
       double y = y0 + (hi - mv) * kMmPerMV;
-      if (first) cairo_move_to(cr, x, y);
+      if (first || p.t - last_t > max_step) cairo_move_to(cr, x, y);
       else cairo_line_to(cr, x, y);
       first = false;
+      last_t = p.t;
     }
     cairo_stroke(cr);
     cairo_restore(cr);
     // Pacing marks above the strip, as paced-beat markers on a monitor print:
     // a spike that is clipped at the paper's edge still shows where it was.
     cairo_set_source_rgb(cr, 0.1, 0.3, 0.9);
-    for (std::size_t i = 0; i < points.size(); ++i) {
-      const Point& p = points[i];
-      if (!p.high_range || (i > 0 && points[i - 1].high_range)) continue;
+    for (const Point& p : points) {
+      if (!(p.pulse_s > 0)) continue;
       if (p.t < t_begin || p.t >= t_end) continue;
       double x = x0 + (p.t - t_begin) * kMmPerS;
       cairo_move_to(cr, x - 1.0, y0 - 2.0);

@@ -1,7 +1,11 @@
 // Recordings: CSV for spreadsheets and scripts, EDF+ for ECG viewers.
 #include <edflib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -11,11 +15,24 @@
 namespace orna::cli {
 
 bool WriteCsv(const std::string& path, const std::vector<Point>& points) {
-  FILE* f = std::fopen(path.c_str(), "w");
+  const bool to_stdout = path == "-";
+  FILE* f = to_stdout ? stdout : std::fopen(path.c_str(), "w");
   if (!f) return false;
-  std::fprintf(f, "time_s,value_mV,high_range\n");
-  for (const auto& p : points) std::fprintf(f, "%.4f,%.6f,%d\n", p.t, p.mV, p.high_range ? 1 : 0);
+  std::fprintf(f, "time_s,value_mV,high_range,pacing_pulse\n");
+  for (const auto& p : points)
+    std::fprintf(f, "%.4f,%.6f,%d,%d\n", p.t, p.mV, p.high_range ? 1 : 0, p.pulse_s > 0 ? 1 : 0);
+  if (to_stdout) return std::fflush(f) == 0 && !std::ferror(f);
   return std::fclose(f) == 0;
+}
+
+bool CanWrite(const std::string& path) {
+  if (path == "-") return true;
+  const bool existed = ::access(path.c_str(), F_OK) == 0;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ::close(fd);
+  if (!existed) ::unlink(path.c_str());
+  return true;
 }
 
 std::vector<double> Resample(const std::vector<Point>& points, double period_s) {
@@ -37,7 +54,8 @@ std::vector<double> Resample(const std::vector<Point>& points, double period_s) 
 }
 
 bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
-              const std::string& title) {
+              const std::string& title, const std::string& equipment,
+              const std::string& version) {
   if (!(period_s >= 1e-5)) return false;
   std::vector<double> samples = Resample(points, period_s);
   if (samples.empty()) samples.push_back(0.0);
@@ -49,25 +67,39 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
   int per_record = static_cast<int>(std::max(1L, 100000L / period_units));
   long record_units = per_record * period_units;
 
+  // Each annotation signal holds one annotation per data record: enough of
+  // them for every pulse, or no file at all rather than one that lost some.
+  const std::size_t records = (samples.size() + per_record - 1) / per_record;
+  std::size_t pulses = 0;
+  for (const auto& p : points) pulses += p.pulse_s > 0;
+  const std::size_t annotation_signals = std::max<std::size_t>(1, (pulses + records - 1) / records);
+  if (annotation_signals > 64) return false;
+
   double peak = 1.0;
   for (double v : samples) peak = std::max(peak, std::fabs(v));
   peak = std::ceil(peak);
 
   int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, 1);
   if (h < 0) return false;
-  bool ok = edf_set_datarecord_duration(h, static_cast<int>(record_units)) == 0 &&
+  bool ok = edf_set_number_of_annotation_signals(h, static_cast<int>(annotation_signals)) == 0 &&
+            edf_set_datarecord_duration(h, static_cast<int>(record_units)) == 0 &&
             edf_set_samplefrequency(h, 0, per_record) == 0 &&
             edf_set_physical_maximum(h, 0, peak) == 0 && edf_set_physical_minimum(h, 0, -peak) == 0 &&
             edf_set_digital_maximum(h, 0, 32767) == 0 && edf_set_digital_minimum(h, 0, -32768) == 0 &&
             edf_set_label(h, 0, "ECG") == 0 && edf_set_physical_dimension(h, 0, "mV") == 0 &&
-            edf_set_equipment(h, "orna virtual or real simulator") == 0 &&
-            edf_set_recording_additional(h, title.c_str()) == 0;
+            edf_set_equipment(h, equipment.c_str()) == 0 &&
+            edf_set_recording_additional(h, version.c_str()) == 0 &&
+            // The header's recording field has room for few words: the
+            // settings go where the person recorded would be described,
+            // here the signal simulated.
+            edf_set_patient_additional(h, title.c_str()) == 0;
 
-  // Pacing pulses as annotations, so viewers list them (onsets in 100 us units).
+  // Pacing pulses as annotations, so viewers list them (onsets and widths in
+  // 100 us units).
   for (std::size_t i = 0; ok && i < points.size(); ++i)
-    if (points[i].high_range && (i == 0 || !points[i - 1].high_range))
-      ok = edfwrite_annotation_utf8(h, std::llround((points[i].t - points.front().t) * 1e4), -1,
-                                    "Pacing pulse") == 0;
+    if (points[i].pulse_s > 0)
+      ok = edfwrite_annotation_utf8(h, std::llround((points[i].t - points.front().t) * 1e4),
+                                    std::max(1LL, std::llround(points[i].pulse_s * 1e4)), "Pacing pulse") == 0;
 
   std::vector<double> record(per_record);
   for (std::size_t at = 0; ok && at < samples.size(); at += per_record) {
@@ -81,16 +113,17 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
   return edfclose_file(h) == 0 && ok;
 }
 
+bool IsEdfPath(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
+  return tail == ".edf";
+}
+
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
-                    const std::string& title) {
-  auto ends_with = [&](const char* ext) {
-    std::string e(ext);
-    if (path.size() < e.size()) return false;
-    std::string tail = path.substr(path.size() - e.size());
-    std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-    return tail == e;
-  };
-  if (ends_with(".edf")) return WriteEdf(path, points, period_s, title);
+                    const std::string& title, const std::string& equipment,
+                    const std::string& version) {
+  if (IsEdfPath(path)) return WriteEdf(path, points, period_s, title, equipment, version);
   return WriteCsv(path, points);
 }
 

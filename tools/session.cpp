@@ -10,9 +10,11 @@ namespace orna::cli {
 
 namespace {
 
-// Opens exactly `path`; says why on stderr when that fails.
-bool OpenPath(const std::string& path) {
-  const int r = OrnaOpenPort(path.c_str());
+// Opens exactly `path` (`tries` times when no instrument answers); says why
+// on stderr when that fails.
+bool OpenPath(const std::string& path, int tries = 1) {
+  int r = OrnaOpenPort(path.c_str());
+  for (int i = 1; r == 0 && i < tries; ++i) r = OrnaOpenPort(path.c_str());
   if (r == 1) return true;
   std::fprintf(stderr, "orna: %s\n", OrnaLastErrorText());
   return false;
@@ -24,8 +26,13 @@ std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port,
                                        const std::string& serial) {
   auto s = std::unique_ptr<Session>(new Session);
   if (emulate) {
-    s->vi_ = std::make_unique<emu::VirtualInstrument>();
-    if (!OpenPath(s->vi_->path())) return nullptr;
+    emu::Config config;
+    config.record_packets = false;  // the samples are all a run needs
+    s->vi_ = std::make_unique<emu::VirtualInstrument>(config);
+    // The in-process instrument is certainly there, but a loaded machine can
+    // keep its thread from answering within the handshake's time: it gets a
+    // few tries. A real port gets one, as the library's own scan does.
+    if (!OpenPath(s->vi_->path(), 5)) return nullptr;
     return s;
   }
   if (!port.empty()) {

@@ -18,7 +18,8 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 2;         // bad arguments or a refused setting
 constexpr int kExitNoInstrument = 3;  // no instrument answered
 constexpr int kExitIo = 4;            // a file could not be written
-// The stream was not clean: the instrument went away or reported sequence errors.
+// The stream was not clean: underruns, sequence errors, or an instrument that
+// went away. The recording is written, but it has gaps.
 constexpr int kExitStream = 5;
 
 // One recorded point of the output.
@@ -26,6 +27,8 @@ struct Point {
   double t;   // s
   double mV;
   bool high_range;  // sample sent on the high (pacing) range
+  // > 0: a pacing pulse of this width (s) begins here, as the library reported it.
+  double pulse_s = 0;
 };
 
 // An open connection, to real hardware or to an in-process virtual instrument.
@@ -48,7 +51,7 @@ class Session {
 struct PlayOptions {
   std::string function;
   double amplitude = NAN, frequency = NAN, pulse_width = NAN, qrs = NAN, t_wave = NAN;
-  int iec = 0;
+  int iec = -1;
   std::string file;
   double pacing_amplitude = NAN, pacing_width = NAN, overshoot = NAN;
   int pacing_rate = -1, pacing_mode = -1;
@@ -56,18 +59,28 @@ struct PlayOptions {
   int dc_offset = 0;
   bool dc_variable = false;
   int noise = -1;
-  double noise_amplitude = 0.1;
+  double noise_amplitude = NAN;  // mV; the library's 0.1 when not given
   bool drift = false;
   // Test modes; NAN / -1 / false: off.
-  double dynamic_range_amplitude = NAN, dynamic_range_frequency = 30;
+  double dynamic_range_amplitude = NAN, dynamic_range_frequency = NAN;  // 30 Hz when not given
   std::vector<double> freq_scan_sine;  // start Hz, stop Hz, duration s
   bool freq_scan_ecg = false;
   int baseline_reset = -1;
   bool impedance = false, common_mode = false;
-  double seconds = 5, speed = 1;
+  double seconds = 5;
+  // Virtual instrument clock, times real time; 0: as fast as the host answers
+  // (every request made as soon as the previous packet has arrived).
+  double speed = 0;
   bool emulate = false;
-  std::string port, serial, record, plot;
+  std::string port, serial, plot;
+  std::vector<std::string> records;  // "-" is CSV on standard output
 };
+
+// Settings given that the chosen output function (1..13) does not use; empty
+// when all fit, otherwise a message naming the first misfit.
+std::string MisfitSetting(const PlayOptions& options, int function);
+// The settings of a run in a few words, for recording headers.
+std::string SettingsSummary(const PlayOptions& options);
 
 int RunPlay(const PlayOptions& options);
 int RunInfo(bool emulate, const std::string& port, const std::string& serial = "");
@@ -83,20 +96,30 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record);
 // Looks up an output function by name or number 1..13; -1 when unknown.
 int FunctionNumber(const std::string& name);
 
-// Writes the points as CSV (time_s,mV); returns false on an I/O error.
+// Writes the points as CSV (time_s,value_mV,high_range,pacing_pulse), "-" to
+// standard output; returns false on an I/O error.
 bool WriteCsv(const std::string& path, const std::vector<Point>& points);
 // Writes the points as EDF+ (one "ECG" signal in mV, sampled every `period_s`
-// by sample-and-hold from the first point on, pacing pulses as annotations);
-// false on an error.
+// by sample-and-hold from the first point on, every pacing pulse as an
+// annotation with its width). `title` (the settings) goes into the header's
+// patient field, `equipment` and `version` into its recording field. False on
+// an error, and when the annotations would not fit.
 bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
-              const std::string& title);
+              const std::string& title, const std::string& equipment = "ORNA",
+              const std::string& version = "");
 // EDF+ when the path ends in .edf (any case), CSV otherwise.
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
-                    const std::string& title);
+                    const std::string& title, const std::string& equipment = "ORNA",
+                    const std::string& version = "");
+bool IsEdfPath(const std::string& path);
+// Whether `path` can be written (created if missing, removed again); sets errno.
+bool CanWrite(const std::string& path);
 // The values at t0, t0 + period, ... up to the last point (sample and hold),
 // t0 being the first point's time.
 std::vector<double> Resample(const std::vector<Point>& points, double period_s);
-// Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG.
-bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title);
+// Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG. Points
+// further apart than 1.5 `period_s` are not joined: a gap stays a gap.
+bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
+               double period_s);
 
 }  // namespace orna::cli

@@ -5,6 +5,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "control/apply.h"
@@ -60,16 +61,20 @@ TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
   emu::VirtualInstrument vi;
   ScanPaths scan({vi.path()});
   const int threads = Threads(), fds = OpenFds();
+  double fastest = 1e9;
   for (int cycle = 0; cycle < 3; ++cycle) {
     ASSERT_EQ(InitORNA(), 1);
     EXPECT_EQ(Threads(), threads + 1);
     std::this_thread::sleep_for(milliseconds(30));  // the thread now waits in its read
     const auto t0 = Clock::now();
     CloseLink();
-    EXPECT_LT(MsSince(t0), 50);
+    fastest = std::min(fastest, MsSince(t0));
     EXPECT_EQ(Threads(), threads);
     EXPECT_EQ(OpenFds(), fds);
   }
+  // A thread left to its read timeout takes some 70 ms every time; a loaded
+  // machine can delay any one close past 50 ms, not all three.
+  EXPECT_LT(fastest, 50);
   ASSERT_TRUE(vi.wait_for_messages(9, milliseconds(2000)));
   using K = emu::Kind;
   EXPECT_EQ(Kinds(vi), (std::vector<K>{K::IdentifyProbe, K::HWInfoRequest, K::Close,
@@ -77,13 +82,17 @@ TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
                                        K::IdentifyProbe, K::HWInfoRequest, K::Close}));
 
   // The same through the exported close.
-  ASSERT_EQ(InitORNA(), 1);
-  std::this_thread::sleep_for(milliseconds(30));
-  const auto t0 = Clock::now();
-  EXPECT_EQ(CloseORNA(), -1);
-  EXPECT_LT(MsSince(t0), 80);
-  EXPECT_EQ(Threads(), threads);
-  EXPECT_EQ(g_hFile, -1);
+  fastest = 1e9;
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    ASSERT_EQ(InitORNA(), 1);
+    std::this_thread::sleep_for(milliseconds(30));
+    const auto t0 = Clock::now();
+    EXPECT_EQ(CloseORNA(), -1);
+    fastest = std::min(fastest, MsSince(t0));
+    EXPECT_EQ(Threads(), threads);
+    EXPECT_EQ(g_hFile, -1);
+  }
+  EXPECT_LT(fastest, 80);
 }
 
 TEST(ReceiveThread, ALateADReplyIsDroppedWhole) {

@@ -35,8 +35,23 @@ inline int CountEntries(const char* dir) {
   }
   return n;
 }
-inline int OpenFds() { return CountEntries("/proc/self/fd"); }
-inline int Threads() { return CountEntries("/proc/self/task"); }
+// A thread can still be listed in /proc/self/task for a moment after join()
+// has returned: a count is taken once it has held still for 20 ms (at most
+// 2 s of polling), so that a thread on its way out is not counted.
+inline int SettledCount(const char* dir) {
+  using Clock = std::chrono::steady_clock;
+  const auto give_up = Clock::now() + std::chrono::seconds(2);
+  int n = CountEntries(dir);
+  auto since = Clock::now();
+  while (Clock::now() - since < std::chrono::milliseconds(20) && Clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int m = CountEntries(dir);
+    if (m != n) n = m, since = Clock::now();
+  }
+  return n;
+}
+inline int OpenFds() { return SettledCount("/proc/self/fd"); }
+inline int Threads() { return SettledCount("/proc/self/task"); }
 
 // Polls `done` until it holds or `timeout` passes; returns its last value.
 inline bool WaitUntil(const std::function<bool()>& done,

@@ -19,8 +19,16 @@ PlayOptions Quick(const char* function) {
   o.function = function;
   o.emulate = true;
   o.seconds = 1.2;
-  o.speed = 20;
   return o;
+}
+
+std::string Temp(const char* name) { return testing::TempDir() + std::to_string(getpid()) + "_" + name; }
+
+// Runs `orna play` and returns what it said on stderr.
+std::string PlayMessage(const PlayOptions& o, int expected_exit) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunPlay(o), expected_exit);
+  return testing::internal::GetCapturedStderr();
 }
 
 TEST(Play, FunctionsByNameOrNumber) {
@@ -32,27 +40,55 @@ TEST(Play, FunctionsByNameOrNumber) {
   for (const char* bad : {"0", "14", "7x", "", "-1", "Sine"}) EXPECT_EQ(FunctionNumber(bad), -1) << bad;
 }
 
-TEST(Play, ExitCodesSayWhatWentWrong) {
+TEST(Play, ExitCodesAndMessagesSayWhatWentWrong) {
   EXPECT_EQ(RunPlay(Quick("nosuch")), kExitUsage);
   auto o = Quick("sine");
   o.amplitude = 10.5;  // refused by the library
-  EXPECT_EQ(RunPlay(o), kExitUsage);
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --amplitude refused: amplitude outside -10 to 10 mV\n");
+  o = Quick("pulse");
+  o.frequency = 4;  // fine for a sine, not for a pulse
+  EXPECT_EQ(PlayMessage(o, kExitUsage),
+            "orna: --frequency refused: frequency outside 0.05 to 500 Hz (0.05 to 3 Hz with outputs 4 "
+            "and 5)\n");
   o = Quick("sine");
   o.noise = 1;  // mains noise needs the calibration ECG
-  EXPECT_EQ(RunPlay(o), kExitUsage);
-  o = Quick("file");
-  o.file = "/nonexistent/wave.txt";
-  EXPECT_EQ(RunPlay(o), kExitUsage);
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --noise does nothing here: it is for cal-ecg only\n");
   o = Quick("sine");
-  o.record = "/nonexistent/dir/out.csv";
-  EXPECT_EQ(RunPlay(o), kExitIo);
+  o.iec = 3;
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --iec does nothing here: it is for iec227 and iec251 only\n");
+  o = Quick("sine");
+  o.pacing_rate = 100;
+  EXPECT_NE(PlayMessage(o, kExitUsage).find("need --pacing-amplitude"), std::string::npos);
+  o = Quick("file");
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: the 'file' function needs --file PATH (a text waveform)\n");
+  o.file = "/nonexistent/wave.txt";
+  EXPECT_NE(PlayMessage(o, kExitUsage).find("cannot open the file"), std::string::npos);
 }
 
-TEST(Play, NoInstrumentOnThePort) {
+TEST(Play, OutputsAreCheckedBeforeTheRun) {
+  // The plot cannot be written: the run does not start, so the recording
+  // that could have been written is not there either.
+  auto o = Quick("sine");
+  o.records = {Temp("early.csv")};
+  o.plot = "/nonexistent/dir/out.png";
+  EXPECT_EQ(PlayMessage(o, kExitIo), "orna: cannot write /nonexistent/dir/out.png: No such file or directory\n");
+  EXPECT_NE(access(o.records[0].c_str(), F_OK), 0);
+}
+
+TEST(Play, PortThatCannotBeOpenedGivesTheSystemsReason) {
   auto o = Quick("sine");
   o.emulate = false;
   o.port = "/nonexistent/ttyACM9";
-  EXPECT_EQ(RunPlay(o), kExitNoInstrument);
+  EXPECT_EQ(PlayMessage(o, kExitNoInstrument), "orna: /nonexistent/ttyACM9: No such file or directory\n");
+  // Not a terminal: no instrument can be behind it.
+  o.port = "/dev/null";
+  EXPECT_EQ(PlayMessage(o, kExitNoInstrument), "orna: /dev/null: Inappropriate ioctl for device\n");
+  // A terminal where nothing answers.
+  emu::Config silent;
+  silent.identify = emu::IdentifyMode::Silent;
+  emu::VirtualInstrument quiet(silent);
+  o.port = quiet.path();
+  EXPECT_EQ(PlayMessage(o, kExitNoInstrument), "orna: " + quiet.path() + ": no instrument answered\n");
 }
 
 TEST(Play, RecordsWhatTheInstrumentPlayedAsEdf) {
@@ -62,11 +98,15 @@ TEST(Play, RecordsWhatTheInstrumentPlayedAsEdf) {
   o.pacing_amplitude = 4;
   o.pacing_width = 1;
   o.pacing_rate = 120;
-  o.record = testing::TempDir() + std::to_string(getpid()) + "_play.edf";
+  o.records = {Temp("play.edf")};
   ASSERT_EQ(RunPlay(o), kExitOk);
 
   edf_hdr_struct hdr{};
-  ASSERT_EQ(edfopen_file_readonly(o.record.c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  ASSERT_EQ(edfopen_file_readonly(o.records[0].c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_STREQ(hdr.equipment, "ORNA SN0042");
+  EXPECT_EQ(std::string(hdr.recording_additional).rfind(std::string("liborna ") + GetSDKVersion(), 0), 0u) << hdr.recording_additional;
+  EXPECT_EQ(std::string(hdr.patient_additional).rfind("sine A=2 F=10 PA=4 PD=1 PR=120 ", 0), 0u)
+      << hdr.patient_additional;
   EXPECT_EQ(hdr.signalparam[0].smp_in_datarecord, 5000);
   std::vector<double> v(hdr.signalparam[0].smp_in_file);
   ASSERT_GE(v.size(), 6000u);
@@ -79,7 +119,7 @@ TEST(Play, RecordsWhatTheInstrumentPlayedAsEdf) {
     onsets.push_back(a.onset);
   }
   edfclose_file(hdr.handle);
-  std::remove(o.record.c_str());
+  std::remove(o.records[0].c_str());
 
   // Two pulses a second (at 120 per minute), 0.5 s apart.
   ASSERT_EQ(onsets.size(), 2u);
@@ -116,8 +156,9 @@ std::vector<Point> ReadCsv(const std::string& path) {
   char header[64];
   if (std::fgets(header, sizeof header, f)) {
     double t, v;
-    int high;
-    while (std::fscanf(f, "%lf,%lf,%d", &t, &v, &high) == 3) points.push_back({t, v, high == 1});
+    int high, pulse;
+    while (std::fscanf(f, "%lf,%lf,%d,%d", &t, &v, &high, &pulse) == 4)
+      points.push_back({t, v, high == 1, pulse == 1 ? 1.0 : 0.0});
   }
   std::fclose(f);
   return points;
@@ -135,30 +176,124 @@ TEST(Play, EveryFunctionStreamsWithPacing) {
   for (int fn = 1; fn <= 13; ++fn) {
     auto o = Quick(std::to_string(fn).c_str());
     o.seconds = 1.5;
-    o.speed = 30;
-    o.frequency = fn == 4 || fn == 5 ? 2.0 : 5.0;
+    if (fn != 8 && fn != 9 && fn != 12 && fn != 13) o.frequency = fn == 4 || fn == 5 ? 2.0 : 5.0;
     o.pacing_amplitude = 4;
     o.pacing_rate = 120;
-    o.file = wave;
-    o.record = testing::TempDir() + std::to_string(getpid()) + "_fn.csv";
+    if (fn == 13) o.file = wave;
+    o.records = {Temp("fn.csv")};
     ASSERT_EQ(RunPlay(o), kExitOk) << "function " << fn;
-    auto points = ReadCsv(o.record);
-    std::remove(o.record.c_str());
-    ASSERT_GT(points.size(), 7000u) << "function " << fn;
+    auto points = ReadCsv(o.records[0]);
+    std::remove(o.records[0].c_str());
+    // 1.5 s from the first sample played, every sample.
+    ASSERT_EQ(points.size(), 7500u) << "function " << fn;
+    EXPECT_EQ(points[0].t, 0.0);
     double lo = 1e9, hi = -1e9;
     int pulses = 0;
     for (std::size_t i = 0; i < points.size(); ++i) {
-      if (points[i].high_range) {
-        pulses += i == 0 || !points[i - 1].high_range;
-        continue;
-      }
+      pulses += points[i].pulse_s > 0;
+      if (points[i].high_range) continue;
       lo = std::min(lo, points[i].mV);
       hi = std::max(hi, points[i].mV);
     }
-    EXPECT_GE(pulses, 2) << "function " << fn;
+    EXPECT_EQ(pulses, 3) << "function " << fn;  // at 120 per minute
     EXPECT_GT(hi - lo, 0.2) << "function " << fn << ": the signal moves";
   }
   std::remove(wave.c_str());
+}
+
+TEST(Play, EveryPacingPulseIsAnnotatedOnceAtEveryAmplitude) {
+  // 2 mV pulses ride on the waveform (no high range); 80 per minute for 15 s
+  // is 20 pulses in 15 one-second data records. The EDF+ file is read back
+  // with the EDF library's reader and compared with the samples played (CSV
+  // from the same run): each annotation sits on a 2 mV step up, 2 ms long.
+  auto o = Quick("sine");
+  o.amplitude = 0.5;
+  o.frequency = 0.5;
+  o.seconds = 15;
+  o.pacing_amplitude = 2;
+  o.pacing_rate = 80;
+  o.records = {Temp("paced.edf"), Temp("paced.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  auto points = ReadCsv(o.records[1]);
+  edf_hdr_struct hdr{};
+  ASSERT_EQ(edfopen_file_readonly(o.records[0].c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  std::vector<edf_annotation_struct> notes(hdr.annotations_in_file);
+  for (std::size_t i = 0; i < notes.size(); ++i) edf_get_annotation(hdr.handle, static_cast<int>(i), &notes[i]);
+  edfclose_file(hdr.handle);
+  for (const auto& path : o.records) std::remove(path.c_str());
+
+  ASSERT_EQ(points.size(), 75000u);
+  std::vector<std::size_t> steps;  // pulses played: a rise of about 2 mV
+  for (std::size_t k = 1; k < points.size(); ++k)
+    if (points[k].mV - points[k - 1].mV > 1.5) steps.push_back(k);
+  ASSERT_EQ(steps.size(), 20u);
+  ASSERT_EQ(notes.size(), 20u);
+  for (std::size_t i = 0; i < notes.size(); ++i) {
+    EXPECT_STREQ(notes[i].annotation, "Pacing pulse");
+    EXPECT_EQ(notes[i].onset, static_cast<long long>(steps[i]) * 2000) << i;  // 100 ns units
+    EXPECT_EQ(notes[i].duration_l, 20000) << i;                             // 2 ms
+    EXPECT_NEAR(points[steps[i] + 10].mV - points[steps[i] + 9].mV, -2.0, 0.1) << i;
+    EXPECT_GT(points[steps[i]].pulse_s, 0) << i;
+  }
+
+  // Two pulses per event, 150 ms apart, on the high range: one mark each.
+  o = Quick("sine");
+  o.seconds = 2;
+  o.pacing_amplitude = 5;
+  o.pacing_rate = 120;
+  o.pacing_mode = 1;
+  o.records = {Temp("double.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  points = ReadCsv(o.records[0]);
+  std::remove(o.records[0].c_str());
+  std::vector<std::size_t> marks, runs;
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    if (points[k].pulse_s > 0) marks.push_back(k);
+    if (points[k].high_range && (k == 0 || !points[k - 1].high_range)) runs.push_back(k);
+  }
+  EXPECT_EQ(marks.size(), 8u);
+  EXPECT_EQ(marks, runs);
+}
+
+TEST(Play, StreamThatFellBehindIsReportedAndNotBridged) {
+  // No host keeps up with a clock 1000 times real time: underruns, a warning
+  // and its own exit code. The default clock waits for the host and has none.
+  auto o = Quick("sine");
+  o.speed = 1000;
+  o.seconds = 2;
+  o.records = {Temp("behind.csv")};
+  std::string said = PlayMessage(o, kExitStream);
+  EXPECT_NE(said.find("orna: warning: the stream was not clean ("), std::string::npos) << said;
+  std::remove(o.records[0].c_str());
+  o.speed = 0;
+  EXPECT_EQ(PlayMessage(o, kExitOk), "");
+  std::remove(o.records[0].c_str());
+}
+
+TEST(Play, OnRealHardwareEachPulseIsMarkedOnce) {
+  // Through a port, as with the real instrument: the recording is what the
+  // graph callback saw (every 30th sample, 6 ms apart), and the pacing
+  // callback's four corner points make one mark, not two.
+  emu::VirtualInstrument vi;
+  vi.start_playback(1.0);
+  auto o = Quick("sine");
+  o.emulate = false;
+  o.port = vi.path();
+  o.pacing_amplitude = 5;
+  o.pacing_rate = 120;
+  o.records = {Temp("hardware.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  auto points = ReadCsv(o.records[0]);
+  std::remove(o.records[0].c_str());
+  ASSERT_EQ(points.size(), 200u);  // 1.2 s
+  EXPECT_NEAR(points[199].t, 1.194, 1e-9);
+  std::vector<double> marks;
+  for (const auto& p : points)
+    if (p.pulse_s > 0) marks.push_back(p.t);
+  ASSERT_EQ(marks.size(), 2u);
+  // Pulses at 0.48 s and 0.98 s, marked at the next graph point.
+  EXPECT_NEAR(marks[0], 0.48, 0.0061);
+  EXPECT_NEAR(marks[1], 0.98, 0.0061);
 }
 
 }  // namespace

@@ -36,10 +36,10 @@ TEST(Plot, TwoSecondStripOnEcgPaper) {
   for (int k = 0; k <= 10000; ++k) {
     double t = k * 0.0002;
     bool pulse = k >= 2500 && k < 2510;
-    points.push_back({t, pulse ? 5.0 : (t >= 1.0 && t < 1.4 ? 1.0 : 0.0), pulse});
+    points.push_back({t, pulse ? 5.0 : (t >= 1.0 && t < 1.4 ? 1.0 : 0.0), pulse, k == 2500 ? 0.002 : 0.0});
   }
   std::string path = testing::TempDir() + std::to_string(getpid()) + "_strip.png";
-  ASSERT_TRUE(WritePlot(path, points, "test"));
+  ASSERT_TRUE(WritePlot(path, points, "test", 0.0002));
   Image img(path);
   ASSERT_EQ(cairo_surface_status(img.s), CAIRO_STATUS_SUCCESS);
   // 2 s = 50 mm wide plus 8 mm margins; -2..+2 mV = 40 mm high plus margins and caption.
@@ -65,12 +65,33 @@ TEST(Plot, LongRecordingsWrapIntoTenSecondRows) {
   std::vector<Point> points;
   for (int k = 0; k <= 25 * 500; ++k) points.push_back({k * 0.002, 0.0, false});
   std::string path = testing::TempDir() + std::to_string(getpid()) + "_rows.png";
-  ASSERT_TRUE(WritePlot(path, points, "rows"));
+  ASSERT_TRUE(WritePlot(path, points, "rows", 0.002));
   Image img(path);
   EXPECT_EQ(img.width(), (250 + 16) * 5);
   EXPECT_EQ(img.height(), (3 * 40 + 4 * 8 + 4) * 5);  // three rows of -2..+2 mV
   std::remove(path.c_str());
-  EXPECT_FALSE(WritePlot("/nonexistent/dir/x.png", points, "x"));
+  EXPECT_FALSE(WritePlot("/nonexistent/dir/x.png", points, "x", 0.002));
+}
+
+TEST(Plot, GapsInTheStreamAreNotBridged) {
+  // 0 mV until 0.4 s, nothing until 0.8 s (underruns), then 2 mV: no line
+  // joins the two across the gap, and only the pulse drawn gets a mark.
+  std::vector<Point> points;
+  for (int k = 0; k <= 5000; ++k) {
+    double t = k * 0.0002;
+    if (t >= 0.4 && t < 0.8) continue;
+    points.push_back({t, t < 0.4 ? 0.0 : 2.0, false});
+  }
+  std::string path = testing::TempDir() + std::to_string(getpid()) + "_gap.png";
+  ASSERT_TRUE(WritePlot(path, points, "gap", 0.0002));
+  Image img(path);
+  auto px = [](double mm) { return static_cast<int>(mm * 5); };
+  // -2..+2.5 mV: 0 mV 25 mm below the paper's top edge (at 10 mm), 2 mV at 5 mm.
+  EXPECT_TRUE(Dark(img.rgb(px(8 + 0.2 * 25), px(10 + 25))));
+  EXPECT_TRUE(Dark(img.rgb(px(8 + 0.9 * 25), px(10 + 5))));
+  for (double t : {0.5, 0.6, 0.7})
+    for (double y = 10; y <= 55; y += 0.2) ASSERT_FALSE(Dark(img.rgb(px(8 + t * 25), px(y)))) << t << " " << y;
+  std::remove(path.c_str());
 }
 
 }  // namespace

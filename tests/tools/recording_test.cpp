@@ -24,6 +24,7 @@ struct EdfFile {
   edf_hdr_struct hdr{};
   std::vector<double> samples;
   std::vector<std::pair<long long, std::string>> annotations;  // onset (100 ns), text
+  std::vector<long long> durations;                             // 100 ns
 };
 
 EdfFile ReadEdf(const std::string& path) {
@@ -38,6 +39,7 @@ EdfFile ReadEdf(const std::string& path) {
     edf_annotation_struct a{};
     edf_get_annotation(f.hdr.handle, static_cast<int>(i), &a);
     f.annotations.emplace_back(a.onset, a.annotation);
+    f.durations.push_back(a.duration_l);
   }
   edfclose_file(f.hdr.handle);
   return f;
@@ -50,7 +52,8 @@ std::vector<Point> Trace() {
   for (int k = 0; k < 6500; ++k) {
     double t = k * 0.0002;
     bool pulse = (k >= 1250 && k < 1260) || (k >= 5500 && k < 5510);
-    points.push_back({t, pulse ? 4.0 : 1.5 * std::sin(6.2831853 * 7 * t), pulse});
+    points.push_back({t, pulse ? 4.0 : 1.5 * std::sin(6.2831853 * 7 * t), pulse,
+                      k == 1250 || k == 5500 ? 0.002 : 0.0});
   }
   return points;
 }
@@ -58,7 +61,7 @@ std::vector<Point> Trace() {
 TEST(Recording, EdfPlusReadsBackSampleForSampleWithPacingAnnotations) {
   auto points = Trace();
   std::string path = TempPath("trace.edf");
-  ASSERT_TRUE(WriteEdf(path, points, 0.0002, "sine"));
+  ASSERT_TRUE(WriteEdf(path, points, 0.0002, "sine A=1.5", "ORNA SN0042", "liborna 5.9.1"));
   EdfFile f = ReadEdf(path);
   EXPECT_EQ(f.hdr.filetype, EDFLIB_FILETYPE_EDFPLUS);
   ASSERT_EQ(f.hdr.edfsignals, 1);
@@ -77,7 +80,31 @@ TEST(Recording, EdfPlusReadsBackSampleForSampleWithPacingAnnotations) {
   ASSERT_EQ(f.annotations.size(), 2u);
   EXPECT_EQ(f.annotations[0], std::make_pair(2500000LL, std::string("Pacing pulse")));
   EXPECT_EQ(f.annotations[1], std::make_pair(11000000LL, std::string("Pacing pulse")));
+  EXPECT_EQ(f.durations, (std::vector<long long>{20000, 20000}));  // 2 ms each
+  EXPECT_STREQ(f.hdr.equipment, "ORNA SN0042");
+  EXPECT_EQ(std::string(f.hdr.recording_additional).rfind("liborna 5.9.1 ", 0), 0u);
+  EXPECT_EQ(std::string(f.hdr.patient_additional).rfind("sine A=1.5 ", 0), 0u);
   std::remove(path.c_str());
+}
+
+TEST(Recording, EdfKeepsEveryAnnotationWhenPulsesOutnumberRecords) {
+  // 80 pulses a minute for 15 s: 20 pulses in 15 one-second records (and at
+  // the graph rate, in 0.996 s records).
+  for (double period : {0.0002, 0.006}) {
+    std::vector<Point> points;
+    const int n = static_cast<int>(std::lround(15 / period));
+    for (int k = 0; k < n; ++k) points.push_back({k * period, 0.0, false, std::fmod(k * period + 1e-9, 0.75) < period / 2 ? 0.002 : 0.0});
+    std::string path = TempPath("many.edf");
+    ASSERT_TRUE(WriteEdf(path, points, period, "x"));
+    EdfFile f = ReadEdf(path);
+    ASSERT_EQ(f.annotations.size(), 20u) << period;
+    for (std::size_t i = 0; i < 20; ++i) EXPECT_NEAR(f.annotations[i].first, i * 7500000LL, 600000) << i;
+    std::remove(path.c_str());
+  }
+  // More than 64 per record do not fit at all: no file rather than a short one.
+  std::vector<Point> crowded;
+  for (int k = 0; k < 100; ++k) crowded.push_back({k * 0.0002, 0.0, false, 0.0001});
+  EXPECT_FALSE(WriteEdf(TempPath("crowded.edf"), crowded, 0.0002, "x"));
 }
 
 TEST(Recording, GraphRateIsStoredExactlyInShorterRecords) {
@@ -116,12 +143,19 @@ TEST(Recording, ResampleHoldsValuesAcrossHalfSteps) {
 
 TEST(Recording, CsvIsOneLinePerPoint) {
   std::string path = TempPath("t.csv");
-  ASSERT_TRUE(WriteRecording(path, {{0.0, 0.5, false}, {0.0002, -700.0, true}}, 0.0002, "x"));
+  ASSERT_TRUE(WriteRecording(path, {{0.0, 0.5, false}, {0.0002, -700.0, true, 0.001}}, 0.0002, "x"));
   std::ifstream in(path);
   std::stringstream text;
   text << in.rdbuf();
-  EXPECT_EQ(text.str(), "time_s,value_mV,high_range\n0.0000,0.500000,0\n0.0002,-700.000000,1\n");
+  EXPECT_EQ(text.str(),
+            "time_s,value_mV,high_range,pacing_pulse\n0.0000,0.500000,0,0\n0.0002,-700.000000,1,1\n");
   std::remove(path.c_str());
+  // Output paths are checked before a run: an existing file is kept, a new
+  // one not left behind.
+  EXPECT_FALSE(CanWrite("/nonexistent/dir/a.csv"));
+  EXPECT_TRUE(CanWrite(path));
+  EXPECT_NE(access(path.c_str(), F_OK), 0);
+  EXPECT_TRUE(CanWrite("-"));
 }
 
 }  // namespace

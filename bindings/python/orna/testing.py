@@ -48,10 +48,32 @@ def reexec_under_umockdev():
     """Restarts this Python process under umockdev-wrapper unless it already runs there."""
     if under_umockdev():
         return
+    _umockdev()  # the restart would end in the same missing import
     wrapper = shutil.which("umockdev-wrapper")
     if wrapper is None:
         raise RuntimeError("umockdev-wrapper not found: apt-get install umockdev")
     os.execv(wrapper, [wrapper, sys.executable] + sys.argv)
+
+
+def missing_umockdev():
+    """None when this interpreter has umockdev's bindings, else a one-line fix."""
+    try:
+        import gi
+        gi.require_version("UMockdev", "1.0")
+        from gi.repository import UMockdev  # noqa: F401
+    except (ImportError, ValueError):
+        return (f"{sys.executable} cannot import umockdev's bindings (gi, UMockdev 1.0): "
+                "apt-get install python3-gi gir1.2-umockdev-1.0 and run with /usr/bin/python3")
+    return None
+
+
+def _umockdev():
+    problem = missing_umockdev()
+    if problem:
+        # A fault of the set-up, not of the script: one line says what to do.
+        raise SystemExit("orna.testing: " + problem)
+    from gi.repository import UMockdev
+    return UMockdev
 
 
 def find_cli():
@@ -73,7 +95,7 @@ class VirtualBench:
 
     speed: the instrument's clock, times real time.
     record: file that receives, when the bench stops, every sample played
-    (EDF+ for *.edf, CSV with time_s,value_mV,high_range otherwise).
+    (EDF+ for *.edf, CSV with time_s,value_mV,high_range,pacing_pulse otherwise).
     scan: serve a umockdev-faked /dev/ttyACM0 instead, for code that scans.
     """
 
@@ -109,9 +131,7 @@ class VirtualBench:
         if not under_umockdev():
             raise RuntimeError("run under umockdev-wrapper (or call "
                                "orna.testing.reexec_under_umockdev() first)")
-        import gi
-        gi.require_version("UMockdev", "1.0")
-        from gi.repository import UMockdev
+        UMockdev = _umockdev()
 
         self.testbed = UMockdev.Testbed.new()
         self.testbed.add_from_string(_DEVICE)

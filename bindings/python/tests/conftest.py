@@ -25,6 +25,9 @@ def bench(tmp_path):
 @pytest.fixture
 def scan_bench(tmp_path):
     """The same on a umockdev-faked /dev/ttyACM0, for code that scans."""
+    problem = orna.testing.missing_umockdev()
+    if problem:
+        pytest.exit(problem, returncode=2)
     if not orna.testing.under_umockdev():
         pytest.fail("these tests need umockdev: umockdev-wrapper /usr/bin/python3 -m pytest ...")
     with _bench(tmp_path, scan=True) as b:
@@ -35,8 +38,8 @@ def read_csv(path):
     """[(t, mV, high_range)] from a recording."""
     rows = []
     with open(path) as f:
-        assert f.readline().strip() == "time_s,value_mV,high_range"
+        assert f.readline().strip() == "time_s,value_mV,high_range,pacing_pulse"
         for line in f:
-            t, v, h = line.strip().split(",")
+            t, v, h, _ = line.strip().split(",")
             rows.append((float(t), float(v), h == "1"))
     return rows

@@ -125,7 +125,7 @@ def test_load_ecg_txt(bench, tmp_path):
     wave.write_text("5000\n4\n0\n500\n1000\n-500\n")
     with orna.Orna(port=bench.port) as sim:
         assert sim.load_ecg_txt(wave) == 4
-        with pytest.raises(orna.RefusedValue, match="cannot be opened") as e:
+        with pytest.raises(orna.RefusedValue, match="cannot open the file") as e:
             sim.load_ecg_txt(tmp_path / "missing.txt")
         assert e.value.code == -1
 

@@ -36,3 +36,16 @@ def test_library_found_through_the_environment(monkeypatch, tmp_path):
     monkeypatch.setattr(_library, "_lib", None)
     with pytest.raises(OSError, match="ORNA_LIBRARY"):
         _library.load()
+
+
+def test_interpreter_without_umockdev_bindings_gets_one_line():
+    # -S leaves out site-packages, where Debian keeps gi: a Python without it.
+    import subprocess
+    import sys
+    code = ("import sys; sys.path.insert(0, %r); import orna.testing; "
+            "orna.testing.VirtualBench(cli='orna', scan=True).start()" % str(ROOT / "bindings" / "python"))
+    run = subprocess.run([sys.executable, "-S", "-c", code], capture_output=True, text=True,
+                         env={"LD_PRELOAD": "libumockdev-preload.so"})
+    assert run.returncode == 1
+    assert run.stderr.count("\n") == 1 and "Traceback" not in run.stderr
+    assert "apt-get install python3-gi gir1.2-umockdev-1.0" in run.stderr
