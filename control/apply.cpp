@@ -85,6 +85,10 @@ void RunWithOutput() {
   s_tg = 0;
   s_PW = g_PulseWidth / 1000;
   _ComputeCalECGBreakpoints();
+  // A running baseline reset test (it lives only as long as the stream) keeps
+  // its forced amplitude; its period is 1 / g_F, which the test set and the
+  // setters cannot change while it runs.
+  if (g_BaseLineOverload != 0 && s_ECGGoing) s_A = 2.5;
   if (g_PA != 0) _SetupPacing();
   if (g_MainOutput == OutputFuncECGNotchedR || g_MainOutput == OutputFuncECGSingleR) {
     _ComputeECGTemplate();
@@ -113,6 +117,9 @@ void RunWithoutOutput() {
 void ApplyDCOffset() {
   // Pacing owns the front end: no offset command of either kind.
   if (s_PulsesRequired != 0) return;
+  // Neither offset command while a baseline reset test runs: both would end
+  // the test on the instrument. Ending the test programs the offset again.
+  if (g_BaseLineOverload != 0) return;
   if (g_DCVariable) {
     const bool was_on = _DCVariableOn;
     _DCVariableOn = true;

@@ -36,6 +36,12 @@ int SetOutputFunc(int n) {
   // Only 0..13 have an output function; another number would stream nothing
   // useful while reporting success.
   if (n < OutputFuncNone || n > OutputFuncECGFile) return -2;
+  // The two table outputs share the waveform number: one chosen for the
+  // longer table may lie outside the shorter one and would play nothing.
+  if ((n == OutputFuncIEC227 && SpecialWaveFormNo >= kIEC227Count) ||
+      (n == OutputFuncIEC251 && SpecialWaveFormNo >= kIEC251Count)) {
+    return -2;
+  }
   g_MainOutput = n;
   // Output 12 forces its own frequency and pulse width, so it does not wait
   // for the end of the old function's cycle.

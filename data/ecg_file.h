@@ -1,6 +1,8 @@
 // The waveform loaded from a file, played by output function 13.
 #pragma once
 
+#include <cstdio>
+
 namespace orna {
 
 extern double* ECGFile;     // samples in microvolts, null until loaded
@@ -15,5 +17,11 @@ double _ECGFileValue(double h);
 
 // Largest path, in characters, that the loaders accept.
 constexpr int kECGPathMax = 511;
+
+// The loaders after the file is open: read and parse `file` without the
+// library's lock, then take it only to install the result. Same results as
+// LoadECGtxt and LoadECGbin. The caller closes the file.
+int _LoadECGtxtFrom(std::FILE* file);
+int _LoadECGbinFrom(std::FILE* file);
 
 }  // namespace orna

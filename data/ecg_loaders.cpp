@@ -1,6 +1,9 @@
 // Loaders for waveforms kept in files: LoadECGtxt (rate, count, microvolts, one
 // value per line) and LoadECGbin (header only).
+#include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "data/ecg_file.h"
 #include "link/lock.h"
@@ -20,17 +24,39 @@ namespace {
 constexpr int kLineSize = 128;  // a longer line is read in pieces of 127 characters
 constexpr double kSampleLimit = 5000.0;
 
-// Copies the low 8 bits of each character into buf (kECGPathMax + 1 bytes) and
-// terminates it. A null or over-long path is refused rather than cut short, so
-// that a different file is never opened by accident.
-bool ConvertPath(const char16_t* path, char (&buf)[kECGPathMax + 1]) {
+// The UTF-16 path as UTF-8, the encoding of file names here; surrogate pairs
+// are joined. A null path, an unpaired surrogate or one of more than
+// kECGPathMax characters is refused rather than changed, so that a different
+// file is never opened by accident.
+bool ConvertPath(const char16_t* path, std::string& name) {
   if (path == nullptr) return false;
-  int n = 0;
-  for (; path[n] != 0; ++n) {
+  name.clear();
+  for (int n = 0; path[n] != 0; ++n) {
     if (n == kECGPathMax) return false;
-    buf[n] = static_cast<char>(path[n] & 0xFF);
+    char32_t c = path[n];
+    if (c >= 0xDC00 && c <= 0xDFFF) return false;
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      const char32_t low = path[n + 1];
+      if (low < 0xDC00 || low > 0xDFFF || n + 1 == kECGPathMax) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      ++n;
+    }
+    if (c < 0x80) {
+      name += static_cast<char>(c);
+    } else if (c < 0x800) {
+      name += static_cast<char>(0xC0 | (c >> 6));
+      name += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      name += static_cast<char>(0xE0 | (c >> 12));
+      name += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      name += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      name += static_cast<char>(0xF0 | (c >> 18));
+      name += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      name += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      name += static_cast<char>(0x80 | (c & 0x3F));
+    }
   }
-  buf[n] = '\0';
   return true;
 }
 
@@ -38,20 +64,18 @@ bool ConvertPath(const char16_t* path, char (&buf)[kECGPathMax + 1]) {
 // numbers are parsed in the C locale on this thread.
 class CNumericLocale {
  public:
-  CNumericLocale() : c_(newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0))) {
-    if (c_ != static_cast<locale_t>(0)) previous_ = uselocale(c_);
+  CNumericLocale() {
+    // Made once and kept: a locale per load would cost more than the parse.
+    static const locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    if (c != static_cast<locale_t>(0)) previous_ = uselocale(c);
   }
   ~CNumericLocale() {
-    if (c_ != static_cast<locale_t>(0)) {
-      uselocale(previous_);
-      freelocale(c_);
-    }
+    if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
   }
   CNumericLocale(const CNumericLocale&) = delete;
   CNumericLocale& operator=(const CNumericLocale&) = delete;
 
  private:
-  locale_t c_;
   locale_t previous_ = static_cast<locale_t>(0);
 };
 
@@ -86,9 +110,21 @@ double* AllocateSamples(int count) {
   return static_cast<double*>(std::malloc(n * sizeof(double)));
 }
 
+// Opens a regular file for reading, or gives null. Nothing here can block:
+// a FIFO or a device is opened without waiting and then refused.
 class File {
  public:
-  File(const char* name, const char* mode) : f_(std::fopen(name, mode)) {}
+  explicit File(const std::string& name) {
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return;
+    }
+    f_ = fdopen(fd, "r");
+    if (f_ == nullptr) close(fd);
+  }
   ~File() {
     if (f_ != nullptr) std::fclose(f_);
   }
@@ -97,62 +133,94 @@ class File {
   std::FILE* get() const { return f_; }
 
  private:
-  std::FILE* f_;
+  std::FILE* f_ = nullptr;
 };
 
+// What a text load read, installed under the lock when the reading is done.
+struct TextLoad {
+  int result = -1;
+  bool rate_read = false;  // line 1 was read: its value replaces the rate
+  double rate = 0.0;
+  bool replace = false;    // the samples are replaced by `samples` (may be null)
+  double* samples = nullptr;
+  int size = 0;
+};
+
+TextLoad ReadText(std::FILE* file) {
+  TextLoad load;
+  CNumericLocale cLocale;
+  char line[kLineSize];
+  load.result = -2;
+  if (std::fgets(line, kLineSize, file) == nullptr) return load;
+  // A rate that is not a positive finite number cannot be played and is kept
+  // as 0, like a missing one.
+  const double rate = ParseDouble(line);
+  load.rate_read = true;
+  load.rate = (rate > 0 && std::isfinite(rate)) ? rate : 0.0;
+  if (load.rate == 0) return load;
+
+  load.result = -3;
+  if (std::fgets(line, kLineSize, file) == nullptr) return load;
+  const int count = ParseCount(line);
+  if (count == 0) return load;
+
+  // A failed allocation still releases the previous samples.
+  load.replace = true;
+  load.samples = AllocateSamples(count);
+  load.result = -4;
+  if (load.samples == nullptr) return load;
+
+  while (load.size < count && std::fgets(line, kLineSize, file) != nullptr) {
+    load.samples[load.size] = ClampSample(ParseDouble(line));
+    ++load.size;
+  }
+  load.result = load.size;
+  return load;
+}
+
 }  // namespace
+
+int _LoadECGtxtFrom(std::FILE* file) {
+  const TextLoad load = ReadText(file);
+  LockGuard lock(s_lock);
+  if (load.rate_read) ECGFileFreq = load.rate;
+  if (load.replace) {
+    std::free(ECGFile);
+    ECGFile = load.samples;
+    if (load.samples != nullptr) ECGFileSize = load.size;
+  }
+  return load.result;
+}
+
+int _LoadECGbinFrom(std::FILE* file) {
+  unsigned char rate[2];
+  if (std::fread(rate, 1, sizeof rate, file) != sizeof rate) return -2;
+  // The next four header bytes are read but carry nothing used here; a short
+  // file is no error at this point.
+  unsigned char unused[4];
+  const std::size_t ignored = std::fread(unused, 1, sizeof unused, file);
+  (void)ignored;
+  LockGuard lock(s_lock);
+  ECGFileFreq = static_cast<double>((rate[0] << 8) | rate[1]);  // big-endian
+  return ECGFileFreq == 0 ? -2 : -3;
+}
+
 }  // namespace orna
 
 using namespace orna;
 
 extern "C" int LoadECGtxt(const char16_t* path) {
-  LockGuard lock(s_lock);
-  char name[kECGPathMax + 1];
+  std::string name;
   if (!ConvertPath(path, name)) return -1;
-  File file(name, "r");
+  File file(name);
   if (file.get() == nullptr) return -1;
-  CNumericLocale cLocale;
-
-  char line[kLineSize];
-  if (std::fgets(line, kLineSize, file.get()) == nullptr) return -2;
-  // Stored at once; a rate that is not a positive finite number cannot be
-  // played and is kept as 0, like a missing one.
-  const double rate = ParseDouble(line);
-  ECGFileFreq = (rate > 0 && std::isfinite(rate)) ? rate : 0.0;
-  if (ECGFileFreq == 0) return -2;
-
-  if (std::fgets(line, kLineSize, file.get()) == nullptr) return -3;
-  const int count = ParseCount(line);
-  if (count == 0) return -3;
-
-  std::free(ECGFile);
-  ECGFile = AllocateSamples(count);
-  if (ECGFile == nullptr) return -4;
-
-  ECGFileSize = 0;
-  while (ECGFileSize < count && std::fgets(line, kLineSize, file.get()) != nullptr) {
-    ECGFile[ECGFileSize] = ClampSample(ParseDouble(line));
-    ++ECGFileSize;
-  }
-  return ECGFileSize;
+  return _LoadECGtxtFrom(file.get());
 }
 
 extern "C" int LoadECGbin(const char16_t* path) {
-  LockGuard lock(s_lock);
-  char name[kECGPathMax + 1];
+  std::string name;
   if (!ConvertPath(path, name)) return -1;
-  File file(name, "rb");
+  File file(name);
   if (file.get() == nullptr) return -1;
-
-  unsigned char rate[2];
-  if (std::fread(rate, 1, sizeof rate, file.get()) != sizeof rate) return -2;
-  ECGFileFreq = static_cast<double>((rate[0] << 8) | rate[1]);  // big-endian
-  if (ECGFileFreq == 0) return -2;
-
-  // The next four header bytes are read but carry nothing used here; a short
-  // file is no error at this point.
-  unsigned char unused[4];
-  const std::size_t ignored = std::fread(unused, 1, sizeof unused, file.get());
-  (void)ignored;
-  return -3;
+  return _LoadECGbinFrom(file.get());
 }

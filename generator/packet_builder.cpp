@@ -145,14 +145,26 @@ void _BuildPacket(unsigned char packet[kPacketSize]) {
 
       if (s_ChangeOnNextCycle && (s_tp - h < 0.0004 || g_F < 0.15)) {
         s_ChangeOnNextCycle = false;
-        if (!_ChangeInProcess) _Change();
+        // Inside the engine's first packet the change is applied when the
+        // engine finishes instead of being lost.
+        _ApplyAtOnce();
       }
     }
   }
   packet[kEndMarkerOffset] = kEndMarker;
 }
 
+#if defined(ORNA_FUZZING)
+void (*_SendNextPacketStandIn)() = nullptr;
+#endif
+
 void _SendNextPacket() {
+#if defined(ORNA_FUZZING)
+  if (_SendNextPacketStandIn != nullptr) {
+    _SendNextPacketStandIn();
+    return;
+  }
+#endif
   // Local to the call: a callback that restarts streaming builds its own
   // packet inside this one without overwriting it.
   unsigned char packet[kPacketSize];

@@ -40,4 +40,10 @@ void _BuildPacket(unsigned char packet[kPacketSize]);
 // Builds one packet, writes it if a port is open, then runs the end-of-scan test.
 void _SendNextPacket();
 
+#if defined(ORNA_FUZZING)
+// Fuzz builds only: when set, _SendNextPacket calls this instead, so that a
+// fuzzer of the receive path counts requests without building packets.
+extern void (*_SendNextPacketStandIn)();
+#endif
+
 }  // namespace orna

@@ -23,6 +23,11 @@
  *    the library's receive thread). A callback may call back into the library
  *    from that thread, but must not wait for another thread that calls the
  *    library, or it deadlocks.
+ *  - The receive thread runs at a real-time priority when the system grants
+ *    one (ORNA_REALTIME=0 in the environment switches the request off). A
+ *    callback on it delays the next sample packet by as long as it runs: a
+ *    slow callback leaves a gap in the signal once it exceeds about 300 ms
+ *    together with the rest of the pass. Keep callbacks short.
  */
 #ifndef ORNA_H
 #define ORNA_H
@@ -206,7 +211,9 @@ ORNA_API int SetBaselineResetTest(int mode);
 
 /* ---- Callbacks ----------------------------------------------------------- */
 
-/* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters. */
+/* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters.
+ * Runs on the receive thread while it builds a packet: whatever the callback
+ * spends (drawing, logging, a lock held by another thread) delays the stream. */
 ORNA_API void RegisterTimeAmpCB(ORNA_TimeAmpCB cb);
 /* Four points of a 10 ms rectangle at each pacing pulse (only with RegisterTimeAmpCB). */
 ORNA_API void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb);
@@ -217,12 +224,19 @@ ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb);
 
 /* ---- Waveform files ------------------------------------------------------ */
 
+/* File loaders. The path is UTF-16 and is opened as its UTF-8 form, the
+ * encoding of file names on Linux: characters 0x80..0xFF become two bytes,
+ * not one as in earlier versions, and surrogate pairs are joined. A null path,
+ * one longer than 511 16-bit characters or one with an unpaired surrogate,
+ * and anything that is not a regular file (a FIFO, a device, a directory) are
+ * refused with -1. The file is read without holding up other calls. */
+
 /* Loads a text waveform (line 1 rate, line 2 count, then microvolts) for output
- * 13. Returns the number of samples loaded, or -1 cannot open (or path longer
- * than 511 characters), -2 bad rate, -3 bad count, -4 no memory for count. */
+ * 13. Returns the number of samples loaded, or -1 cannot open, -2 bad rate,
+ * -3 bad count, -4 no memory for count. */
 ORNA_API int LoadECGtxt(const char16_t* path);
 /* Reads the sample rate from a binary waveform header; loads no samples.
- * -1 cannot open (or path too long), -2 no or zero rate, -3 rate read. */
+ * -1 cannot open, -2 no or zero rate, -3 rate read. */
 ORNA_API int LoadECGbin(const char16_t* path);
 
 /* ---- Range values -------------------------------------------------------- */

@@ -12,6 +12,7 @@
 #include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
+#include "link/realtime.h"
 #include "link/serial_port.h"
 #include "orna.h"
 
@@ -263,6 +264,7 @@ bool _StartReceiveThread() {
   try {
     s_DataPoolThread = std::thread([] {
       t_OnReceiveThread = true;
+      _PrepareReceiveThread();
       iDataPoolThreadRoutine(nullptr);
     });
   } catch (...) {

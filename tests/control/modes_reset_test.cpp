@@ -1,6 +1,7 @@
 // Test modes, reset to the defaults, and closing the connection.
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -112,6 +113,37 @@ TEST_F(ModesAndReset, BaselineResetTest) {
   EXPECT_SENT((Log{"53", "00 05", "05 08 C8"}));
   ASSERT_EQ(SetBaselineResetTest(0), 0);
   EXPECT_SENT((Log{"06", "00 05", "05 08 C8"}));
+}
+
+TEST_F(ModesAndReset, BaselineResetTestOutlivesOtherChanges) {
+  for (bool variable : {false, true}) {
+    ASSERT_EQ(SetDCOffsetVariableMode(variable), 0);
+    ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
+    ASSERT_EQ(SetBaselineResetTest(1), 0);
+    Sent();
+    // Applied at the next cycle end (50 Hz: inside the next packet), without
+    // an offset command that would end the test on the instrument.
+    ASSERT_EQ(SetQRSDuration(120), 0);
+    ASSERT_EQ(SetDCOffset(200), 0);
+    Request(1);
+    // In fixed mode the offset is made by relays, and the relay word changes.
+    const Log fixed{"00 05", "07 00 00 25 00 00", "P50"}, in_variable{"00 05", "P50"};
+    EXPECT_EQ(Sent(), variable ? in_variable : fixed);
+    EXPECT_EQ(GetBaselineResetTest(), 1);
+    {
+      LockGuard lock(s_lock);
+      EXPECT_EQ(s_A, 2.5);
+      EXPECT_EQ(s_tp, 1 / 50.0);
+    }
+    // The peak of the 2.5 mV sine on the 5 mV full scale, with the range flag.
+    const auto& p = packets.back();
+    EXPECT_EQ(p[(12 / 30) * 64 + 4 + 2 * 12] & 0xF0, 0x40);
+    int peak = 0;
+    for (int i = 0; i < 1500; ++i) peak = std::max(peak, Code(p, i));
+    EXPECT_NEAR(peak, 3048, 1);
+    ASSERT_EQ(SetOutputFunc(OutputFuncNone), 0);
+    Sent();
+  }
 }
 
 TEST_F(ModesAndReset, ResetStopsFirstAndVisitsEverySettingInOrder) {

@@ -1,6 +1,10 @@
 // Changes that cannot be applied when they are asked for are not lost, and
 // numbers without an output function are refused.
+#include <algorithm>
+
 #include "control/on_instrument.h"
+#include "generator/output_functions.h"
+#include "link/lock.h"
 
 namespace orna::control_test {
 namespace {
@@ -19,6 +23,14 @@ TEST_F(Scheduling, OutputNumbersWithoutAFunctionAreRefused) {
   EXPECT_EQ(GetOutputFunc(), 0);
   EXPECT_SENT(Log{});
   EXPECT_EQ(SetOutputFunc(OutputFuncECGFile), 0);  // the last number that has one
+  // Waveform 7 of the longer table has no counterpart in the shorter one.
+  ASSERT_EQ(SetSpecialWave227(7), 0);
+  Sent();
+  EXPECT_EQ(SetOutputFunc(OutputFuncIEC251), -2);
+  EXPECT_EQ(GetOutputFunc(), OutputFuncIEC227);
+  EXPECT_SENT(Log{});
+  ASSERT_EQ(SetSpecialWave227(5), 0);
+  EXPECT_EQ(SetOutputFunc(OutputFuncIEC251), 0);
 }
 
 TEST_F(Scheduling, AStopAskedForDuringARunIsAppliedWhenTheRunEnds) {
@@ -36,6 +48,31 @@ TEST_F(Scheduling, AStopAskedForDuringARunIsAppliedWhenTheRunEnds) {
   vi.send_next_request();
   Settle();
   EXPECT_EQ(vi.packet_count(), 0u);
+}
+
+// Asks for a new amplitude once, from the first graph point of a stream.
+void AmplitudeFromCallback(double, double) {
+  RegisterTimeAmpCB(nullptr);
+  EXPECT_EQ(SetAmplitude(2.0), 0);
+}
+
+TEST_F(Scheduling, AChangeAskedForInsideTheFirstPacketIsApplied) {
+  // At 10 Hz a cycle ends inside the first packet, while the engine that
+  // builds it still runs: the change waits for it instead of being dropped.
+  ASSERT_EQ(SetFrequency(10.0), 0);
+  RegisterTimeAmpCB(AmplitudeFromCallback);
+  ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
+  EXPECT_EQ(GetAmplitude(), 2.0);
+  Request(2);
+  {
+    LockGuard lock(s_lock);
+    EXPECT_EQ(s_A, 1.0);
+  }
+  // Peak of a 1 mV sine on the 5 mV full scale: 2048 + 400.
+  const auto p = vi.packets().back();
+  int peak = 0;
+  for (int i = 0; i < 1500; ++i) peak = std::max(peak, Code(p, i));
+  EXPECT_NEAR(peak, 2448, 1);
 }
 
 }  // namespace

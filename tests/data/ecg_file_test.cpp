@@ -1,9 +1,11 @@
 // Loading waveforms from files (LoadECGtxt, LoadECGbin) and playing them back
 // (_ECGFileValue). Every TEST runs in its own process: nothing loaded at start.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -108,7 +110,7 @@ TEST(LoadECGtxt, BadRateOrCountLineKeepsTheSamples) {
   ECGFileFreq = 100.0;
   EXPECT_EQ(LoadTxt(dir.Write("e.txt", "")), -2);  // no line 1: the rate stays
   EXPECT_EQ(ECGFileFreq, 100.0);
-  EXPECT_EQ(LoadTxt(dir.path()), -2);  // a directory opens but yields no line
+  EXPECT_EQ(LoadTxt(dir.path()), -1);  // a directory is not a file to read
 
   // Count 0, no number (hex is not base 10) or no line 2: -3, the rate is taken.
   for (const char* count : {"0\n", "xyz\n", "0x10\n", ""}) {
@@ -180,11 +182,64 @@ TEST(LoadECGtxt, PathsMissingNullOverlongAndHighBytes) {
   EXPECT_EQ(LoadTxt(path), 1);
   EXPECT_EQ(Loaded(), (Samples{33}));
 
-  // Only the low 8 bits of each character count: U+0141 names 'A' (0x41).
+  // Names are UTF-8: no character is cut to its low byte (U+0100 would end
+  // the path, U+012F would be '/').
+  dir.Write("w", "40\n1\n-77\n");
   dir.Write("A.txt", "40\n1\n-77\n");
-  const std::u16string wide = U16(dir.path() + "/") + char16_t(0x0141) + U16(".txt");
-  EXPECT_EQ(LoadECGtxt(wide.c_str()), 1);
-  EXPECT_EQ(Loaded(), (Samples{-77}));
+  dir.Write("w\xC4\x80x", "41\n1\n-1\n");
+  dir.Write("\xC5\xA1.txt", "42\n1\n-2\n");
+  dir.Write("\xF0\x9F\x98\x80", "43\n1\n-3\n");
+  dir.Write("\xC3\xA9", "44\n1\n-4\n");
+  const std::u16string base = U16(dir.path() + "/");
+  const struct {
+    std::u16string name;
+    double rate;
+  } named[] = {{base + u"w\u0100x", 41}, {base + u"\u0161.txt", 42}, {base + u"\U0001F600", 43}, {base + u"\u00E9", 44}};
+  for (const auto& n : named) {
+    EXPECT_EQ(LoadECGtxt(n.name.c_str()), 1) << n.rate;
+    EXPECT_EQ(ECGFileFreq, n.rate);
+    EXPECT_EQ(LoadECGbin(n.name.c_str()), -3) << n.rate;
+  }
+  EXPECT_EQ(LoadECGtxt((base + u"\u0141.txt").c_str()), -1);
+  EXPECT_EQ(LoadECGtxt((base + u"w\u012Fx").c_str()), -1);
+  // An unpaired surrogate names no file.
+  for (const std::u16string& bad : {base + char16_t(0xD83D), base + char16_t(0xDE00) + u"x", base + char16_t(0xD83D) + u"x"}) {
+    EXPECT_EQ(LoadECGtxt(bad.c_str()), -1);
+    EXPECT_EQ(LoadECGbin(bad.c_str()), -1);
+  }
+  EXPECT_EQ(Loaded(), (Samples{-4}));
+}
+
+TEST(ECGFileLoaders, RefuseWhatIsNotARegularFileWithoutBlocking) {
+  ScratchDir dir;
+  LoadReference(dir);
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir.path(), std::string("/dev/null")}) {
+    for (int which = 0; which < 2; ++which) {
+      std::atomic<int> result{1};
+      std::thread t([&] { result = which == 0 ? LoadTxt(path) : LoadBin(path); });
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      // Meanwhile the library stays usable.
+      bool locked = false;
+      while (!(locked = s_lock.try_lock()) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      EXPECT_TRUE(locked) << path << " held the library's lock";
+      if (locked) s_lock.unlock();
+      while (result.load() == 1 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (result.load() == 1) {
+        ADD_FAILURE() << path << " blocked the loader";
+        // A writer that comes and goes releases an open that waits for one.
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+      }
+      t.join();
+      EXPECT_EQ(result.load(), -1) << path << " " << which;
+    }
+  }
+  EXPECT_EQ(ECGFileFreq, 100.0);
+  EXPECT_EQ(Loaded(), (Samples{111, 222}));
 }
 
 TEST(LoadECGtxt, NumbersUseADecimalPointWhateverTheHostLocale) {
@@ -228,7 +283,7 @@ TEST(ECGFileValue, NothingLoadedPlaysZero) {
   for (double h : {0.0, 0.5, -1.0, std::nan("")}) EXPECT_EQ(_ECGFileValue(h), 0.0) << h;
 }
 
-TEST(ECGFileLoaders, HoldTheLibraryLockForTheirWholeBody) {
+TEST(ECGFileLoaders, InstallWhatTheyReadUnderTheLibraryLock) {
   ScratchDir dir;
   const std::string txt = dir.Write("a.txt", "100\n1\n5\n"), bin = dir.Write("a.bin", std::string("\x00\x64", 2));
   for (int which = 0; which < 2; ++which) {

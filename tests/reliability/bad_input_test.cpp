@@ -211,7 +211,7 @@ TEST(BadInput, PathsAndFilesOfEveryOddKind) {
   EXPECT_EQ(LoadECGtxt(tooLong.c_str()), -1);
   EXPECT_EQ(LoadECGbin(tooLong.c_str()), -1);
   EXPECT_EQ(LoadECGtxt(u""), -1);
-  EXPECT_EQ(load(std::u16string(dir.begin(), dir.end())), -2);  // a directory: no line
+  EXPECT_EQ(load(std::u16string(dir.begin(), dir.end())), -1);  // a directory: no file to read
   EXPECT_EQ(orna::ECGFileFreq, 250.0);
   EXPECT_EQ(orna::ECGFileSize, 3);
 
