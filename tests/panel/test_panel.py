@@ -170,10 +170,13 @@ def test_sine_from_the_page_plays_charts_and_stops(panel, browser):
     link = wait_until(lambda: browser.find_element(By.ID, "record-link").get_attribute("href"), what="download link")
     status, csv = panel.request("GET", link[len(panel.base):], token=False)
     lines = csv.decode().splitlines()
-    assert status == 200 and lines[0] == "time_s,value_mV,high_range" and len(lines) > 6000
-    values = [float(x.split(",")[1]) for x in lines[1:]]
+    assert status == 200 and lines[0] == "time_s,value_mV,high_range,pacing_pulse" and len(lines) > 6000
+    rows = [x.split(",") for x in lines[1:]]
+    values = [float(r[1]) for r in rows]
     assert min(values) == pytest.approx(-1.0, abs=0.01) and max(values) >= 0.99
-    assert any(x.endswith(",1") for x in lines[1:])  # the pacing pulse, flagged
+    # Each pulse marked once, where it begins: the value steps up by 2 mV.
+    pulses = [i for i, r in enumerate(rows) if r[3] == "1"]
+    assert pulses and all(values[i] - values[i - 1] == pytest.approx(2.0, abs=0.05) for i in pulses if i)
 
     browser.find_element(By.ID, "stop").click()
     wait_until(lambda: not panel.state()["streaming"], what="stopped")

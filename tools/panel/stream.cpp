@@ -22,7 +22,7 @@ std::uint64_t g_cb_dropped = 0;
 
 void OnGraph(double t, double mV) {
   std::lock_guard<std::mutex> lock(g_cb_lock);
-  if (g_cb_points.size() < kCallbackCapacity) g_cb_points.push_back({t, mV, false});
+  if (g_cb_points.size() < kCallbackCapacity) g_cb_points.push_back({t, mV, false, 0});
   else ++g_cb_dropped;
 }
 
@@ -87,7 +87,7 @@ void Stream::Take(std::vector<cli::Point>* points) {
     const auto samples = vi->samples();
     vi->clear();
     points->reserve(samples.size());
-    for (const auto& s : samples) points->push_back({s.t, s.mV, s.range_flag || s.half_step});
+    for (const auto& s : samples) points->push_back({s.t, s.mV, s.range_flag || s.half_step, 0});
   } else {
     std::lock_guard<std::mutex> lock(g_cb_lock);
     points->swap(g_cb_points);
@@ -96,35 +96,42 @@ void Stream::Take(std::vector<cli::Point>* points) {
 
 // A pacing pulse on the normal range shows only as a step of the pacing
 // amplitude and, within the pulse width, a step back; a high-range pulse
-// carries the range flag. Either way the pulse is marked where it ends.
+// carries the range flag. Either way the pulse is marked where it begins (a
+// pulse whose rising step fell in the previous batch, at this batch's start).
 void Stream::DetectPacing(std::vector<cli::Point>* points, std::vector<double>* marks) {
   const double pa = GetPacingAmplitude();
-  const int width = static_cast<int>(std::ceil(GetPacingDuration() / 0.2)) + 3;
+  const double width_s = GetPacingDuration() / 1000;
+  const int width = static_cast<int>(std::ceil(width_s / 0.0002)) + 3;
   const double tol = std::max(0.2 * std::fabs(pa), 0.006);
   // The baseline reset test sets the range flag on every sample.
   const bool flag_is_pacing = GetBaselineResetTest() == 0;
-  bool in_flagged = false;
-  for (auto& p : *points) {
+  auto mark = [&](std::size_t i) {
+    (*points)[i].pulse_s = width_s;
+    marks->push_back((*points)[i].t);
+  };
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < points->size(); ++i) {
+    cli::Point& p = (*points)[i];
     const bool gap = prev_t_ < 0 || p.t - prev_t_ > 0.001;
     const double d = p.mV - prev_v_;
     if (!flag_is_pacing) p.high_range = false;
     if (p.high_range) {
-      if (!in_flagged) marks->push_back(p.t);
-      in_flagged = true;
+      if (!in_flagged_) mark(i);
+      in_flagged_ = true;
       pulse_left_ = -1;
     } else {
-      in_flagged = false;
+      in_flagged_ = false;
       if (pa != 0 && !gap) {
         if (pulse_left_ >= 0) {
           if (std::fabs(d + pa) <= tol) {
-            marks->push_back(p.t);
-            p.high_range = true;
+            mark(start);
             pulse_left_ = -1;
           } else if (--pulse_left_ < 0) {
             pulse_left_ = -1;
           }
         } else if (std::fabs(d - pa) <= tol) {
           pulse_left_ = width;
+          start = i;
         }
       }
     }
@@ -178,8 +185,17 @@ void Stream::Pump() {
       hardware = vi_ == nullptr;
     }
     if (hardware) {
-      std::lock_guard<std::mutex> lock(g_cb_lock);
-      pacing.swap(g_cb_pacing);
+      {
+        std::lock_guard<std::mutex> lock(g_cb_lock);
+        pacing.swap(g_cb_pacing);
+      }
+      // For a recording's annotations: the graph point at (or after) each pulse.
+      const double width_s = GetPacingDuration() / 1000;
+      std::size_t at = 0;
+      for (double t : pacing) {
+        while (at < points.size() && points[at].t < t) ++at;
+        if (at < points.size()) points[at].pulse_s = width_s;
+      }
     } else {
       DetectPacing(&points, &pacing);
     }

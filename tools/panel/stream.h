@@ -64,6 +64,7 @@ class Stream {
   // Pacing pulse detector state (pump thread only).
   double prev_v_ = 0, prev_t_ = -1;
   int pulse_left_ = -1;  // samples left for the falling edge; -1: none pending
+  bool in_flagged_ = false;
 };
 
 }  // namespace orna::panel
