@@ -5,6 +5,7 @@
 #include <string>
 
 #include "orna.h"
+#include "run/run.h"
 #include "tools.h"
 #ifdef ORNA_HAVE_PANEL
 #include "panel/panel.h"
@@ -136,6 +137,22 @@ int main(int argc, char** argv) {
   emulate->add_option("--record", emu_record,
                       "On exit, write every sample played: EDF+ when FILE ends in .edf, CSV otherwise");
 
+  run::RunOptions ro;
+  auto* runc = app.add_subcommand("run", "Play a test sequence (TOML), ask for the readings, judge them and report");
+  runc->add_option("file", ro.file, "Sequence file")->required()->type_name("FILE.toml");
+  runc->add_flag("--emulate", ro.emulate, "Use an in-process virtual instrument (and measure what it played)");
+  runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3");
+  runc->add_option("--serial", ro.serial, "Go on only if the instrument has this serial number");
+  runc->add_option("--answers", ro.answers, "Take the answers from this file, one a line, instead of the terminal");
+  runc->add_option("--report", ro.report, "Write the report as HTML")->type_name("OUT.html");
+  runc->add_option("--json", ro.json, "Write the report as JSON (after every step)")->type_name("OUT.json");
+  runc->add_option("--record", ro.record, "Write everything played: EDF+ when FILE ends in .edf, CSV otherwise");
+  runc->add_option("--resume", ro.resume, "Continue the run whose JSON report this is")->type_name("OUT.json");
+  runc->add_option("--operator", ro.operator_name, "Operator's name, for the report");
+  runc->add_option("--speed", ro.speed,
+                   "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
+      ->check(CLI::Range(0.1, 1000.0));
+
 #ifdef ORNA_HAVE_PANEL
   orna::panel::PanelOptions po;
   auto* panel = app.add_subcommand("panel", "Serve a control panel page (its address is printed first)");
@@ -162,6 +179,13 @@ int main(int argc, char** argv) {
       return kExitUsage;
     }
     return RunPlay(o);
+  }
+  if (*runc) {
+    if (ro.speed > 0 && !ro.emulate) {
+      std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
+      return kExitUsage;
+    }
+    return run::RunSequence(ro);
   }
 #ifdef ORNA_HAVE_PANEL
   if (*panel) return orna::panel::RunPanel(po);

@@ -1,0 +1,186 @@
+// `orna run` end to end against its in-process virtual instrument: every
+// shipped sequence with its answers file, the measurements against the
+// settings, exit codes, resume, and the reports read back.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "run/run.h"
+
+namespace orna::cli::run {
+namespace {
+
+using nlohmann::json;
+
+const std::string kSequences = std::string(__FILE__).substr(0, std::string(__FILE__).rfind("/tests/")) + "/sequences/";
+
+std::string Temp(const std::string& name) { return testing::TempDir() + std::to_string(getpid()) + "_" + name; }
+
+std::string Read(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+RunOptions Emulated(const std::string& file, const std::string& answers) {
+  RunOptions o;
+  o.file = file;
+  o.emulate = true;
+  o.answers = answers;
+  o.json = Temp("report.json");
+  o.operator_name = "CI";
+  return o;
+}
+
+class Shipped : public testing::TestWithParam<const char*> {};
+
+TEST_P(Shipped, RunsEndToEndAndPasses) {
+  const std::string base = kSequences + GetParam();
+  RunOptions o = Emulated(base + ".toml", base + ".answers");
+  ASSERT_EQ(RunSequence(o), 0);
+  json j = json::parse(Read(o.json));
+  EXPECT_TRUE(j["completed"].get<bool>());
+  EXPECT_TRUE(j["instrument"]["virtual"].get<bool>());
+  EXPECT_EQ(j["instrument"]["serial"], "SN0042");
+  EXPECT_EQ(j["steps"].size(), j["steps_total"].get<std::size_t>());
+  EXPECT_EQ(j["summary"]["fail"], 0);
+  int asked = 0;
+  for (const auto& s : j["steps"]) {
+    asked += s.contains("prompt");
+    EXPECT_EQ(s["link"]["underruns"], 0) << s["name"];
+    EXPECT_EQ(s["link"]["sequence_errors"], 0) << s["name"];
+    EXPECT_FALSE(s["link"]["lost"].get<bool>()) << s["name"];
+    EXPECT_GE(s["link"]["played_s"].get<double>(), s["duration"].get<double>() - 0.01) << s["name"];
+    EXPECT_TRUE(s.contains("measured")) << s["name"];
+  }
+  // Instructions are not counted.
+  const json& n = j["summary"];
+  EXPECT_EQ(n["pass"].get<int>() + n["disclosed"].get<int>() + n["skipped"].get<int>(), asked);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequences, Shipped,
+                         testing::Values("heart-rate-accuracy", "tall-t-wave", "pacemaker-rejection", "iec-waveforms",
+                                         "rate-change", "baseline-reset", "frequency-response"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           std::string n = info.param;
+                           for (char& c : n)
+                             if (c == '-') c = '_';
+                           return n;
+                         });
+
+TEST(Run, MeasuresWhatWasPlayed) {
+  // Rates across the range, a tall T wave, and pacing pulses over an ECG and over none.
+  const std::string seq = Temp("m.toml");
+  Write(seq, R"(title = "m"
+[[step]]
+name = "{bpm}"
+repeat = [ { bpm = 30, hz = 0.5 }, { bpm = 75, hz = 1.25 }, { bpm = 250, hz = 4.166667 } ]
+function = "ecg"
+settings = { amplitude = 2.0, frequency = "{hz}" }
+duration = 12
+[[step]]
+name = "tall T"
+function = "cal-ecg"
+settings = { frequency = 1.5, t_wave = 2.5 }
+duration = 8
+[[step]]
+name = "paced {pa}"
+repeat = { pa = [-2, 700] }
+function = "ecg"
+settings = { frequency = 1.0, pacing_amplitude = "{pa}", pacing_rate = 120 }
+duration = 10
+)");
+  RunOptions o = Emulated(seq, "");
+  ASSERT_EQ(RunSequence(o), 0);
+  json steps = json::parse(Read(o.json))["steps"];
+  ASSERT_EQ(steps.size(), 6u);
+  const double bpm[] = {30, 75, 250, 90};
+  for (int i = 0; i < 4; ++i) EXPECT_NEAR(steps[i]["measured"]["bpm"].get<double>(), bpm[i], bpm[i] * 0.005) << i;
+  EXPECT_NEAR(steps[0]["measured"]["peak_to_peak_mV"].get<double>(), 2.0, 0.02);  // synthetic ECG: amplitude is p-p
+  EXPECT_EQ(steps[0]["measured"]["pacing_pulses"], 0);
+  // Pacing at 120 a minute: 20 pulses in 10 s, one fewer when the change
+  // waited for the end of the cycle playing.
+  for (int i : {4, 5}) {
+    EXPECT_GE(steps[i]["measured"]["pacing_pulses"], 19) << i;
+    EXPECT_LE(steps[i]["measured"]["pacing_pulses"], 20) << i;
+    EXPECT_NEAR(steps[i]["measured"]["bpm"].get<double>(), 60, 0.5) << i;
+  }
+  EXPECT_EQ(steps[4]["settings"]["pacing_amplitude"], -2);
+}
+
+TEST(Run, ExitCodesResumeAndReports) {
+  const std::string base = kSequences + "rate-change";
+  // A reading out of bounds fails the run.
+  const std::string wrong = Temp("wrong.answers");
+  Write(wrong, "80\n12.5\n80\nskip\n");
+  RunOptions o = Emulated(base + ".toml", wrong);
+  o.report = Temp("report.html");
+  EXPECT_EQ(RunSequence(o), kExitFailed);
+  json j = json::parse(Read(o.json));
+  EXPECT_EQ(j["steps"][1]["verdict"], "fail");
+  EXPECT_EQ(j["steps"][1]["value"], 12.5);
+  EXPECT_EQ(j["steps"][3]["verdict"], "skipped");
+  EXPECT_EQ(j["summary"], (json{{"pass", 2}, {"fail", 1}, {"disclosed", 0}, {"skipped", 1}}));
+  EXPECT_EQ(j["checksum"], "sha256:" + Sha256Hex(Read(base + ".toml")));
+  const std::string html = Read(o.report);
+  EXPECT_NE(html.find("<td class=\"fail\">fail</td>"), std::string::npos);
+  EXPECT_NE(html.find("src=\"data:image/png;base64,iVBORw0KGgo"), std::string::npos);
+
+  // Answers that run out stop the run; --resume carries on from the next step.
+  const std::string part = Temp("part.answers"), rest = Temp("rest.answers");
+  Write(part, "# two readings only\n81\n\n7\n");
+  Write(rest, "79\n9.5\n");
+  o = Emulated(base + ".toml", part);
+  EXPECT_EQ(RunSequence(o), kExitIncomplete);
+  j = json::parse(Read(o.json));
+  EXPECT_FALSE(j["completed"].get<bool>());
+  ASSERT_EQ(j["steps"].size(), 2u);
+  RunOptions r = Emulated(base + ".toml", rest);
+  r.resume = o.json;
+  r.json = "";  // written back to the file resumed
+  EXPECT_EQ(RunSequence(r), 0);
+  j = json::parse(Read(o.json));
+  EXPECT_TRUE(j["completed"].get<bool>());
+  ASSERT_EQ(j["steps"].size(), 4u);
+  EXPECT_EQ(j["steps"][0]["answer"], "81");
+  EXPECT_EQ(j["steps"][3]["answer"], "9.5");
+  EXPECT_EQ(j["operator"], "CI");
+
+  // A report of another sequence is not resumed; errors in the file stop the run before it starts.
+  r = Emulated(kSequences + "tall-t-wave.toml", rest);
+  r.resume = o.json;
+  EXPECT_EQ(RunSequence(r), kExitUsage);
+  const std::string bad = Temp("bad.toml");
+  Write(bad, "title = \"b\"\n[[step]]\nname = \"x\"\nfunction = \"sine\"\nsettings = { amplitude = 11 }\n");
+  EXPECT_EQ(RunSequence(Emulated(bad, "")), kExitUsage);
+}
+
+TEST(Run, HtmlReportOpensInABrowser) {
+  if (system("command -v chromium >/dev/null 2>&1") != 0) GTEST_SKIP() << "chromium is not installed";
+  const std::string base = kSequences + "baseline-reset";
+  RunOptions o = Emulated(base + ".toml", base + ".answers");
+  o.report = Temp("b.html");
+  ASSERT_EQ(RunSequence(o), 0);
+  // The browser's own view of the page: the DOM it built, with the four strips decoded.
+  const std::string dom = Temp("dom.html");
+  const std::string cmd = "chromium --headless --no-sandbox --disable-gpu --virtual-time-budget=2000 "
+                          "--run-all-compositor-stages-before-draw --dump-dom 'file://" +
+                          o.report +
+                          "' 2>/dev/null | tr -d '\\n' > " + dom +
+                          " && grep -o 'img alt' " + dom + " | wc -l > " + dom + ".n";
+  ASSERT_EQ(system(cmd.c_str()), 0);
+  EXPECT_EQ(Read(dom + ".n"), "4\n");
+  EXPECT_NE(Read(dom).find("4 pass, 0 fail, 0 disclosed, 0 skipped"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orna::cli::run

@@ -1,0 +1,23 @@
+// What the virtual instrument actually played during a step, measured from
+// its decoded samples.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "tools.h"
+
+namespace orna::cli::run {
+
+struct Measured {
+  double bpm = 0;             // 60 / median R-R interval; 0 with fewer than two beats
+  std::size_t beats = 0;      // R peaks found
+  double peak_to_peak_mV = 0; // of everything played, pacing pulses included
+  std::size_t pacing_pulses = 0;
+};
+
+// `points` sampled every `period_s`; `pacing_mV` the pacing amplitude in force
+// (0: no pacing, and no edge is taken for a pulse).
+Measured Measure(const std::vector<Point>& points, double period_s, double pacing_mV);
+
+}  // namespace orna::cli::run

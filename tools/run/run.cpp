@@ -1,0 +1,419 @@
+#include "run/run.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "orna.h"
+#include "run/settings.h"
+
+namespace orna::cli::run {
+
+namespace {
+
+constexpr double kSamplePeriod = 1.0 / 5000;
+constexpr double kGraphPeriod = 30 * kSamplePeriod;  // the graph callback sees one sample in 30
+constexpr double kStripSeconds = 5;
+
+std::atomic<bool> g_interrupted{false};
+void OnSignal(int) { g_interrupted = true; }
+
+// Real hardware: what the graph callback reports is all there is to see.
+struct Capture {
+  std::mutex lock;
+  std::uint64_t frames = 0;
+  std::vector<Point> points;
+};
+Capture g_capture;
+void OnGraph(double, double v) {
+  std::lock_guard<std::mutex> lock(g_capture.lock);
+  g_capture.points.push_back({g_capture.frames * kGraphPeriod, v, false});
+  ++g_capture.frames;
+}
+
+using Clock = std::chrono::steady_clock;
+double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::string ReadFile(const std::string& path, bool* ok) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  *ok = static_cast<bool>(in) || in.eof();
+  return ss.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+std::string Now() {
+  char buf[40];
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
+  return buf;
+}
+
+std::string Text(const char* s) { return s ? s : ""; }
+
+// A strip of the last seconds played, as PNG bytes.
+std::string Strip(const std::vector<Point>& points, double period, const std::string& title) {
+  if (points.size() < 2) return "";
+  const double end = points.back().t;
+  std::vector<Point> tail;
+  for (const auto& p : points)
+    if (p.t >= end - kStripSeconds) tail.push_back(p);
+  const double t0 = tail.front().t;
+  for (auto& p : tail) p.t -= t0;
+  char path[] = "/tmp/orna-run-XXXXXX.png";
+  const int fd = mkstemps(path, 4);
+  if (fd < 0) return "";
+  close(fd);
+  std::string png;
+  bool ok = WritePlot(path, tail, title, period);
+  if (ok) png = ReadFile(path, &ok);
+  unlink(path);
+  return ok ? png : "";
+}
+
+// Where answers come from: a file (one a line; blank lines and lines
+// beginning with '#' are passed over) or the terminal.
+class Answers {
+ public:
+  bool Load(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) return false;
+    for (std::string line; std::getline(in, line);) {
+      while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+      std::size_t b = line.find_first_not_of(" \t");
+      if (b == std::string::npos || line[b] == '#') continue;
+      lines_.push_back(line.substr(b));
+    }
+    from_file_ = true;
+    return true;
+  }
+  bool from_file() const { return from_file_; }
+  // The next answer; false when there is none (end of file, or interrupted).
+  bool Next(std::string* answer) {
+    if (from_file_) {
+      if (lines_.empty()) return false;
+      *answer = lines_.front();
+      lines_.pop_front();
+      return true;
+    }
+    std::fflush(stdout);
+    if (!std::getline(std::cin, *answer) || g_interrupted) return false;
+    return true;
+  }
+  std::size_t left() const { return lines_.size(); }
+
+ private:
+  bool from_file_ = false;
+  std::deque<std::string> lines_;
+};
+
+bool ParseNumber(const std::string& s, double* v) {
+  char* end = nullptr;
+  *v = std::strtod(s.c_str(), &end);
+  while (end && (*end == ' ' || *end == '\t')) ++end;
+  return !s.empty() && end && *end == 0 && std::isfinite(*v);
+}
+
+}  // namespace
+
+int RunSequence(const RunOptions& o) {
+  Sequence seq;
+  std::vector<std::string> errors;
+  if (!LoadSequence(o.file, &seq, &errors)) {
+    for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    std::fprintf(stderr, "orna: %zu error%s in %s; nothing was played\n", errors.size(),
+                 errors.size() == 1 ? "" : "s", o.file.c_str());
+    return kExitUsage;
+  }
+  Answers answers;
+  if (!o.answers.empty() && !answers.Load(o.answers)) {
+    std::fprintf(stderr, "orna: cannot read %s\n", o.answers.c_str());
+    return kExitUsage;
+  }
+  Report report;
+  report.results.assign(seq.steps.size(), StepResult());
+  std::string json_path = o.json;
+  if (!o.resume.empty()) {
+    bool ok = false;
+    std::string text = ReadFile(o.resume, &ok), error;
+    if (!ok || !ReadReportJson(text, seq, &report, &error)) {
+      std::fprintf(stderr, "orna: cannot resume from %s: %s\n", o.resume.c_str(), ok ? error.c_str() : "cannot read it");
+      return kExitUsage;
+    }
+    if (json_path.empty()) json_path = o.resume;
+  }
+  // Outputs are checked before anything is played.
+  for (const auto& path : {o.report, json_path, o.record}) {
+    if (!path.empty() && !CanWrite(path)) {
+      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+      return kExitIo;
+    }
+  }
+  std::size_t first = 0;
+  while (first < seq.steps.size() && report.results[first].done) ++first;
+
+  report.title = seq.title;
+  report.source = seq.source;
+  report.file = o.file;
+  report.checksum = seq.checksum;
+  if (report.date.empty()) report.date = Now();
+  if (!o.operator_name.empty()) report.operator_name = o.operator_name;
+  report.library_version = Text(GetSDKVersion());
+
+  auto session = Session::Open(o.emulate, o.port);
+  if (!session) return kExitNoInstrument;
+  report.instrument = {Text(GetSerialNo()), Text(GetHWVersion()), Text(GetFWVersion()), Text(GetUSBPort()),
+                       session->instrument() != nullptr};
+  if (!o.serial.empty() && report.instrument.serial != o.serial) {
+    std::fprintf(stderr, "orna: the instrument found is %s, not %s\n", report.instrument.serial.c_str(),
+                 o.serial.c_str());
+    return kExitNoInstrument;
+  }
+  const PlayOptions defaults = ReadDefaults();
+  auto* vi = session->instrument();
+  const double period = vi ? kSamplePeriod : kGraphPeriod;
+  RegisterTimeAmpCB(vi ? nullptr : OnGraph);
+
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;  // no SA_RESTART: a prompt waiting for a line gives up
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  const auto started = Clock::now();
+  const double earlier_wall = report.wall_seconds;
+  auto save = [&]() {
+    report.wall_seconds = earlier_wall + Since(started);
+    bool ok = true;
+    if (!json_path.empty()) ok &= WriteFile(json_path, ReportJson(seq, report));
+    if (!o.report.empty()) ok &= WriteFile(o.report, ReportHtml(seq, report));
+    return ok;
+  };
+
+  std::vector<Point> record;
+  bool incomplete = false;
+  std::string why;
+  for (std::size_t i = first; i < seq.steps.size() && !incomplete; ++i) {
+    const Step& st = seq.steps[i];
+    StepResult& x = report.results[i];
+    x = StepResult();
+    std::fprintf(stderr, "[%zu/%zu] %s\n", i + 1, seq.steps.size(), st.name.c_str());
+    const emu::Stats before = vi ? vi->stats() : emu::Stats();
+    if (vi) vi->clear();
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      g_capture.points.clear();
+    }
+    std::uint64_t frames_before = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      frames_before = g_capture.frames;
+    }
+    std::string error;
+    std::vector<std::string> keys;
+    for (const auto& kv : st.settings) keys.push_back(kv.first);
+    // A resumed run starts the function of the step it resumes at.
+    const bool ok = st.names_function || i == first ? ApplyAll(st.state, st.function, defaults, &error)
+                                                    : ApplyChanges(st.own, keys, &error);
+    if (!ok) {
+      std::fprintf(stderr, "orna: %s:%d: %s\n", o.file.c_str(), st.line, error.c_str());
+      why = "a setting was refused";
+      incomplete = true;
+      break;
+    }
+    const auto change = Clock::now();
+    if (vi) {
+      if (o.speed > 0) vi->start_playback(o.speed);
+      else vi->start_flood();
+    }
+    if (!st.instruction.empty()) std::printf("%s\n", st.instruction.c_str());
+    // Play for the step's duration: instrument time on the virtual instrument,
+    // real time on hardware.
+    auto played = [&]() {
+      if (vi) return (vi->stats().samples_played - before.samples_played) * kSamplePeriod;
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      return (g_capture.frames - frames_before) * kGraphPeriod;
+    };
+    bool lost = false;
+    double last = 0;
+    auto last_change = Clock::now();
+    auto wait_until = [&](double seconds) {
+      while (!g_interrupted) {
+        const double p = played();
+        if (vi ? p >= seconds : Since(change) >= seconds) break;
+        if (p != last) last = p, last_change = Clock::now();
+        if (Since(last_change) > 3.0) {
+          lost = true;  // nothing played for 3 s: the host stopped sending or the instrument went away
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(vi ? 5 : 50));
+      }
+    };
+    if (!st.timed || answers.from_file()) wait_until(st.duration);
+    if (vi && !(st.timed && !answers.from_file())) vi->stop_playback();
+
+    if (!st.prompt.empty() && !g_interrupted && !lost) {
+      for (;;) {
+        if (!answers.from_file())
+          std::printf(st.timed ? "%s: press Enter at that moment (or type 'skip') " : "%s: ", st.prompt.c_str());
+        std::string a;
+        if (!answers.Next(&a)) {
+          why = answers.from_file() ? "the answers file ran out" : "no answer";
+          incomplete = true;
+          break;
+        }
+        if (vi && st.timed && !answers.from_file()) vi->stop_playback();
+        x.answered = true;
+        if (a == "skip") {
+          x.answer = a;
+          x.verdict = Verdict::Skipped;
+          break;
+        }
+        double v = 0;
+        if (st.timed && !answers.from_file()) {
+          v = Since(change);
+          char buf[32];
+          std::snprintf(buf, sizeof buf, "%.1f", v);
+          a = buf;
+        } else if (!ParseNumber(a, &v)) {
+          if (answers.from_file()) {
+            std::fprintf(stderr, "orna: %s: answer '%s' for step %zu is not a number\n", o.answers.c_str(),
+                         a.c_str(), i + 1);
+            why = "an answer was not a number";
+            incomplete = true;
+            break;
+          }
+          std::printf("a number, please (or 'skip')\n");
+          continue;
+        }
+        x.answer = a;
+        x.value = v;
+        x.verdict = Judge(st.expect, v);
+        break;
+      }
+    } else if (st.prompt.empty()) {
+      x.verdict = Verdict::Disclosed;  // an instruction: nothing to judge
+      // At the bench the operator says when it has been done; an answers file has no line for it.
+      if (!answers.from_file() && !st.instruction.empty() && !g_interrupted && !lost) {
+        std::printf("Press Enter to go on ");
+        std::string line;
+        if (!answers.Next(&line)) {
+          why = "no answer";
+          incomplete = true;
+        }
+      }
+    }
+    if (g_interrupted) {
+      why = "interrupted";
+      incomplete = true;
+    }
+    if (lost && !incomplete) {
+      why = "the stream stopped";
+      incomplete = true;
+    }
+    if (incomplete) {
+      if (vi) vi->stop_playback();
+      break;
+    }
+
+    std::vector<Point> points;
+    if (vi) {
+      const emu::Stats after = vi->stats();
+      x.link.underruns = after.underruns - before.underruns;
+      x.link.sequence_errors = after.sequence_gaps - before.sequence_gaps;
+      x.link.header_errors = after.header_errors - before.header_errors;
+      x.link.packets = after.packets_received - before.packets_received;
+      const std::vector<emu::Sample> samples = vi->samples();
+      const double t0 = samples.empty() ? 0 : samples.front().t;
+      points.reserve(samples.size());
+      for (const auto& s : samples) points.push_back({s.t - t0, s.mV, s.range_flag});
+      x.has_measured = true;
+      x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude);
+      // Sine, triangle, square and the exponentials have no beats to count.
+      if (st.function <= 3 || st.function == 6 || st.function == 12) x.measured.bpm = NAN;
+    } else {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      points = g_capture.points;
+      x.link.packets = (g_capture.frames - frames_before) * 30 / 1600;
+    }
+    x.link.played_s = points.empty() ? 0 : points.back().t + period;
+    x.link.lost = lost;
+    x.strip_png = Strip(points, period, st.name);
+    if (!o.record.empty()) {
+      const double offset = record.empty() ? 0 : record.back().t + period;
+      for (auto p : points) {
+        p.t += offset;
+        record.push_back(p);
+      }
+    }
+    x.done = true;
+    if (x.has_measured)
+      std::fprintf(stderr, "      played %.1f s: %.1f bpm, %.2f mV peak to peak, %zu pacing pulses\n",
+                   x.link.played_s, x.measured.bpm, x.measured.peak_to_peak_mV, x.measured.pacing_pulses);
+    if (!st.prompt.empty())
+      std::printf("%-40s %-10s %s\n", st.name.c_str(), VerdictName(x.verdict), x.answer.c_str());
+    std::fflush(stdout);
+    if (!save()) {
+      std::fprintf(stderr, "orna: cannot write the report\n");
+      return kExitIo;
+    }
+  }
+  SetOutputFunc(0);
+  RegisterTimeAmpCB(nullptr);
+  if (vi) vi->stop_playback();
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+
+  report.completed = !incomplete;
+  if (!save()) {
+    std::fprintf(stderr, "orna: cannot write the report\n");
+    return kExitIo;
+  }
+  if (!o.record.empty() &&
+      !WriteRecording(o.record, record, period, seq.title, "ORNA " + report.instrument.serial,
+                      "liborna " + report.library_version)) {
+    std::fprintf(stderr, "orna: cannot write %s\n", o.record.c_str());
+    return kExitIo;
+  }
+  int pass = 0, fail = 0, disclosed = 0, skipped = 0;
+  for (const auto& x : report.results) {
+    if (!x.done || (!x.answered && x.verdict == Verdict::Disclosed)) continue;
+    pass += x.verdict == Verdict::Pass;
+    fail += x.verdict == Verdict::Fail;
+    disclosed += x.verdict == Verdict::Disclosed;
+    skipped += x.verdict == Verdict::Skipped;
+  }
+  std::printf("%s: %d pass, %d fail, %d disclosed, %d skipped%s\n", seq.title.c_str(), pass, fail, disclosed,
+              skipped, incomplete ? "" : "");
+  if (incomplete) {
+    std::fprintf(stderr, "orna: the run stopped (%s)%s\n", why.c_str(),
+                 json_path.empty() ? "" : ("; continue it with --resume " + json_path).c_str());
+    return kExitIncomplete;
+  }
+  if (answers.from_file() && answers.left() > 0)
+    std::fprintf(stderr, "orna: warning: %zu answer%s left over in %s\n", answers.left(),
+                 answers.left() == 1 ? "" : "s", o.answers.c_str());
+  return fail > 0 ? kExitFailed : kExitOk;
+}
+
+}  // namespace orna::cli::run
