@@ -108,6 +108,8 @@ std::size_t PulseStart(const std::vector<emu::Sample>& s, std::uint64_t frame, d
 
 }  // namespace
 
+const char* RefusalText(const char* function, int code) { return Reason(function, code); }
+
 int FunctionNumber(const std::string& s) {
   for (const auto& f : kFunctions)
     if (s == f.name) return f.number;
