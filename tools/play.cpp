@@ -60,16 +60,10 @@ void OnPacing(double, double) {
     g_capture.pulse_frames.push_back(g_capture.frames > 0 ? g_capture.frames - 1 : 0);
 }
 
-// The library's sentence for a result code.
-const char* Reason(const char* function, int code) {
-  const char* text = OrnaResultText(function, code);
-  return text != nullptr ? text : "value not accepted";
-}
-
 // Applies one setting; says why it was refused.
 bool Apply(const char* option, const char* function, int result) {
   if (result == 0) return true;
-  std::fprintf(stderr, "orna: %s refused: %s\n", option, Reason(function, result));
+  std::fprintf(stderr, "orna: %s refused: %s\n", option, RefusalText(function, result));
   return false;
 }
 
@@ -108,7 +102,10 @@ std::size_t PulseStart(const std::vector<emu::Sample>& s, std::uint64_t frame, d
 
 }  // namespace
 
-const char* RefusalText(const char* function, int code) { return Reason(function, code); }
+const char* RefusalText(const char* function, int code) {
+  const char* text = OrnaResultText(function, code);
+  return text != nullptr ? text : "value not accepted";
+}
 
 int FunctionNumber(const std::string& s) {
   for (const auto& f : kFunctions)
@@ -186,7 +183,7 @@ int RunPlay(const PlayOptions& o) {
   }
   // The library would take it and bring it down to 3 Hz once the function is on.
   if ((fn == 4 || fn == 5) && o.frequency > 3) {
-    std::fprintf(stderr, "orna: --frequency refused: %s\n", Reason("SetFrequency", -2));
+    std::fprintf(stderr, "orna: --frequency refused: %s\n", RefusalText("SetFrequency", -2));
     return kExitUsage;
   }
   if (fn == 13 && o.file.empty()) {
@@ -233,7 +230,7 @@ int RunPlay(const PlayOptions& o) {
     std::u16string path(o.file.begin(), o.file.end());
     int n = LoadECGtxt(path.c_str());
     if (n <= 0) {
-      std::fprintf(stderr, "orna: cannot load %s: %s\n", o.file.c_str(), Reason("LoadECGtxt", n));
+      std::fprintf(stderr, "orna: cannot load %s: %s\n", o.file.c_str(), RefusalText("LoadECGtxt", n));
       return kExitUsage;
     }
   }

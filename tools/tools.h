@@ -76,8 +76,8 @@ struct PlayOptions {
   std::vector<std::string> records;  // "-" is CSV on standard output
 };
 
-// Why a setter refused a value: the library's sentence for `code` returned by
-// the library function named `function` (orna run reports refusals with it).
+// Why a library function refused a value: its sentence from OrnaResultText
+// (`function` is the library function's name, `code` what it returned).
 const char* RefusalText(const char* function, int code);
 // Settings given that the chosen output function (1..13) does not use; empty
 // when all fit, otherwise a message naming the first misfit.
