@@ -82,10 +82,9 @@ void Stream::Take(std::vector<cli::Point>* points) {
     vi = vi_;
   }
   if (vi) {
-    // Taken and forgotten, so the instrument's record stays small; a sample
-    // played between the two calls is lost and the chart shows no gap for one.
-    const auto samples = vi->samples();
-    vi->clear();
+    // Taken and forgotten in one step, so the instrument's record stays small
+    // and no sample is lost between polls.
+    const auto samples = vi->take_samples();
     points->reserve(samples.size());
     for (const auto& s : samples) points->push_back({s.t, s.mV, s.range_flag || s.half_step, 0});
   } else {
