@@ -662,6 +662,17 @@ std::vector<double> VirtualInstrument::request_latencies() const {
   return impl_->latencies;
 }
 
+std::vector<Sample> VirtualInstrument::take_samples() {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->catch_up();
+  std::vector<Sample> taken;
+  taken.swap(impl_->samples);
+  impl_->messages.clear();
+  impl_->packets.clear();
+  impl_->latencies.clear();
+  return taken;
+}
+
 void VirtualInstrument::clear() {
   std::lock_guard<std::mutex> lock(impl_->m);
   impl_->catch_up();

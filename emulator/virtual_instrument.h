@@ -158,6 +158,10 @@ class VirtualInstrument {
   std::vector<HostMessage> commands() const;   // the same without sample packets
   std::vector<Bytes> packets() const;          // the sample packets, in order
   std::vector<Sample> samples() const;         // played samples, in order
+  // The played samples, handed over and forgotten in one step (with the
+  // packet and message records, as clear() does), so a reader that polls
+  // misses none and the records stay small.
+  std::vector<Sample> take_samples();
   std::size_t message_count() const;
   std::size_t packet_count() const;
   // Waits until at least n messages (or packets) have been received.

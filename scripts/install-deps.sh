@@ -5,7 +5,8 @@ packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchm
           libcli11-dev libcairo2-dev libedf-dev libtomlplusplus-dev nlohmann-json3-dev libssl-dev chromium
           clang libclang-rt-14-dev
           python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev
-          python3-setuptools python3-wheel python3-pip python3-venv)
+          python3-setuptools python3-wheel python3-pip python3-venv
+          libcpp-httplib-dev chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -7,6 +7,9 @@
 #include "orna.h"
 #include "run/run.h"
 #include "tools.h"
+#ifdef ORNA_HAVE_PANEL
+#include "panel/panel.h"
+#endif
 
 namespace {
 
@@ -150,6 +153,19 @@ int main(int argc, char** argv) {
                    "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
       ->check(CLI::Range(0.1, 1000.0));
 
+#ifdef ORNA_HAVE_PANEL
+  orna::panel::PanelOptions po;
+  auto* panel = app.add_subcommand("panel", "Serve a control panel page (its address is printed first)");
+  auto* panel_emulate = panel->add_flag("--emulate", po.emulate, "Connect to an in-process virtual instrument");
+  auto* panel_port = panel->add_option("--port", po.port, "Connect to the instrument on this serial device");
+  panel->add_option("--serial", po.serial, "Connect to the instrument with this serial number")
+      ->excludes(panel_emulate)
+      ->excludes(panel_port);
+  panel_emulate->excludes(panel_port);
+  panel->add_option("--listen", po.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8370)");
+  panel->add_flag("--open", po.open, "Open the page in the desktop's browser");
+#endif
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -171,6 +187,9 @@ int main(int argc, char** argv) {
     }
     return run::RunSequence(ro);
   }
+#ifdef ORNA_HAVE_PANEL
+  if (*panel) return orna::panel::RunPanel(po);
+#endif
   if (*emulate) return RunEmulate(emu_speed, emu_seconds, emu_fd, emu_record);
   return kExitUsage;
 }

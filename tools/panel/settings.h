@@ -1,0 +1,45 @@
+// The panel's table of settings: the names of `orna play`'s options (with '_'
+// for '-'), each with its unit, range, default and the library call behind it.
+#pragma once
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace orna::panel {
+
+using Json = nlohmann::ordered_json;  // keeps the order a request gave
+
+struct Outcome {
+  int code = 0;      // the library's result code (0 accepted)
+  std::string text;  // the library's words for it
+};
+
+// What the panel remembers on top of the library's own settings: the IEC
+// waveform picked for a function not playing yet, and when a scan began.
+class Settings {
+ public:
+  // Unit, range, default and kind of every setting, for the page.
+  static Json Schema();
+  // Every setting's value in force, under the same names.
+  Json Current();
+  // Applies one setting; unknown names get code -100.
+  Outcome Apply(const std::string& name, const Json& value);
+  // Progress of a running frequency scan, 0..1; negative when none runs.
+  double ScanProgress();
+  // Looks up a function by name or number (0..13); -1 when unknown.
+  static int FunctionNumber(const Json& value);
+  // Forgets what the panel remembered (after a new connection).
+  void Forget();
+
+ private:
+  Outcome Start(int function);
+  std::mutex m_;
+  int iec227_ = 0, iec251_ = 0;
+  std::chrono::steady_clock::time_point scan_start_{};
+  double scan_seconds_ = 0;
+};
+
+}  // namespace orna::panel
