@@ -23,7 +23,8 @@ constexpr ResultText kResultTexts[] = {
     {"CloseORNA", -1, "the connection is closed (CloseORNA always returns -1)"},
 
     {"SetOutputFunc", -1, kNoPort},
-    {"SetOutputFunc", -2, "output function outside 0 to 13"},
+    {"SetOutputFunc", -2,
+     "output function outside 0 to 13, or the IEC waveform index chosen lies outside that table"},
     {"SetSpecialWave227", -2, "IEC 60601-2-27 waveform index outside 0 to 9"},
     {"SetSpecialWave251", -2, "IEC 60601-2-51 waveform index outside 0 to 5"},
     {"SetAmplitude", -1, kNoPort},
@@ -73,11 +74,11 @@ constexpr ResultText kResultTexts[] = {
     {"SetBaselineResetTest", -1, kNoPort},
     {"SetBaselineResetTest", -2, "the baseline reset test needs output 1 (sine) selected"},
 
-    {"LoadECGtxt", -1, "cannot open the file (or its path is longer than 511 characters)"},
+    {"LoadECGtxt", -1, "cannot open the file, it is not a regular file, or its path is longer than 511 characters"},
     {"LoadECGtxt", -2, "the file's first line holds no sample rate"},
     {"LoadECGtxt", -3, "the file's second line holds no sample count"},
     {"LoadECGtxt", -4, "no memory for the file's sample count"},
-    {"LoadECGbin", -1, "cannot open the file (or its path is longer than 511 characters)"},
+    {"LoadECGbin", -1, "cannot open the file, it is not a regular file, or its path is longer than 511 characters"},
     {"LoadECGbin", -2, "the file's header holds no sample rate"},
     {"LoadECGbin", -3, "the sample rate was read; binary waveforms load no samples"},
 

@@ -209,18 +209,17 @@ int _LoadECGbinFrom(std::FILE* file) {
 
 using namespace orna;
 
-extern "C" int LoadECGtxt(const char16_t* path) {
+namespace {
+// Both loaders open the file the same way and differ only in what they read.
+int LoadFromPath(const char16_t* path, int (*load)(std::FILE*)) {
   std::string name;
   if (!ConvertPath(path, name)) return -1;
   File file(name);
   if (file.get() == nullptr) return -1;
-  return _LoadECGtxtFrom(file.get());
+  return load(file.get());
 }
+}  // namespace
 
-extern "C" int LoadECGbin(const char16_t* path) {
-  std::string name;
-  if (!ConvertPath(path, name)) return -1;
-  File file(name);
-  if (file.get() == nullptr) return -1;
-  return _LoadECGbinFrom(file.get());
-}
+extern "C" int LoadECGtxt(const char16_t* path) { return LoadFromPath(path, _LoadECGtxtFrom); }
+
+extern "C" int LoadECGbin(const char16_t* path) { return LoadFromPath(path, _LoadECGbinFrom); }
