@@ -2,6 +2,7 @@
 // executable and counts what the test thread allocates while packets are
 // built and written, for every output function, with pacing, callbacks,
 // test modes and deferred changes at the cycle ends.
+#include <atomic>
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -45,8 +46,9 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-long g_points = 0;
-void OnGraph(double, double) { ++g_points; }
+// Also counted on the receive thread when the instrument asks for a packet.
+std::atomic<long> g_points{0};
+void OnGraph(double, double) { g_points.fetch_add(1, std::memory_order_relaxed); }
 void OnFreq(double) {}
 void OnFunc(int) {}
 
