@@ -14,7 +14,7 @@
 #include "generator/packet_builder.h"
 #include "link/lock.h"
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ TEST(SamplePath, AllocatesNothingPerPacket) {
   config.record_packets = false;
   config.record_samples = false;
   orna::emu::VirtualInstrument vi(config);
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   vi.start_flood();  // the instrument keeps reading, so no write waits
   RegisterTimeAmpCB(OnGraph);

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
 
@@ -23,7 +23,7 @@ void OnFunc(int) {}
 
 TEST(Concurrency, HostCallsWhileStreamingAsFastAsPossible) {
   orna::emu::VirtualInstrument vi;
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   vi.start_flood();
   RegisterTimeAmpCB(OnGraph);
@@ -66,7 +66,7 @@ TEST(Concurrency, HostCallsWhileStreamingAsFastAsPossible) {
   // request may have met the stopped stream.
   EXPECT_GE(stats.packets_received, stats.requests_sent);
   EXPECT_LE(stats.packets_received, stats.requests_sent + 1);
-  auto seq = orna::testing::FrameSequence(packets);
+  auto seq = orna::test::FrameSequence(packets);
   ASSERT_FALSE(seq.empty());
   EXPECT_EQ(seq.front(), 0);
   for (size_t i = 1; i < seq.size(); ++i) ASSERT_EQ(seq[i], (seq[i - 1] + 1) % 256) << "frame " << i;

@@ -4,14 +4,14 @@
 #include <vector>
 
 #include "control/apply.h"
-#include "control/on_instrument.h"
+#include "support/instrument.h"
 #include "control/relays.h"
 #include "control/scheduling.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"
 
-namespace orna::control_test {
+namespace orna::test {
 namespace {
 
 const char* const kRange = "00 05";
@@ -154,4 +154,4 @@ TEST_F(ApplyMessages, WhatAppliesAtOnceWhileStreaming) {
 }
 
 }  // namespace
-}  // namespace orna::control_test
+}  // namespace orna::test

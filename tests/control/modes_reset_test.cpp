@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "control/apply.h"
-#include "control/on_instrument.h"
+#include "support/instrument.h"
 #include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
@@ -14,7 +14,7 @@
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
 
-namespace orna::control_test {
+namespace orna::test {
 namespace {
 
 using ModesAndReset = OnInstrument;
@@ -240,4 +240,4 @@ TEST_F(ModesAndReset, CloseFromACallbackOnTheHostThread) {
 }
 
 }  // namespace
-}  // namespace orna::control_test
+}  // namespace orna::test

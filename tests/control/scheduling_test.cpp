@@ -2,11 +2,11 @@
 // numbers without an output function are refused.
 #include <algorithm>
 
-#include "control/on_instrument.h"
+#include "support/instrument.h"
 #include "generator/output_functions.h"
 #include "link/lock.h"
 
-namespace orna::control_test {
+namespace orna::test {
 namespace {
 
 using Scheduling = OnInstrument;
@@ -77,4 +77,4 @@ TEST_F(Scheduling, AChangeAskedForInsideTheFirstPacketIsApplied) {
 }
 
 }  // namespace
-}  // namespace orna::control_test
+}  // namespace orna::test

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <limits>
 
-#include "control/on_instrument.h"
+#include "support/instrument.h"
 
-namespace orna::control_test {
+namespace orna::test {
 namespace {
 
 using Setters = OnInstrument;
@@ -145,4 +145,4 @@ TEST_F(Setters, ImpedanceAndCommonModeActAtOnce) {
 }
 
 }  // namespace
-}  // namespace orna::control_test
+}  // namespace orna::test

@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "data/ecg_file.h"
-#include "data_test_util.h"
+#include "support/files.h"
 #include "link/lock.h"
 #include "orna.h"
 
 using namespace orna;
-using datatest::ScratchDir;
-using datatest::U16;
+using orna::test::ScratchDir;
+using orna::test::U16;
 using Samples = std::vector<double>;
 
 namespace {

@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "data/iec_tables.h"
-#include "data_test_util.h"
+#include "support/files.h"
 
 using namespace orna;
 
 namespace {
 
 std::vector<std::int32_t> ReadRecording(int k) {
-  const std::string path = datatest::SourceRoot() + "data/iec60601-2-27/wave" + std::to_string(k) + ".txt";
+  const std::string path = orna::test::SourceRoot() + "data/iec60601-2-27/wave" + std::to_string(k) + ".txt";
   std::ifstream f(path);
   EXPECT_TRUE(f) << "cannot open " << path;
   std::vector<std::int32_t> v;

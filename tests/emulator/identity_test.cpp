@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
-#include "tests/emulator/host_line.h"
+#include "support/packets.h"
+#include "support/terminal.h"
 
 using namespace std::chrono_literals;
 using orna::emu::Bytes;
@@ -11,7 +12,7 @@ using orna::emu::Config;
 using orna::emu::IdentifyMode;
 using orna::emu::Kind;
 using orna::emu::VirtualInstrument;
-using orna::emu::testing::HostLine;
+using orna::test::HostLine;
 
 namespace {
 

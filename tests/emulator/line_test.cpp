@@ -10,14 +10,15 @@
 #include <thread>
 
 #include "link/realtime.h"
-#include "tests/emulator/host_line.h"
+#include "support/packets.h"
+#include "support/terminal.h"
 
 using namespace std::chrono_literals;
 using orna::emu::Bytes;
 using orna::emu::Kind;
 using orna::emu::VirtualInstrument;
-using orna::emu::testing::HostLine;
-using orna::emu::testing::MidScalePacket;
+using orna::test::HostLine;
+using orna::test::MidScalePacket;
 
 namespace {
 

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "emulator/host_parser.h"
-#include "tests/emulator/host_line.h"
+#include "support/packets.h"
+#include "support/terminal.h"
 
 using namespace std::chrono_literals;
 using orna::emu::Bytes;
@@ -12,9 +13,9 @@ using orna::emu::HostMessage;
 using orna::emu::HostParser;
 using orna::emu::Kind;
 using orna::emu::VirtualInstrument;
-using orna::emu::testing::HostLine;
-using orna::emu::testing::MakePacket;
-using orna::emu::testing::Word;
+using orna::test::HostLine;
+using orna::test::MakePacket;
+using orna::test::Word;
 
 namespace {
 

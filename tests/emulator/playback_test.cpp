@@ -2,17 +2,18 @@
 // the played samples, the requests for more, underruns and the clock modes.
 #include <gtest/gtest.h>
 
-#include "tests/emulator/host_line.h"
+#include "support/packets.h"
+#include "support/terminal.h"
 
 using namespace std::chrono_literals;
 using orna::emu::Bytes;
 using orna::emu::Config;
 using orna::emu::Sample;
 using orna::emu::VirtualInstrument;
-using orna::emu::testing::HostLine;
-using orna::emu::testing::MakePacket;
-using orna::emu::testing::MidScalePacket;
-using orna::emu::testing::Word;
+using orna::test::HostLine;
+using orna::test::MakePacket;
+using orna::test::MidScalePacket;
+using orna::test::Word;
 
 namespace {
 

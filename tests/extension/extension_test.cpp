@@ -19,16 +19,14 @@
 #include "emulator/virtual_instrument.h"
 #include "link/port_list.h"
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/files.h"
+#include "support/instrument.h"
 
 namespace {
 
 using namespace orna;
 using namespace std::chrono;
-using orna::testing::OpenFds;
-using orna::testing::ScanTarget;
-using orna::testing::Threads;
-using orna::testing::WaitUntil;
+using namespace orna::test;
 using Kind = emu::Kind;
 
 OrnaLinkStatus Status() {
@@ -37,23 +35,6 @@ OrnaLinkStatus Status() {
   EXPECT_EQ(OrnaGetLinkStatus(&s), 0);
   return s;
 }
-
-std::vector<Kind> Kinds(const emu::VirtualInstrument& vi) {
-  std::vector<Kind> k;
-  for (const auto& m : vi.messages()) k.push_back(m.kind);
-  return k;
-}
-
-// A scratch directory, removed with everything in it.
-struct TempDir {
-  std::string path;
-  TempDir() {
-    char tmpl[] = "/tmp/orna-ext-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() { (void)!std::system(("rm -rf " + path).c_str()); }
-  std::string operator/(const std::string& name) const { return path + "/" + name; }
-};
 
 void Write(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
@@ -103,7 +84,7 @@ TEST(Extension, ResultTextForEveryDocumentedCode) {
 }
 
 TEST(Extension, ListPortsFromTheDeviceTree) {
-  TempDir t;
+  ScratchDir t;
   const std::string sys = t / "sys", dev = t / "dev";
   const std::string usb = sys + "/devices/usb1/1-2", iface = usb + "/1-2:1.0";
   ASSERT_EQ(std::system(("mkdir -p " + iface + " " + sys + "/devices/platform/uart " + sys +
@@ -150,7 +131,7 @@ TEST(Extension, ListPortsFromTheDeviceTree) {
 }
 
 TEST(Extension, OpenPortRefusesWhatIsNoPortAndSendsNothing) {
-  TempDir t;
+  ScratchDir t;
   Write(t / "file", "x");
   EXPECT_STREQ(OrnaLastErrorText(), "");
   const int fds = OpenFds();
@@ -160,7 +141,7 @@ TEST(Extension, OpenPortRefusesWhatIsNoPortAndSendsNothing) {
   };
   for (const Case& c : {Case{t / "missing", "No such file or directory"},
                         Case{t / "file", "Inappropriate ioctl for device"},
-                        Case{t.path, "Is a directory"}}) {
+                        Case{t.path(), "Is a directory"}}) {
     EXPECT_EQ(OrnaOpenPort(c.path.c_str()), -1) << c.path;
     EXPECT_EQ(std::string(OrnaLastErrorText()), c.path + ": " + c.why);
     EXPECT_EQ(Status().open, 0);
@@ -203,7 +184,7 @@ TEST(Extension, OpenPortRefusesWhatIsNoPortAndSendsNothing) {
 
 TEST(Extension, OpenPortFollowsAByIdLink) {
   emu::VirtualInstrument vi;
-  TempDir t;
+  ScratchDir t;
   const std::string link = t / "usb-Bench_Maker_ECG_Simulator_SN0042-if00";
   ASSERT_EQ(symlink(vi.path().c_str(), link.c_str()), 0);
   ASSERT_EQ(OrnaOpenPort(link.c_str()), 1);
@@ -259,7 +240,7 @@ TEST(Extension, ASecondProcessCannotOpenAHeldInstrument) {
   EXPECT_EQ(OrnaOpenPort(vi.path().c_str()), -16);
   EXPECT_EQ(std::string(OrnaLastErrorText()), vi.path() + ": held by another process");
   {
-    ScanTarget scan(vi.path());
+    ScanPaths scan(vi.path());
     EXPECT_EQ(InitORNA(), 0);  // passed over like a port that does not answer
   }
   EXPECT_TRUE(vi.wait_quiet(milliseconds(50), milliseconds(500)));
@@ -360,7 +341,7 @@ TEST(Extension, HangUpWhileStreamingEndsTheConnection) {
 }
 
 TEST(Extension, HangUpDuringGetADAndALoadThenInitORNAScansAgain) {
-  TempDir t;
+  ScratchDir t;
   Write(t / "beat.txt", "5000\n4\n0\n500\n1000\n500\n");
   const std::string file = t / "beat.txt";
   const std::u16string wide(file.begin(), file.end());
@@ -399,7 +380,7 @@ TEST(Extension, HangUpDuringGetADAndALoadThenInitORNAScansAgain) {
   // No close: the next scan releases the lost port and finds the new instrument.
   vi.reset();
   emu::VirtualInstrument next(cfg);
-  ScanTarget scan(next.path());
+  ScanPaths scan(next.path());
   ASSERT_EQ(InitORNA(), 1);
   EXPECT_EQ(Status().lost, 0);
   EXPECT_EQ(SetOutputFunc(OutputFuncSine), 0);

@@ -1,81 +1,69 @@
-// The builder's normal-range codes at and around every kind of code boundary,
-// for usual and unusual full scales, against x = v / range * 2000 + 2048
-// worked out here.
+// Normal-range sample codes: x = v / range * 2000 + 2048, the division first,
+// clamped to 0..4095 and truncated. The expected codes below were worked out
+// beforehand, each case chosen so that one likely slip changes it: rounding
+// instead of truncating, multiplying before dividing, a clamp one code off.
 #include <cmath>
 #include <limits>
-#include <vector>
 
-#include "generator_fixture.h"
+#include "support/generator.h"
+#include "support/instrument.h"
 
-using namespace gentest;
 using namespace orna;
+using namespace orna::test;
 
 namespace {
 
-int Expected(double v, double range) {
-  const double x = v / range * 2000 + 2048;
-  if (x > 4095) return 4095;
-  if (x < 0) return 0;
-  if (x != x) return 2048;
-  return static_cast<int>(x);
-}
+struct Case {
+  double range, v;
+  int code;
+};
 
-// Values that land on, just below and just above whole codes, the clamp
-// limits and a spread in between.
-std::vector<double> Probes(double range) {
-  std::vector<double> v;
-  for (int code : {-3, 0, 1, 47, 48, 1000, 2047, 2048, 2049, 3333, 4047, 4048, 4094, 4095, 4096,
-                   4100}) {
-    const double on = (code - 2048) / 2000.0 * range;
-    v.push_back(on);
-    v.push_back(std::nextafter(on, -1e300));
-    v.push_back(std::nextafter(on, 1e300));
-    v.push_back(on + range * 1e-10);
-    v.push_back(on - range * 1e-10);
-  }
-  for (int i = -200; i <= 200; ++i) v.push_back(i * 0.0137 * range);
-  v.push_back(0.0);
-  v.push_back(-0.0);
-  v.push_back(1e300);
-  v.push_back(-1e300);
-  return v;
+// Every sample of the packet carries v: a square whose period is far longer
+// than a packet.
+void ExpectEverySample(const Case& c) {
+  g_MainOutput = 3;
+  s_tp = 1e6;
+  s_Range = c.range;
+  s_A = c.v;
+  s_t = 0;
+  const Packet p = Build();
+  EXPECT_EQ(Code(p, 0), c.code) << "v " << c.v << " range " << c.range;
+  EXPECT_EQ(Code(p, 1499), c.code) << "v " << c.v << " range " << c.range;
 }
 
 }  // namespace
 
-TEST_F(GeneratorTest, NormalRangeCodesMatchTheDivisionAtEveryBoundary) {
-  // A square with a period far longer than a packet: every sample carries s_A.
-  g_MainOutput = 3;
-  s_tp = 1e6;
-  for (const double range : {5.0, 4.0, 3.3, 0.7, 2e-7, 3e7}) {
-    s_Range = range;
-    for (const double v : Probes(range)) {
-      s_A = v;
-      s_t = 0;
-      const Packet p = Build();
-      ASSERT_EQ(Code(p, 0), Expected(v, range)) << "v " << v << " range " << range;
-      ASSERT_EQ(Code(p, 1499), Expected(v, range)) << "v " << v << " range " << range;
-    }
-  }
+TEST_F(GeneratorTest, NormalRangeCodesAtTheBoundaries) {
+  const Case cases[] = {
+      // Zero and the full scale, both ways; twice the full scale clamps.
+      {5.0, 0.0, 2048}, {5.0, -0.0, 2048}, {5.0, 5.0, 4048}, {5.0, -5.0, 48},
+      {5.0, 10.0, 4095}, {5.0, -10.0, 0},
+      // The clamps: x = 4095 exactly, 4095.04, 4096; x = 0 exactly, -0.04, -352.
+      {5.0, 5.1175, 4095}, {5.0, 5.1176, 4095}, {5.0, 5.12, 4095},
+      {5.0, -5.12, 0}, {5.0, -5.1201, 0}, {5.0, -6.0, 0},
+      // Truncated, not rounded: x = 2049.6 and 2046.4.
+      {5.0, 0.004, 2049}, {5.0, -0.004, 2046},
+      // x = 3049 exactly, and the next double below it truncates to 3048.
+      {5.0, 2.5024999999999995, 3049}, {5.0, std::nextafter(2.5024999999999995, 0.0), 3048},
+      // Values at which v * 2000 / range would give a neighbouring code.
+      {5.0, 2.037499999999999, 2863}, {5.0, -5.0175, 40}, {5.0, -4.9975000000000005, 49},
+      {3.3, -3.3099, 41}, {3.3, 1.1450999999999996, 2742}, {0.7, -0.7, 48},
+      {0.7, 0.2579499999999999, 2785},
+      // Unusual full scales: x = 2654.06, 1441.94, 2588.54, 3048, ...
+      {3.3, 1.0, 2654}, {3.3, -1.0, 1441}, {3.7, 1.0, 2588}, {0.7, 0.35, 3048},
+      {2e-7, 1e-7, 3048}, {2e-7, -2e-7, 48}, {3e7, 1.5e7, 3048}, {3e7, -3e7, 48},
+      {3e7, 14999.0, 2048},  // x = 2048.99993
+  };
+  for (const Case& c : cases) ExpectEverySample(c);
 }
 
 TEST_F(GeneratorTest, UnusualFullScalesAndValuesKeepTheirCodes) {
-  g_MainOutput = 3;
-  s_tp = 1e6;
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double range, v;
-    int code;
-  } cases[] = {{0.0, 1.0, 4095}, {0.0, -1.0, 0},   {0.0, 0.0, 2048}, {nan, 1.0, 2048},
-               {inf, 1.0, 2048}, {5.0, nan, 2048}, {5.0, inf, 4095}, {-5.0, 5.0, 48},
-               {-5.0, -5.0, 4048}};
-  for (const auto& c : cases) {
-    s_Range = c.range;
-    s_A = c.v;
-    s_t = 0;
-    EXPECT_EQ(Code(Build(), 0), c.code) << c.range << " " << c.v;
-  }
+  const Case cases[] = {{0.0, 1.0, 4095}, {0.0, -1.0, 0},   {0.0, 0.0, 2048}, {nan, 1.0, 2048},
+                        {inf, 1.0, 2048}, {5.0, nan, 2048}, {5.0, inf, 4095}, {-5.0, 5.0, 48},
+                        {-5.0, -5.0, 4048}};
+  for (const Case& c : cases) ExpectEverySample(c);
 }
 
 TEST_F(GeneratorTest, AFullScaleChangedByACallbackTakesEffectAtTheNextSample) {
@@ -95,4 +83,33 @@ TEST_F(GeneratorTest, AFullScaleChangedByACallbackTakesEffectAtTheNextSample) {
   EXPECT_EQ(Code(p, 29), 2448);
   EXPECT_EQ(Code(p, 30), 2548);  // 1 / 4 * 2000 + 2048
   EXPECT_EQ(Code(p, 1499), 2548);
+}
+
+// The words as the instrument receives them: a 2 Hz square of 10 mV peak to
+// peak, +5 mV for 0.25 s and -5 mV after; first on the 5 mV full scale, then
+// on a 2.5 mV one set by the host, where it clamps both ways.
+TEST_F(OnInstrument, SampleWordsOnTheWire) {
+  ASSERT_EQ(SetAmplitude(10.0), 0);
+  ASSERT_EQ(SetFrequency(2.0), 0);
+  ASSERT_EQ(SetOutputFunc(3), 0);
+  ASSERT_TRUE(vi.wait_for_packets(1, std::chrono::seconds(3)));
+  Sent();
+  ASSERT_EQ(packets.size(), 1u);
+  auto word = [&](int i) { return emu::Bytes(&packets[0][WordOffset(i)], &packets[0][WordOffset(i)] + 2); };
+  EXPECT_EQ(word(0), (emu::Bytes{0x0F, 0xD0}));
+  EXPECT_EQ(word(1248), (emu::Bytes{0x0F, 0xD0}));
+  EXPECT_EQ(word(1252), (emu::Bytes{0x00, 0x30}));
+  EXPECT_EQ(word(1499), (emu::Bytes{0x00, 0x30}));
+
+  ASSERT_EQ(SetOutputFunc(0), 0);
+  g_RangeV4Ch2Off = 2.5;
+  ASSERT_EQ(SetOutputFunc(3), 0);
+  ASSERT_TRUE(vi.wait_for_packets(1, std::chrono::seconds(3)));
+  Sent();
+  ASSERT_EQ(packets.size(), 1u);
+  EXPECT_EQ(word(0), (emu::Bytes{0x0F, 0xFF}));
+  EXPECT_EQ(word(1248), (emu::Bytes{0x0F, 0xFF}));
+  EXPECT_EQ(word(1252), (emu::Bytes{0x00, 0x00}));
+  EXPECT_EQ(packets[0][322], 0x45);
+  g_RangeV4Ch2Off = 5.0;
 }

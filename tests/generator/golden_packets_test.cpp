@@ -12,10 +12,10 @@
 
 #include "data/ecg_file.h"
 #include "emulator/host_parser.h"
-#include "generator_fixture.h"
+#include "support/generator.h"
 #include "orna.h"
 
-using namespace gentest;
+using namespace orna::test;
 using namespace orna;
 
 namespace {

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <utility>
 
-#include "generator_fixture.h"
+#include "support/generator.h"
 
-using namespace gentest;
+using namespace orna::test;
 using namespace orna;
 
 namespace {

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "generator_fixture.h"
+#include "support/generator.h"
 #include "orna.h"
 
-using namespace gentest;
+using namespace orna::test;
 using namespace orna;
 
 namespace {

@@ -5,9 +5,9 @@
 #include "data/ecg_file.h"
 #include "data/iec_tables.h"
 #include "generator/synthetic_ecg.h"
-#include "generator_fixture.h"
+#include "support/generator.h"
 
-using namespace gentest;
+using namespace orna::test;
 using namespace orna;
 
 namespace {

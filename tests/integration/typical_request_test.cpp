@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
 using orna::emu::Bytes;
@@ -32,7 +32,7 @@ int Code(const Bytes& packet, int sample) {
 
 TEST(TypicalRequest, SyntheticEcgFromSelectionToClose) {
   orna::emu::VirtualInstrument vi;
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   g_host_thread = std::this_thread::get_id();
   vi.clear();
@@ -99,7 +99,7 @@ TEST(TypicalRequest, SyntheticEcgFromSelectionToClose) {
   // 6. Close: the reset's commands, then 'C' last; the port is closed.
   vi.clear();
   EXPECT_EQ(CloseORNA(), -1);
-  ASSERT_TRUE(orna::testing::WaitUntil([&] {
+  ASSERT_TRUE(orna::test::WaitUntil([&] {
     auto m = vi.messages();
     return !m.empty() && m.back().bytes == Bytes{'C'};
   }));

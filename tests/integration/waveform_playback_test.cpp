@@ -8,7 +8,7 @@
 #include "data/iec_tables.h"
 #include "generator/packet_builder.h"
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
 
@@ -37,7 +37,7 @@ TEST(WaveformPlayback, LoadedFileLoopsOnTheWire) {
   std::u16string wide(path.begin(), path.end());
 
   orna::emu::VirtualInstrument vi;
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(LoadECGtxt(wide.c_str()), 100);
   ASSERT_EQ(SetOutputFunc(OutputFuncECGFile), 0);

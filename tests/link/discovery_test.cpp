@@ -1,10 +1,14 @@
 // The port scan, the identification handshake and the identity texts.
 #include <gtest/gtest.h>
 
-#include "link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 
 using namespace orna;
-using namespace orna::linktest;
+using namespace orna::test;
 using K = emu::Kind;
 
 namespace {

@@ -6,10 +6,14 @@
 #include <cmath>
 #include <limits>
 
-#include "link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 
 using namespace orna;
-using namespace orna::linktest;
+using namespace orna::test;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 

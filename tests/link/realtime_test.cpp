@@ -15,10 +15,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "link/link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 #include "link/realtime.h"
 
-namespace orna::linktest {
+namespace orna::test {
 namespace {
 
 // The receive thread, once it has prepared itself (it takes its name last).
@@ -37,7 +41,7 @@ pid_t ReceiveThreadTid() {
 
 pid_t WaitForReceiveThread() {
   pid_t tid = 0;
-  testing::WaitUntil([&] { return (tid = ReceiveThreadTid()) != 0; }, std::chrono::seconds(5));
+  WaitUntil([&] { return (tid = ReceiveThreadTid()) != 0; }, std::chrono::seconds(5));
   return tid;
 }
 
@@ -217,4 +221,4 @@ TEST(ReceiveThreadMemory, StackBuffersAndCodeLockedOnceStarted) {
 }
 
 }  // namespace
-}  // namespace orna::linktest
+}  // namespace orna::test

@@ -2,10 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "control/apply.h"
-#include "link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 
 using namespace orna;
-using namespace orna::linktest;
+using namespace orna::test;
 
 namespace {
 

@@ -9,11 +9,15 @@
 #include <atomic>
 
 #include "control/apply.h"
-#include "link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 #include "orna.h"
 
 using namespace orna;
-using namespace orna::linktest;
+using namespace orna::test;
 
 namespace {
 
@@ -31,7 +35,7 @@ TEST(ReceiveThread, AnswersRequestsWhileStreamingAndAppliesVersionReports) {
   vi.send_next_request();  // not streaming: consumed, unanswered
   vi.send_version("4000001");
   vi.send({'4', '0', '0', 0, '9', '9', '9', 0});
-  ASSERT_TRUE(WaitUntil([&] { return orna::testing::LibraryHandledAll(vi.path()); }, milliseconds(5000)));
+  ASSERT_TRUE(WaitUntil([&] { return orna::test::LibraryHandledAll(vi.path()); }, milliseconds(5000)));
   EXPECT_TRUE(vi.wait_quiet(milliseconds(50), milliseconds(2000)));
   EXPECT_EQ(vi.packet_count(), 0u);
   EXPECT_EQ(RangeOn(), 4.0);

@@ -8,10 +8,14 @@
 
 #include <atomic>
 
-#include "link_support.h"
+#include "support/instrument.h"
+#include "support/link.h"
+#include "support/process.h"
+#include "support/terminal.h"
+#include "support/wait.h"
 
 using namespace orna;
-using namespace orna::linktest;
+using namespace orna::test;
 
 TEST(SerialPort, LineFromDefaultSettingsPassesEveryByteUnchanged) {
   Pty pty;

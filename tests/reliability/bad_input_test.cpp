@@ -15,7 +15,7 @@
 #include "emulator/virtual_instrument.h"
 #include "link/lock.h"
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
 
@@ -54,7 +54,7 @@ struct Refused {
 
 TEST(BadInput, EverySetterRefusesOddValuesAndChangesNothing) {
   orna::emu::VirtualInstrument vi;
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   // Streaming output 1, so that refusals that depend on the output show too.
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
@@ -161,7 +161,7 @@ TEST(BadInput, EverySetterRefusesOddValuesAndChangesNothing) {
 
 TEST(BadInput, ExportedRangeValuesOfAnyKindKeepTheStreamEncodable) {
   orna::emu::VirtualInstrument vi;
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   for (double range : {kNaN, kInf, -kInf, 0.0, -5.0, 1e300}) {
     {

@@ -11,16 +11,12 @@
 #include "link/lock.h"
 #include "link/receive_thread.h"
 #include "orna.h"
-#include "reliability_support.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
-using namespace orna::reliability;
+using namespace orna::test;
 using orna::emu::Bytes;
 using orna::emu::VirtualInstrument;
-using orna::testing::FrameSequence;
-using orna::testing::ScanTarget;
-using orna::testing::WaitUntil;
 
 namespace {
 
@@ -43,7 +39,7 @@ int SeqErrors() {
 // any runtime thread a sanitizer starts with the first thread) exists.
 void WarmUp() {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   vi.start_flood();
   ASSERT_EQ(CloseORNA(), -1);
@@ -58,7 +54,7 @@ double RangeOn() {
 
 TEST(Faults, GarbageAroundRequestsAndInAnADReplyIsDropped) {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
   ASSERT_TRUE(vi.wait_for_packets(1, 1s));
@@ -91,7 +87,7 @@ TEST(Faults, GarbageAroundRequestsAndInAnADReplyIsDropped) {
 
 TEST(Faults, MessagesSplitAtEveryByteBoundary) {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncTriangle), 0);
   ASSERT_TRUE(vi.wait_for_packets(1, 1s));
@@ -134,7 +130,7 @@ TEST(Faults, ADeviceThatNeverAnswersIsPassedOverPromptly) {
   auto config = orna::emu::Config();
   config.identify = orna::emu::IdentifyMode::Silent;
   VirtualInstrument vi(config);
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   const int fds = OpenFds(), threads = Threads();
   int r = -1;
   // Two probes, each waiting at most 5 ms and a 100 ms read.
@@ -154,7 +150,7 @@ TEST(Faults, ADeviceThatNeverAnswersIsPassedOverPromptly) {
 
 TEST(Faults, ADeviceThatStopsReadingCannotHoldAHostCall) {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   vi.start_playback(1.0);
   ASSERT_EQ(SetOutputFunc(OutputFuncCalECG), 0);
@@ -182,7 +178,7 @@ TEST(Faults, AfterAStalledLineTheNextConnectionWorks) {
   const int fds = OpenFds(), threads = Threads();
   {
     VirtualInstrument vi;
-    ScanTarget target(vi.path());
+    ScanPaths scan(vi.path());
     ASSERT_EQ(InitORNA(), 1);
     vi.start_playback(1.0);
     ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
@@ -206,7 +202,7 @@ TEST(Faults, AfterAStalledLineTheNextConnectionWorks) {
   EXPECT_EQ(OpenFds(), fds);
   EXPECT_EQ(Threads(), threads);
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   // A line that takes data again is written to whole at once.
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
@@ -220,7 +216,7 @@ TEST(Faults, HangUpMidStreamThenANewInstrument) {
   const int fds = OpenFds(), threads = Threads();
   {
     VirtualInstrument vi;
-    ScanTarget target(vi.path());
+    ScanPaths scan(vi.path());
     ASSERT_EQ(InitORNA(), 1);
     vi.start_flood();
     ASSERT_EQ(SetOutputFunc(OutputFuncECGNotchedR), 0);
@@ -243,7 +239,7 @@ TEST(Faults, HangUpMidStreamThenANewInstrument) {
   EXPECT_EQ(OpenFds(), fds);
   // A later connection to another instrument streams from frame 0 again.
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   EXPECT_STREQ(GetSerialNo(), "SN0042");
   vi.start_flood();
@@ -258,7 +254,7 @@ TEST(Faults, HangUpMidStreamThenANewInstrument) {
 
 TEST(Faults, AFloodOfRequestsIsAnsweredOncePerRequest) {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncPulse), 0);
   ASSERT_TRUE(vi.wait_for_packets(1, 1s));
@@ -278,7 +274,7 @@ TEST(Faults, AFloodOfRequestsIsAnsweredOncePerRequest) {
 
 TEST(Faults, StatusAndVersionMessagesAtHighRateDoNotStarveTheStream) {
   VirtualInstrument vi;
-  ScanTarget target(vi.path());
+  ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
   ASSERT_TRUE(vi.wait_for_packets(1, 2s));

@@ -7,11 +7,10 @@
 #include "emulator/virtual_instrument.h"
 #include "link/receive_thread.h"
 #include "orna.h"
-#include "reliability_support.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
-using namespace orna::reliability;
+using namespace orna::test;
 
 namespace {
 
@@ -24,7 +23,7 @@ constexpr long kDefaultCycles = 1000;
 // Polls (bounded) until the entries of `dir` number `expected`: the expected
 // count usually holds at once, so a thousand cycles stay quick.
 bool CountReaches(const char* dir, int expected) {
-  return orna::testing::WaitUntil([&] { return CountEntries(dir) == expected; }, 10s);
+  return orna::test::WaitUntil([&] { return CountEntries(dir) == expected; }, 10s);
 }
 
 // Opens the instrument. The handshake gives the instrument about 100 ms per
@@ -46,7 +45,7 @@ bool Open() {
 TEST(Hygiene, OpenStreamCloseCyclesLeaveNoDescriptorOrThread) {
   const long cycles = EnvCount("ORNA_HYGIENE_CYCLES", kDefaultCycles);
   orna::emu::VirtualInstrument vi(orna::emu::Config{});
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   // One cycle first: anything the library sets up once (and keeps) is made.
   ASSERT_TRUE(Open());
   ASSERT_EQ(CloseORNA(), -1);

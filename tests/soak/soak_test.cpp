@@ -18,7 +18,7 @@
 
 #include "emulator/virtual_instrument.h"
 #include "orna.h"
-#include "support/instrument_fixture.h"
+#include "support/instrument.h"
 
 using namespace std::chrono_literals;
 
@@ -56,7 +56,7 @@ TEST(Soak, HostThreadsHammerTheLibraryWhileItStreams) {
   config.record_samples = false;
   config.queue_packets = 3;
   orna::emu::VirtualInstrument vi(config);
-  orna::testing::ScanTarget target(vi.path());
+  orna::test::ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(LoadECGtxt(wide.c_str()), 500);
   vi.start_playback(20.0);

@@ -1,6 +1,7 @@
-// Shared set-up and decoding for the generator tests. Expected codes are
-// worked out here from the conversion and waveform rules, not by the
-// generator's own helpers.
+// The generator driven directly, without an instrument: its state set to what
+// the apply engine leaves for output 1 at the defaults, packets built on
+// demand, and a pipe standing in for the port. Expected codes are worked out
+// here from the conversion and waveform rules, not by the generator's helpers.
 #pragma once
 
 #include <fcntl.h>
@@ -19,16 +20,11 @@
 #include "generator/pacing.h"
 #include "generator/packet_builder.h"
 #include "link/serial_port.h"
+#include "support/packets.h"
 
-namespace gentest {
+namespace orna::test {
 
-using Packet = std::array<unsigned char, orna::kPacketSize>;
-
-inline int WordOffset(int i) { return 64 * (i / 30) + 4 + 2 * (i % 30); }
-inline int Code(const Packet& p, int i) {
-  return ((p[WordOffset(i)] & 0x0F) << 8) | p[WordOffset(i) + 1];
-}
-inline int Flags(const Packet& p, int i) { return p[WordOffset(i)] & 0xF0; }
+using Packet = std::array<unsigned char, kPacketSize>;
 
 inline int NormalCode(double v, double range = 5.0) {
   const double x = v / range * 2000 + 2048;
@@ -37,7 +33,7 @@ inline int NormalCode(double v, double range = 5.0) {
 
 inline Packet Build() {
   Packet p{};
-  orna::_BuildPacket(p.data());
+  _BuildPacket(p.data());
   return p;
 }
 
@@ -53,7 +49,7 @@ inline std::vector<int> ExpectedCodes(double t0, double tp, int count,
 
 inline void ExpectCodes(const std::vector<Packet>& packets, const std::vector<int>& expected) {
   int mismatches = 0;
-  for (size_t i = 0; i < expected.size(); ++i) {
+  for (std::size_t i = 0; i < expected.size(); ++i) {
     const int got = Code(packets[i / 1500], static_cast<int>(i % 1500));
     if (got != expected[i] && mismatches++ < 5)
       ADD_FAILURE() << "sample " << i << ": code " << got << ", expected " << expected[i];
@@ -69,13 +65,16 @@ class PipePort {
     fcntl(fds_[0], F_SETFL, O_NONBLOCK);
     fcntl(fds_[1], F_SETFL, O_NONBLOCK);
     fcntl(fds_[1], F_SETPIPE_SZ, 1 << 20);
-    orna::g_hFile = fds_[1];
+    g_hFile = fds_[1];
   }
   ~PipePort() {
-    orna::g_hFile = -1;
+    g_hFile = -1;
     close(fds_[0]);
     close(fds_[1]);
   }
+  PipePort(const PipePort&) = delete;
+  PipePort& operator=(const PipePort&) = delete;
+
   std::vector<unsigned char> Read() {
     std::vector<unsigned char> all;
     unsigned char buf[4096];
@@ -91,7 +90,6 @@ class PipePort {
 class GeneratorTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    using namespace orna;
     g_MainOutput = 1;
     g_Amplitude = g_F = 1.0;
     g_T = 0.2;
@@ -117,4 +115,4 @@ class GeneratorTest : public ::testing::Test {
   }
 };
 
-}  // namespace gentest
+}  // namespace orna::test

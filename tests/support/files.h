@@ -1,4 +1,4 @@
-// Helpers for the waveform data tests: scratch files and 16-bit paths.
+// Scratch files and paths for tests that read from disk.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +7,11 @@
 #include <fstream>
 #include <string>
 
-namespace datatest {
+namespace orna::test {
 
 // Root of the source tree, from this header's own location.
 inline std::string SourceRoot() {
-  const std::string here = __FILE__, tail = "tests/data/data_test_util.h";
+  const std::string here = __FILE__, tail = "tests/support/files.h";
   return here.size() > tail.size() ? here.substr(0, here.size() - tail.size()) : "";
 }
 
@@ -21,17 +21,21 @@ inline std::u16string U16(const std::string& s) { return std::u16string(s.begin(
 class ScratchDir {
  public:
   ScratchDir() {
-    char tmpl[] = "/tmp/orna-data-XXXXXX";
+    char tmpl[] = "/tmp/orna-test-XXXXXX";
     if (mkdtemp(tmpl) != nullptr) path_ = tmpl;
   }
   ~ScratchDir() {
     if (!path_.empty() && std::system(("rm -rf '" + path_ + "'").c_str()) != 0) ADD_FAILURE() << "rm " << path_;
   }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
   const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
   // Writes name (relative to the directory) with exactly these bytes.
   std::string Write(const std::string& name, const std::string& bytes) const {
-    const std::string p = path_ + "/" + name;
+    const std::string p = *this / name;
     std::ofstream(p, std::ios::binary) << bytes;
     EXPECT_TRUE(std::ifstream(p).good()) << "cannot write " << p;
     return p;
@@ -41,4 +45,4 @@ class ScratchDir {
   std::string path_;
 };
 
-}  // namespace datatest
+}  // namespace orna::test

@@ -1,9 +1,8 @@
-// A virtual instrument with the library's port scan pointed at it.
+// This process seen from /proc: open descriptors, threads, what a thread waits
+// for; and counts taken from the environment.
 #pragma once
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -11,27 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 
-#include "emulator/virtual_instrument.h"
-#include "link/discovery.h"
-
-namespace orna::testing {
-
-class ScanTarget {
- public:
-  explicit ScanTarget(const std::string& path) : path_(path) {
-    const char* paths[4] = {path_.c_str(), "/nonexistent/ttyACM1", "/nonexistent/ttyACM2",
-                            "/nonexistent/ttyACM3"};
-    _SetPortPathsForTesting(paths);
-  }
-  ~ScanTarget() { _SetPortPathsForTesting(nullptr); }
-
- private:
-  std::string path_;
-};
+namespace orna::test {
 
 // Entries of a /proc directory: open descriptors and threads of this process.
 inline int CountEntries(const char* dir) {
@@ -42,6 +24,7 @@ inline int CountEntries(const char* dir) {
   }
   return n;
 }
+
 // A thread can still be listed in /proc/self/task for a moment after join()
 // has returned: a count is taken once it has held still for 20 ms (at most
 // 2 s of polling), so that a thread on its way out is not counted.
@@ -98,39 +81,12 @@ inline pid_t ReceiveThreadId() {
   return found;
 }
 
-// Whether bytes the instrument sent still wait on the host's side of the
-// line at `path`. Polling a terminal first moves along what the system still
-// holds on its way to it.
-inline bool HostHasUnread(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  pollfd p{fd, POLLIN, 0};
-  const bool unread = ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-  ::close(fd);
-  return unread;
+// A count from the environment, or `fallback`.
+inline long EnvCount(const char* name, long fallback) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return fallback;
+  const long n = std::strtol(v, nullptr, 10);
+  return n > 0 ? n : fallback;
 }
 
-// Whether the library has read and handled everything the instrument at
-// `path` sent: nothing waits on the line and the receive thread is back in
-// its read (which it enters only after handling what it read before).
-inline bool LibraryHandledAll(const std::string& path) {
-  if (HostHasUnread(path)) return false;
-  const pid_t rx = ReceiveThreadId();
-  return rx != 0 && WaitingForDescriptor(rx);
-}
-
-// Polls `done` until it holds or `timeout` passes; returns its last value.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(2)) {
-  auto end = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// Frame sequence numbers of all packets, in order.
-std::vector<int> FrameSequence(const std::vector<emu::Bytes>& packets);
-
-}  // namespace orna::testing
+}  // namespace orna::test
