@@ -27,8 +27,9 @@ TEST_F(GeneratorTest, OutputFunctionsAtTheirCharacteristicPoints) {
   // Sine: from the waveform time and g_F, not from the phase.
   EXPECT_NEAR(Value(1, 0.0, 0.25), 0.5, 1e-9);
   EXPECT_NEAR(Value(1, 0.0, 1.75), -0.5, 1e-9);
-  g_F = 7.3;
+  g_F = 7.3;  // read per sample, before any new period is derived
   EXPECT_NEAR(Value(1, 0.0, 1 / (4 * 7.3)), 0.5, 1e-9);
+  EXPECT_NEAR(Value(1, 0.0, 1 + 1 / (4 * 7.3)), 0.5 * -0.30901699437494745, 1e-6);  // cos 108 degrees
   g_F = 1.0;
 
   const struct {
@@ -95,8 +96,10 @@ TEST_F(GeneratorTest, CalibrationECGWithNoiseDriftAndClamp) {
   g_MainNoise = 1;
   EXPECT_NEAR(Value(7, 0.5, 0.005), 0.05, 1e-9);
   EXPECT_NEAR(Value(7, 0.5, 1 / 240.0), 0.04829629129509702, 1e-9);
-  g_MainNoise = 2;
-  EXPECT_NEAR(Value(7, 0.5, 1 / 240.0), 0.05, 1e-9);
+  for (int other : {2, 3, -1}) {
+    g_MainNoise = other;
+    EXPECT_NEAR(Value(7, 0.5, 1 / 240.0), 0.05, 1e-9) << other;
+  }
   g_MainNoise = 0;
 
   // Drift: a ±2 mV triangle of 10 s from the waveform time.
