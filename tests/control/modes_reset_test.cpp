@@ -1,5 +1,4 @@
 // Test modes, reset to the defaults, and closing the connection.
-#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -183,15 +182,6 @@ TEST_F(ModesAndReset, ResetStopsFirstAndVisitsEverySettingInOrder) {
   EXPECT_TRUE(!GetDynamicRangeTest() && GetDCOffset() == 0 && GetPulseWidth() == 100.0);
 }
 
-int ThreadCount() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) n += e->d_name[0] != '.';
-    closedir(d);
-  }
-  return n;
-}
-
 TEST_F(ModesAndReset, CloseResetsSaysGoodbyeAndEndsTheThread) {
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
   ASSERT_EQ(SetTWave(1.0), 0);
@@ -215,14 +205,14 @@ void CloseOnceFromFrequency(double) { CloseOnce(0, 0); }
 TEST_F(ModesAndReset, CloseFromACallbackOnTheReceiveThread) {
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);
   Sent();
-  const int with_link = ThreadCount();
+  const int with_link = CountEntries("/proc/self/task");
   RegisterTimeAmpCB(CloseOnce);
   vi.send_next_request();
-  for (int i = 0; i < 300 && g_closed.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+  WaitUntil([] { return g_closed.load() != 0; }, 3s);
   ASSERT_EQ(g_closed.load(), 1);
   EXPECT_SENT((Log{"53", "06", "43"}));  // the packet being built is not written
-  for (int i = 0; i < 100 && ThreadCount() == with_link; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(ThreadCount(), with_link - 1);
+  WaitUntil([&] { return CountEntries("/proc/self/task") != with_link; }, 1s);
+  EXPECT_EQ(CountEntries("/proc/self/task"), with_link - 1);
 }
 
 TEST_F(ModesAndReset, CloseFromACallbackOnTheHostThread) {

@@ -25,23 +25,10 @@
 namespace orna::test {
 namespace {
 
-// The receive thread, once it has prepared itself (it takes its name last).
-pid_t ReceiveThreadTid() {
-  pid_t found = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) {
-      std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-      std::string name;
-      if (std::getline(comm, name) && name == "orna-rx") found = static_cast<pid_t>(std::atoi(e->d_name));
-    }
-    closedir(d);
-  }
-  return found;
-}
-
 pid_t WaitForReceiveThread() {
   pid_t tid = 0;
-  WaitUntil([&] { return (tid = ReceiveThreadTid()) != 0; }, std::chrono::seconds(5));
+  // The receive thread, once it has prepared itself (it takes its name last).
+  WaitUntil([&] { return (tid = ReceiveThreadId()) != 0; }, std::chrono::seconds(5));
   return tid;
 }
 

@@ -15,6 +15,7 @@
 #include "emulator/virtual_instrument.h"
 #include "link/lock.h"
 #include "orna.h"
+#include "support/files.h"
 #include "support/instrument.h"
 
 using namespace std::chrono_literals;
@@ -191,9 +192,9 @@ TEST(BadInput, ExportedRangeValuesOfAnyKindKeepTheStreamEncodable) {
 }
 
 TEST(BadInput, PathsAndFilesOfEveryOddKind) {
-  char dirTemplate[] = "/tmp/orna-bad-XXXXXX";
-  ASSERT_NE(mkdtemp(dirTemplate), nullptr);
-  const std::string dir = dirTemplate;
+  const orna::test::ScratchDir scratch;
+  ASSERT_FALSE(scratch.path().empty());
+  const std::string& dir = scratch.path();
   auto write = [&](const std::string& name, const std::string& content) {
     const std::string path = dir + "/" + name;
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -240,6 +241,4 @@ TEST(BadInput, PathsAndFilesOfEveryOddKind) {
   EXPECT_EQ(orna::ECGFile[1], 5000.0);
   EXPECT_EQ(orna::ECGFile[2], -5000.0);
   EXPECT_EQ(orna::ECGFile[3], 5000.0);
-  std::string cmd = "rm -rf " + dir;
-  EXPECT_EQ(std::system(cmd.c_str()), 0);
 }
