@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
-#include "support/packets.h"
 #include "support/terminal.h"
 
 using namespace std::chrono_literals;
