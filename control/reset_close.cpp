@@ -1,5 +1,5 @@
 // Reset to the load-time defaults and close the connection.
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
@@ -16,35 +16,42 @@ int ResetORNA(void) {
   // Every default goes through the exported setter so that it is checked,
   // stored and applied as if the host had set it. Output 0 comes first: the
   // stream stops at once and every later change is applied immediately.
-  if (GetOutputFunc() != 0) SetOutputFunc(0);
-  if (GetAmplitude() != 1.0) SetAmplitude(1.0);
-  if (GetFrequency() != 1.0) SetFrequency(1.0);
-  if (GetDCOffset() != 0) SetDCOffset(0);
-  if (GetDCOffsetVariableMode()) SetDCOffsetVariableMode(false);
-  if (GetDCOffsetCommoneMode()) SetDCOffsetCommoneMode(false);
-  if (GetPulseWidth() != 100.0) SetPulseWidth(100.0);
-  if (!GetInputImpedanceMode()) SetInputImpedanceMode(true);
-  if (GetPacingPulseMode() != 0) SetPacingPulseMode(0);
-  if (GetQRSDuration() != 100.0) SetQRSDuration(100.0);
-  if (GetTWave() != 0.2) SetTWave(0.2);
-  if (GetPacingAmplitude() != 0.0) SetPacingAmplitude(0.0);
-  if (GetPacingDuration() != 2.0) SetPacingDuration(2.0);
-  if (GetPacingRate() != 60) SetPacingRate(60);
-  if (GetOvershootTimeConstant() != 0) SetOvershootTimeConstant(0);
-  if (!GetOutputLead(0)) SetOutputLead(0, true);
-  for (int lead = 1; lead <= 8; ++lead) {
-    if (GetOutputLead(lead)) SetOutputLead(lead, false);
+  if (GetOutputFunc() != kDefaultMainOutput) SetOutputFunc(kDefaultMainOutput);
+  if (GetAmplitude() != kDefaultAmplitude) SetAmplitude(kDefaultAmplitude);
+  if (GetFrequency() != kDefaultF) SetFrequency(kDefaultF);
+  if (GetDCOffset() != kDefaultDCSetting) SetDCOffset(kDefaultDCSetting);
+  if (GetDCOffsetVariableMode() != kDefaultDCVariable) SetDCOffsetVariableMode(kDefaultDCVariable);
+  if (GetDCOffsetCommoneMode() != kDefaultDCCommon) SetDCOffsetCommoneMode(kDefaultDCCommon);
+  if (GetPulseWidth() != kDefaultPulseWidth) SetPulseWidth(kDefaultPulseWidth);
+  if (GetInputImpedanceMode() != kDefaultInputImpedance) {
+    SetInputImpedanceMode(kDefaultInputImpedance);
   }
-  if (GetECG2_27_NoiseAmp() != 0.1 || GetECG2_27_NoiseFreq() != 0) {
-    SetECG2_27_Noise(0, 0.1);
+  if (GetPacingPulseMode() != kDefaultPacingPulse) SetPacingPulseMode(kDefaultPacingPulse);
+  if (GetQRSDuration() != kDefaultQRSDuration) SetQRSDuration(kDefaultQRSDuration);
+  if (GetTWave() != kDefaultT) SetTWave(kDefaultT);
+  if (GetPacingAmplitude() != kDefaultPA) SetPacingAmplitude(kDefaultPA);
+  if (GetPacingDuration() != kDefaultPacingDuration) SetPacingDuration(kDefaultPacingDuration);
+  if (GetPacingRate() != kDefaultPacingRate) SetPacingRate(kDefaultPacingRate);
+  if (GetOvershootTimeConstant() != kDefaultPacingOvershootTC) {
+    SetOvershootTimeConstant(kDefaultPacingOvershootTC);
   }
-  if (GetDynamicRangeTest() || GetDynamicRangeTestAmp() != 1.0 ||
-      GetDynamicRangeTestFreq() != 40.0) {
-    SetDynamicRangeTest(false, 1.0, 40.0);
+  // Leads 0 to 8, in this order.
+  for (int lead = 0; lead <= 8; ++lead) {
+    const bool on = ((kDefaultOutputLead >> lead) & 1) != 0;
+    if (GetOutputLead(lead) != on) SetOutputLead(lead, on);
   }
-  if (GetFreqScanSine() || GetFreqScanSineStartFreq() != 0.67 ||
-      GetFreqScanSineStopFreq() != 150.0 || GetFreqScanSineDuration() != 30) {
-    return SetFreqScanSine(false, 0.67, 150.0, 30);
+  if (GetECG2_27_NoiseAmp() != kDefaultMainsNoiseAmp ||
+      GetECG2_27_NoiseFreq() != kDefaultMainNoise) {
+    SetECG2_27_Noise(kDefaultMainNoise, kDefaultMainsNoiseAmp);
+  }
+  if (GetDynamicRangeTest() != kDefaultDynamicRangeTest ||
+      GetDynamicRangeTestAmp() != kDefaultADynamicRange ||
+      GetDynamicRangeTestFreq() != kDefaultFDynamicRange) {
+    SetDynamicRangeTest(kDefaultDynamicRangeTest, kDefaultADynamicRange, kDefaultFDynamicRange);
+  }
+  if (GetFreqScanSine() != kDefaultFreqScan1 || GetFreqScanSineStartFreq() != kDefaultFstart ||
+      GetFreqScanSineStopFreq() != kDefaultFfinal || GetFreqScanSineDuration() != kDefaultFduration) {
+    return SetFreqScanSine(kDefaultFreqScan1, kDefaultFstart, kDefaultFfinal, kDefaultFduration);
   }
   // Nothing left to reset in the last step.
   return 0;

@@ -7,7 +7,7 @@
 
 #include "control/apply.h"
 #include "control/on_instrument.h"
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"

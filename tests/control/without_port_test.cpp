@@ -6,7 +6,7 @@
 
 #include "control/apply.h"
 #include "control/relays.h"
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "data/iec_tables.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
