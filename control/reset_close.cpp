@@ -9,6 +9,16 @@
 
 using namespace orna;
 
+namespace {
+
+// Sets a default only where the setting differs from it.
+template <typename T>
+void Restore(T (*get)(), int (*set)(T), T value) {
+  if (get() != value) set(value);
+}
+
+}  // namespace
+
 extern "C" {
 
 int ResetORNA(void) {
@@ -16,25 +26,21 @@ int ResetORNA(void) {
   // Every default goes through the exported setter so that it is checked,
   // stored and applied as if the host had set it. Output 0 comes first: the
   // stream stops at once and every later change is applied immediately.
-  if (GetOutputFunc() != kDefaultMainOutput) SetOutputFunc(kDefaultMainOutput);
-  if (GetAmplitude() != kDefaultAmplitude) SetAmplitude(kDefaultAmplitude);
-  if (GetFrequency() != kDefaultF) SetFrequency(kDefaultF);
-  if (GetDCOffset() != kDefaultDCSetting) SetDCOffset(kDefaultDCSetting);
-  if (GetDCOffsetVariableMode() != kDefaultDCVariable) SetDCOffsetVariableMode(kDefaultDCVariable);
-  if (GetDCOffsetCommoneMode() != kDefaultDCCommon) SetDCOffsetCommoneMode(kDefaultDCCommon);
-  if (GetPulseWidth() != kDefaultPulseWidth) SetPulseWidth(kDefaultPulseWidth);
-  if (GetInputImpedanceMode() != kDefaultInputImpedance) {
-    SetInputImpedanceMode(kDefaultInputImpedance);
-  }
-  if (GetPacingPulseMode() != kDefaultPacingPulse) SetPacingPulseMode(kDefaultPacingPulse);
-  if (GetQRSDuration() != kDefaultQRSDuration) SetQRSDuration(kDefaultQRSDuration);
-  if (GetTWave() != kDefaultT) SetTWave(kDefaultT);
-  if (GetPacingAmplitude() != kDefaultPA) SetPacingAmplitude(kDefaultPA);
-  if (GetPacingDuration() != kDefaultPacingDuration) SetPacingDuration(kDefaultPacingDuration);
-  if (GetPacingRate() != kDefaultPacingRate) SetPacingRate(kDefaultPacingRate);
-  if (GetOvershootTimeConstant() != kDefaultPacingOvershootTC) {
-    SetOvershootTimeConstant(kDefaultPacingOvershootTC);
-  }
+  Restore(GetOutputFunc, SetOutputFunc, kDefaultMainOutput);
+  Restore(GetAmplitude, SetAmplitude, kDefaultAmplitude);
+  Restore(GetFrequency, SetFrequency, kDefaultF);
+  Restore(GetDCOffset, SetDCOffset, kDefaultDCSetting);
+  Restore(GetDCOffsetVariableMode, SetDCOffsetVariableMode, kDefaultDCVariable);
+  Restore(GetDCOffsetCommoneMode, SetDCOffsetCommoneMode, kDefaultDCCommon);
+  Restore(GetPulseWidth, SetPulseWidth, kDefaultPulseWidth);
+  Restore(GetInputImpedanceMode, SetInputImpedanceMode, kDefaultInputImpedance);
+  Restore(GetPacingPulseMode, SetPacingPulseMode, kDefaultPacingPulse);
+  Restore(GetQRSDuration, SetQRSDuration, kDefaultQRSDuration);
+  Restore(GetTWave, SetTWave, kDefaultT);
+  Restore(GetPacingAmplitude, SetPacingAmplitude, kDefaultPA);
+  Restore(GetPacingDuration, SetPacingDuration, kDefaultPacingDuration);
+  Restore(GetPacingRate, SetPacingRate, kDefaultPacingRate);
+  Restore(GetOvershootTimeConstant, SetOvershootTimeConstant, kDefaultPacingOvershootTC);
   // Leads 0 to 8, in this order.
   for (int lead = 0; lead <= 8; ++lead) {
     const bool on = ((kDefaultOutputLead >> lead) & 1) != 0;
