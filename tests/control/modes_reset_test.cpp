@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "control/apply.h"
-#include "support/instrument.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
 #include "generator/settings.h"
 #include "link/lock.h"
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
+#include "support/instrument.h"
 
 namespace orna::test {
 namespace {
