@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "control/apply.h"
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "link/lock.h"
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
