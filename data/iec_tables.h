@@ -3,18 +3,14 @@
 
 #include <cstdint>
 
+// kIEC227Count, kIEC227Length, kIEC227Samples, kIEC251Count, kIEC251Length:
+// written by the table generator from the waveform files (data/tables.cmake).
+#include "iec_table_sizes.h"
+
 namespace orna {
 
-constexpr int kIEC227Count = 10;
-constexpr int kIEC227Length = 66000;   // elements per waveform (zero filled)
 constexpr double kIEC227Rate = 720.0;
-constexpr int kIEC251Count = 6;
-constexpr int kIEC251Length = 1000;
 constexpr double kIEC251Rate = 1000.0;
-
-// Meaningful samples N of each IEC 60601-2-27 waveform; the rest is zero fill.
-constexpr int kIEC227Samples[kIEC227Count] = {43081, 43142, 43144, 34511, 65211,
-                                              65214, 65207, 65238, 65239, 65237};
 
 extern const std::int32_t* const IEC227W;   // kIEC227Count * kIEC227Length, microvolts
 extern const double IEC227WL[kIEC227Count];  // periods, s (N / 720)

@@ -12,22 +12,12 @@
 #include <vector>
 
 #include "orna.h"
+#include "setting_table.h"
 #include "tools.h"
 
 namespace orna::cli {
 
 namespace {
-
-struct NamedFunction {
-  const char* name;
-  int number;
-};
-const NamedFunction kFunctions[] = {
-    {"sine", 1},          {"triangle", 2},     {"square", 3},      {"pulse", 4},
-    {"triangle-pulse", 5}, {"exponential", 6}, {"cal-ecg", 7},     {"iec227", 8},
-    {"iec251", 9},        {"ecg-notched", 10}, {"ecg", 10},        {"ecg-single", 11},
-    {"biexponential", 12}, {"file", 13},
-};
 
 constexpr double kSamplePeriod = 1.0 / 5000;
 constexpr int kSamplesPerFrame = 30;  // the graph callback sees the first of each frame
@@ -108,31 +98,42 @@ const char* RefusalText(const char* function, int code) {
 }
 
 int FunctionNumber(const std::string& s) {
-  for (const auto& f : kFunctions)
-    if (s == f.name) return f.number;
+  const int named = FunctionByName(s);
+  if (named > 0) return named;
   char* end = nullptr;
   long n = std::strtol(s.c_str(), &end, 10);
-  if (!s.empty() && *end == 0 && n >= 1 && n <= 13) return static_cast<int>(n);
+  if (!s.empty() && *end == 0 && n >= 1 && n <= OutputFuncECGFile) return static_cast<int>(n);
   return -1;
 }
 
+namespace {
+
+// "pulse and triangle-pulse": the functions a setting is for.
+std::string FunctionsText(unsigned functions) {
+  if (functions == FunctionBit(OutputFuncECGFile)) return "the 'file' function";
+  std::string text;
+  for (int f = 1; f <= OutputFuncECGFile; ++f)
+    if (functions & FunctionBit(f)) text += (text.empty() ? "" : " and ") + std::string(FunctionName(f));
+  return text;
+}
+
+}  // namespace
+
 std::string MisfitSetting(const PlayOptions& o, int fn) {
-  auto only = [](const char* option, const char* functions) {
-    return std::string(option) + " does nothing here: it is for " + functions + " only";
+  // Settings for some functions only, then those some functions do without,
+  // then the test modes.
+  auto misfit = [&](bool test_modes, bool own_reason) -> std::string {
+    for (const auto& s : SettingTable()) {
+      if (!s.option || s.test_mode != test_modes || (s.misfit != nullptr) != own_reason) continue;
+      if (!Given(s, o) || (s.functions & FunctionBit(fn))) continue;
+      if (own_reason) return OptionName(s) + " does nothing here: " + s.misfit;
+      return OptionName(s) + " does nothing here: it is for " + FunctionsText(s.functions) + " only";
+    }
+    return "";
   };
-  if (!std::isnan(o.pulse_width) && fn != 4 && fn != 5) return only("--pulse-width", "pulse and triangle-pulse");
-  if (!std::isnan(o.qrs) && fn != 7) return only("--qrs", "cal-ecg");
-  if (!std::isnan(o.t_wave) && fn != 7) return only("--t-wave", "cal-ecg");
-  if (o.iec >= 0 && fn != 8 && fn != 9) return only("--iec", "iec227 and iec251");
-  if (!o.file.empty() && fn != 13) return only("--file", "the 'file' function");
-  if (!std::isnan(o.frequency) && (fn == 8 || fn == 9 || fn == 12 || fn == 13))
-    return "--frequency does nothing here: this waveform has its own rate";
-  if (o.noise >= 0 && fn != 7) return only("--noise", "cal-ecg");
-  if (o.drift && fn != 7) return only("--drift", "cal-ecg");
-  if (o.freq_scan_ecg && fn != 7) return only("--freq-scan-ecg", "cal-ecg");
-  if (!std::isnan(o.dynamic_range_amplitude) && fn != 2 && fn != 3) return only("--dynamic-range", "triangle and square");
-  if (!o.freq_scan_sine.empty() && fn != 1) return only("--freq-scan-sine", "sine");
-  if (o.baseline_reset >= 0 && fn != 1) return only("--baseline-reset", "sine");
+  const bool passes[][2] = {{false, false}, {false, true}, {true, false}};
+  for (const auto& pass : passes)
+    if (std::string m = misfit(pass[0], pass[1]); !m.empty()) return m;
   if (!std::isnan(o.noise_amplitude) && o.noise < 0) return "--noise-amplitude needs --noise";
   if (!std::isnan(o.dynamic_range_frequency) && std::isnan(o.dynamic_range_amplitude))
     return "--dynamic-range-frequency needs --dynamic-range";
@@ -170,8 +171,12 @@ std::string SettingsSummary(const PlayOptions& o) {
   return s;
 }
 
-int RunPlay(const PlayOptions& o) {
-  int fn = FunctionNumber(o.function);
+namespace {
+
+// Refuses what cannot work before anything is opened: an unknown function,
+// settings that do not fit it, outputs that cannot be written. kExitOk when
+// the run may go ahead.
+int CheckPlay(const PlayOptions& o, int fn) {
   if (fn < 0) {
     std::fprintf(stderr, "orna: unknown output function '%s' (see orna play --help)\n", o.function.c_str());
     return kExitUsage;
@@ -182,11 +187,11 @@ int RunPlay(const PlayOptions& o) {
     return kExitUsage;
   }
   // The library would take it and bring it down to 3 Hz once the function is on.
-  if ((fn == 4 || fn == 5) && o.frequency > 3) {
+  if ((fn == OutputFuncPulse || fn == OutputFuncTrianglePulse) && o.frequency > 3) {
     std::fprintf(stderr, "orna: --frequency refused: %s\n", RefusalText("SetFrequency", -2));
     return kExitUsage;
   }
-  if (fn == 13 && o.file.empty()) {
+  if (fn == OutputFuncECGFile && o.file.empty()) {
     std::fprintf(stderr, "orna: the 'file' function needs --file PATH (a text waveform)\n");
     return kExitUsage;
   }
@@ -199,95 +204,75 @@ int RunPlay(const PlayOptions& o) {
       return kExitIo;
     }
   }
-  // CSV on standard output keeps it for the data alone.
-  FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
+  return kExitOk;
+}
 
-  auto session = Session::Open(o.emulate, o.port, o.serial);
-  if (!session) return kExitNoInstrument;
+// The settings given, in the table's order, before the function starts; the
+// leads given are switched on (the others keep their state).
+bool ApplySettings(const PlayOptions& o) {
   bool ok = true;
-  if (!std::isnan(o.amplitude)) ok &= Apply("--amplitude", "SetAmplitude", SetAmplitude(o.amplitude));
-  if (!std::isnan(o.frequency)) ok &= Apply("--frequency", "SetFrequency", SetFrequency(o.frequency));
-  if (!std::isnan(o.pulse_width)) ok &= Apply("--pulse-width", "SetPulseWidth", SetPulseWidth(o.pulse_width));
-  if (!std::isnan(o.qrs)) ok &= Apply("--qrs", "SetQRSDuration", SetQRSDuration(o.qrs));
-  if (!std::isnan(o.t_wave)) ok &= Apply("--t-wave", "SetTWave", SetTWave(o.t_wave));
-  if (!std::isnan(o.pacing_width))
-    ok &= Apply("--pacing-width", "SetPacingDuration", SetPacingDuration(o.pacing_width));
-  if (o.pacing_rate >= 0) ok &= Apply("--pacing-rate", "SetPacingRate", SetPacingRate(o.pacing_rate));
-  if (o.pacing_mode >= 0)
-    ok &= Apply("--pacing-mode", "SetPacingPulseMode", SetPacingPulseMode(o.pacing_mode));
-  if (!std::isnan(o.overshoot))
-    ok &= Apply("--overshoot", "SetOvershootTimeConstant", SetOvershootTimeConstant(static_cast<int>(o.overshoot)));
-  if (!std::isnan(o.pacing_amplitude))
-    ok &= Apply("--pacing-amplitude", "SetPacingAmplitude", SetPacingAmplitude(o.pacing_amplitude));
-  if (o.dc_variable) ok &= Apply("--dc-variable", "SetDCOffsetVariableMode", SetDCOffsetVariableMode(true));
-  if (o.dc_offset != 0) ok &= Apply("--dc-offset", "SetDCOffset", SetDCOffset(o.dc_offset));
-  for (int lead : o.leads) ok &= Apply("--lead", "SetOutputLead", SetOutputLead(lead, true));
-  if (o.impedance) ok &= Apply("--impedance", "SetInputImpedanceMode", SetInputImpedanceMode(true));
-  if (o.common_mode) ok &= Apply("--common-mode", "SetDCOffsetCommoneMode", SetDCOffsetCommoneMode(true));
-  if (!ok) return kExitUsage;
-
-  if (fn == 13) {
+  for (const auto& s : SettingTable()) {
+    if (!s.option || s.test_mode || !Given(s, o) || s.kind == SettingKind::Path) continue;
+    if (s.kind == SettingKind::Leads) {
+      for (int lead : o.leads) ok &= Apply("--lead", s.setter, SetOutputLead(lead, true));
+    } else if (s.apply) {
+      ok &= Apply(OptionName(s).c_str(), s.setter, s.apply(o));
+    }
+  }
+  if (ok && !o.file.empty()) {
     std::u16string path(o.file.begin(), o.file.end());
     int n = LoadECGtxt(path.c_str());
     if (n <= 0) {
       std::fprintf(stderr, "orna: cannot load %s: %s\n", o.file.c_str(), RefusalText("LoadECGtxt", n));
-      return kExitUsage;
+      return false;
     }
   }
-  const std::string serial = GetSerialNo() ? GetSerialNo() : "unknown";
-  const double pulse_s = GetPacingAmplitude() != 0 ? GetPacingDuration() / 1000 : 0;
-  const double pacing_amplitude = GetPacingAmplitude();
+  return ok;
+}
 
-  auto* vi = session->instrument();
+// Starts the function, then the test modes given (they act on the function
+// now selected); stops at the first refusal.
+bool StartPlaying(const PlayOptions& o, int fn) {
+  const char* starter = nullptr;
+  const int started = StartFunction(fn, std::max(0, o.iec), &starter);
+  if (!Apply(fn == OutputFuncIEC227 || fn == OutputFuncIEC251 ? "--iec" : "function", starter, started))
+    return false;
+  for (const auto& s : SettingTable())
+    if (s.test_mode && !s.part_of[0] && TestModeOn(s, o) && !Apply(OptionName(s).c_str(), s.setter, s.apply(o)))
+      return false;
+  return true;
+}
+
+void StartCapture(bool keep_graph) {
   {
     std::lock_guard<std::mutex> lock(g_capture.lock);
     g_capture.frames = g_capture.pacing_points = 0;
     g_capture.graph.clear();
     g_capture.pulse_frames.clear();
-    g_capture.keep_graph = vi == nullptr;
+    g_capture.keep_graph = keep_graph;
   }
   RegisterTimeAmpCB(OnGraph);
   RegisterPacingTimeAmpCB(OnPacing);
-  if (vi) {
-    if (o.speed > 0) vi->start_playback(o.speed);
-    else vi->start_flood();
-  }
+}
 
-  const int iec = std::max(0, o.iec);
-  int started = fn == 8 ? SetSpecialWave227(iec) : fn == 9 ? SetSpecialWave251(iec) : SetOutputFunc(fn);
-  const char* starter = fn == 8 ? "SetSpecialWave227" : fn == 9 ? "SetSpecialWave251" : "SetOutputFunc";
-  if (!Apply(fn == 8 || fn == 9 ? "--iec" : "function", starter, started)) ok = false;
-  // Test modes act on the function now selected.
-  const double noise_amplitude = std::isnan(o.noise_amplitude) ? 0.1 : o.noise_amplitude;
-  const double dr_frequency = std::isnan(o.dynamic_range_frequency) ? 30 : o.dynamic_range_frequency;
-  if (ok && o.noise >= 0) ok &= Apply("--noise", "SetECG2_27_Noise", SetECG2_27_Noise(o.noise, noise_amplitude));
-  if (ok && o.drift) ok &= Apply("--drift", "SetECG2_27_AAMIDriftTest", SetECG2_27_AAMIDriftTest(true));
-  if (ok && !std::isnan(o.dynamic_range_amplitude))
-    ok &= Apply("--dynamic-range", "SetDynamicRangeTest",
-                SetDynamicRangeTest(true, o.dynamic_range_amplitude, dr_frequency));
-  if (ok && o.freq_scan_sine.size() == 3)
-    ok &= Apply("--freq-scan-sine", "SetFreqScanSine",
-                SetFreqScanSine(true, o.freq_scan_sine[0], o.freq_scan_sine[1],
-                                static_cast<int>(o.freq_scan_sine[2])));
-  if (ok && o.freq_scan_ecg) ok &= Apply("--freq-scan-ecg", "SetFreqScanECG", SetFreqScanECG(true));
-  if (ok && o.baseline_reset >= 0)
-    ok &= Apply("--baseline-reset", "SetBaselineResetTest", SetBaselineResetTest(o.baseline_reset));
-  if (!ok) {
-    SetOutputFunc(0);
-    RegisterTimeAmpCB(nullptr);
-    RegisterPacingTimeAmpCB(nullptr);
-    return kExitUsage;
-  }
+void StopPlaying() {
+  SetOutputFunc(OutputFuncNone);
+  RegisterTimeAmpCB(nullptr);
+  RegisterPacingTimeAmpCB(nullptr);
+}
 
-  // Virtual instrument: until it has played the whole run (a little more,
-  // for the half-sample steps of odd pulse widths); real hardware: real time.
+double SecondsSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// Waits for the run to end: on the virtual instrument until it has played the
+// whole run (a little more, for the half-sample steps of odd pulse widths), on
+// real hardware in real time; returns whether the stream stalled.
+bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi) {
   const bool progress = isatty(STDERR_FILENO) == 1;
   const std::uint64_t wanted =
       static_cast<std::uint64_t>(std::ceil(o.seconds * 5000 + o.seconds * 20)) + 1500;
   const auto start = std::chrono::steady_clock::now();
-  auto seconds_since = [](std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
-  };
   bool stalled = false;
   std::uint64_t last_played = 0;
   auto last_progress = start;
@@ -300,14 +285,14 @@ int RunPlay(const PlayOptions& o) {
       const std::uint64_t played = vi->stats().samples_played;
       done = played * kSamplePeriod;
       if (played >= wanted) break;
-      if (o.speed > 0 && seconds_since(start) >= (o.seconds + 0.6) / o.speed) break;
+      if (o.speed > 0 && SecondsSince(start) >= (o.seconds + 0.6) / o.speed) break;
       if (played != last_played) last_played = played, last_progress = std::chrono::steady_clock::now();
-      if (seconds_since(last_progress) > 3.0) {
+      if (SecondsSince(last_progress) > 3.0) {
         stalled = true;  // the host stopped sending
         break;
       }
     } else {
-      done = seconds_since(start);
+      done = SecondsSince(start);
       if (done >= o.seconds + 0.1) break;
     }
     if (progress) Progress(done, o.seconds);
@@ -317,13 +302,16 @@ int RunPlay(const PlayOptions& o) {
     Progress(o.seconds, o.seconds);
     std::fprintf(stderr, "\n");
   }
-  SetOutputFunc(0);
-  RegisterTimeAmpCB(nullptr);
-  RegisterPacingTimeAmpCB(nullptr);
+  return stalled;
+}
 
+// The recording: on the virtual instrument every sample played, on real
+// hardware the graph points; each pacing pulse marked where it began.
+// `*frames`: the frames the graph callback saw.
+std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s,
+                                 double pacing_amplitude, std::uint64_t* frames) {
   std::vector<Point> points;
   std::vector<std::uint64_t> pulse_frames;
-  std::uint64_t frames = 0;
   {
     std::lock_guard<std::mutex> lock(g_capture.lock);
     // In the two-pulse modes the library can report a pulse again in the next
@@ -331,7 +319,7 @@ int RunPlay(const PlayOptions& o) {
     // least 150 ms apart, so a report within 10 ms of the last is the same one.
     for (std::uint64_t f : g_capture.pulse_frames)
       if (pulse_frames.empty() || (f - pulse_frames.back()) * kGraphPeriod > 0.010) pulse_frames.push_back(f);
-    frames = g_capture.frames;
+    *frames = g_capture.frames;
     if (!vi) points = g_capture.graph;
   }
   if (vi) {
@@ -356,7 +344,13 @@ int RunPlay(const PlayOptions& o) {
       for (std::uint64_t f : pulse_frames)
         if (f < points.size()) points[f].pulse_s = pulse_s;
   }
+  return points;
+}
 
+// Prints samples, range and pulses (and the virtual instrument's counts);
+// returns what made the stream unclean, or "".
+std::string ReportRun(std::FILE* summary, const std::vector<Point>& points, emu::VirtualInstrument* vi,
+                      bool stalled, std::uint64_t frames, double seconds) {
   double lo = 0, hi = 0;
   if (!points.empty()) {
     auto [mn, mx] = std::minmax_element(points.begin(), points.end(),
@@ -380,7 +374,7 @@ int RunPlay(const PlayOptions& o) {
                 " sequence errors, " + std::to_string(st.header_errors) + " bad frame headers";
     else if (stalled)
       trouble = "the stream stopped before the end";
-  } else if (frames * kGraphPeriod < o.seconds * 0.9) {
+  } else if (frames * kGraphPeriod < seconds * 0.9) {
     trouble = "the instrument stopped asking for samples after " + Number(frames * kGraphPeriod) + " s";
   }
   // The library's view of the link: an unplugged instrument, or sequence
@@ -394,22 +388,61 @@ int RunPlay(const PlayOptions& o) {
     trouble = std::to_string(link.sequence_errors) + " sequence errors reported by the instrument";
   }
   std::fflush(summary);
+  return trouble;
+}
 
-  // The virtual instrument keeps every sample; the graph callback sees every 30th.
-  const double period = vi ? kSamplePeriod : kGraphPeriod;
+// The recordings and the plot asked for; false (said why) when one fails.
+bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial) {
   const std::string equipment = "ORNA " + serial;
   const std::string version = std::string("liborna ") + GetSDKVersion();
   const std::string title = SettingsSummary(o);
   for (const auto& path : o.records) {
     if (!WriteRecording(path, points, period, title, equipment, version)) {
       std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
-      return kExitIo;
+      return false;
     }
   }
   if (!o.plot.empty() && !WritePlot(o.plot, points, o.function, period)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
-    return kExitIo;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int RunPlay(const PlayOptions& o) {
+  const int fn = FunctionNumber(o.function);
+  if (const int refused = CheckPlay(o, fn); refused != kExitOk) return refused;
+  // CSV on standard output keeps it for the data alone.
+  FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
+
+  auto session = Session::Open(o.emulate, o.port, o.serial);
+  if (!session) return kExitNoInstrument;
+  if (!ApplySettings(o)) return kExitUsage;
+  const std::string serial = GetSerialNo() ? GetSerialNo() : "unknown";
+  const double pulse_s = GetPacingAmplitude() != 0 ? GetPacingDuration() / 1000 : 0;
+  const double pacing_amplitude = GetPacingAmplitude();
+
+  auto* vi = session->instrument();
+  StartCapture(vi == nullptr);
+  if (vi) {
+    if (o.speed > 0) vi->start_playback(o.speed);
+    else vi->start_flood();
+  }
+  if (!StartPlaying(o, fn)) {
+    StopPlaying();
+    return kExitUsage;
+  }
+  const bool stalled = WaitForRun(o, vi);
+  StopPlaying();
+
+  std::uint64_t frames = 0;
+  const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
+  const std::string trouble = ReportRun(summary, points, vi, stalled, frames, o.seconds);
+  // The virtual instrument keeps every sample; the graph callback sees every 30th.
+  const double period = vi ? kSamplePeriod : kGraphPeriod;
+  if (!WriteOutputs(o, points, period, serial)) return kExitIo;
   if (!trouble.empty()) {
     std::fprintf(stderr, "orna: warning: the stream was not clean (%s); the recording has gaps\n",
                  trouble.c_str());

@@ -65,6 +65,24 @@ TEST(Play, ExitCodesAndMessagesSayWhatWentWrong) {
   EXPECT_NE(PlayMessage(o, kExitUsage).find("cannot open the file"), std::string::npos);
 }
 
+// Which misfit is named when several are given: settings for some functions
+// only, then those some functions do without, then the test modes.
+TEST(Play, MisfitsNamedInOrder) {
+  PlayOptions o;
+  o.frequency = 2;
+  o.noise = 1;
+  o.file = "w.txt";
+  EXPECT_EQ(MisfitSetting(o, OutputFuncIEC227), "--file does nothing here: it is for the 'file' function only");
+  o.file.clear();
+  EXPECT_EQ(MisfitSetting(o, OutputFuncIEC227), "--frequency does nothing here: this waveform has its own rate");
+  o.frequency = NAN;
+  o.freq_scan_ecg = true;
+  o.dynamic_range_amplitude = 1;
+  EXPECT_EQ(MisfitSetting(o, OutputFuncCalECG),
+            "--dynamic-range does nothing here: it is for triangle and square only");
+  EXPECT_EQ(MisfitSetting(o, OutputFuncSquare), "--noise does nothing here: it is for cal-ecg only");
+}
+
 TEST(Play, OutputsAreCheckedBeforeTheRun) {
   // The plot cannot be written: the run does not start, so the recording
   // that could have been written is not there either.

@@ -207,7 +207,7 @@ Json Panel::State() {
                {"sequence_errors", h.sequence_errors}, {"write_failures", h.write_failures},
                {"bytes_dropped", h.bytes_dropped}});
   j["settings"] = settings_.Current();
-  const bool streaming = connected && !lost && (h.known ? h.streaming : GetOutputFunc() != 0);
+  const bool streaming = connected && !lost && (h.known ? h.streaming : GetOutputFunc() != OutputFuncNone);
   j["streaming"] = streaming;
   link["streaming"] = streaming;
   j["link"] = link;
@@ -436,7 +436,7 @@ int Panel::Run() {
   server_.stop();
   listener.join();
   stream_.Stop();
-  SetOutputFunc(0);
+  SetOutputFunc(OutputFuncNone);
   CloseORNA();
   vi_.reset();
   if (!record_file_.empty()) std::remove(record_file_.c_str());

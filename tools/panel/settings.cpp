@@ -7,15 +7,16 @@
 
 #include "ext_api.h"
 #include "orna.h"
+#include "setting_table.h"
 
 namespace orna::panel {
 
 namespace {
 
-const char* const kFunctionNames[] = {
-    "none",         "sine",        "triangle", "square", "pulse",      "triangle-pulse",
-    "exponential",  "cal-ecg",     "iec227",   "iec251", "ecg-notched", "ecg-single",
-    "biexponential", "file"};
+using cli::FindSetting;
+using cli::SettingKind;
+using cli::SettingSpec;
+using cli::SettingTable;
 
 // A value from the page or a script: a number, or a string holding one.
 bool ToNumber(const Json& v, double* out) {
@@ -52,78 +53,7 @@ bool ToBool(const Json& v, bool* out) {
 
 constexpr int kBadValue = -100;  // the panel's own code: not a value of the right kind
 
-struct Entry {
-  const char* name;
-  const char* setter;  // the library call, for its result texts
-  const char* kind;    // number, integer, boolean, choice, leads, scan, path
-  const char* unit;
-  double min, max;
-  Json def;
-  // Words for the setter's refusal codes, used when the library has none.
-  std::vector<std::pair<int, const char*>> texts;
-};
-
-// Ranges and defaults as the library documents and resets them.
-const std::vector<Entry>& Table() {
-  static const std::vector<Entry> t = {
-      {"function", "SetOutputFunc", "choice", "", 0, 13, 0, {{-2, "no such output function"}}},
-      {"amplitude", "SetAmplitude", "number", "mV", -10, 10, 1.0,
-       {{-2, "out of range (-10..10 mV)"}, {-3, "the baseline reset test sets the amplitude"}}},
-      {"frequency", "SetFrequency", "number", "Hz", 0.05, 500, 1.0,
-       {{-2, "out of range (0.05..500 Hz, 3 Hz with pulse outputs)"},
-        {-3, "a frequency scan is running"},
-        {-4, "the baseline reset test sets the frequency"}}},
-      {"pulse_width", "SetPulseWidth", "number", "ms", 2, 300, 100.0, {{-2, "out of range (2..300 ms)"}}},
-      {"qrs", "SetQRSDuration", "number", "ms", 5, 200, 100.0, {{-2, "out of range (5..200 ms)"}}},
-      {"t_wave", "SetTWave", "number", "mV", 0, 2.5, 0.2, {{-2, "out of range (0..2.5 mV)"}}},
-      {"iec", "SetSpecialWave227", "integer", "", 0, 9, 0, {{-2, "no such waveform"}}},
-      {"iec227", "SetSpecialWave227", "integer", "", 0, 9, 0, {{-2, "no such waveform (0..9)"}}},
-      {"iec251", "SetSpecialWave251", "integer", "", 0, 5, 0, {{-2, "no such waveform (0..5)"}}},
-      {"file", "LoadECGtxt", "path", "", 0, 0, "",
-       {{-1, "cannot open the file"}, {-2, "bad sample rate"}, {-3, "bad sample count"},
-        {-4, "no memory for the samples"}}},
-      {"pacing_amplitude", "SetPacingAmplitude", "number", "mV", -700, 700, 0.0,
-       {{-2, "out of range (-700..700 mV)"}}},
-      {"pacing_width", "SetPacingDuration", "number", "ms", 0.1, 3, 2.0, {{-2, "out of range (0.1..3 ms)"}}},
-      {"pacing_rate", "SetPacingRate", "integer", "/min", 10, 300, 60, {{-2, "out of range (10..300 /min)"}}},
-      {"pacing_mode", "SetPacingPulseMode", "integer", "", 0, 1, 0, {}},
-      {"overshoot", "SetOvershootTimeConstant", "integer", "ms", 0, 100, 0, {{-2, "out of range (0..100 ms)"}}},
-      {"lead", "SetOutputLead", "leads", "", 0, 8, Json::array({0}), {{-2, "no such lead"}}},
-      {"dc_offset", "SetDCOffset", "integer", "mV", -300, 300, 0,
-       {{-2, "out of range (-300..300 mV, -1000..1000 mV in variable mode)"}}},
-      {"dc_variable", "SetDCOffsetVariableMode", "boolean", "", 0, 1, false, {}},
-      {"common_mode", "SetDCOffsetCommoneMode", "boolean", "", 0, 1, false, {}},
-      {"impedance", "SetInputImpedanceMode", "boolean", "", 0, 1, true, {}},
-      {"noise", "SetECG2_27_Noise", "integer", "", 0, 2, 0,
-       {{-2, "mains noise needs the calibration ECG"}, {-3, "amplitude out of range (0.01..0.2 mV)"}}},
-      {"noise_amplitude", "SetECG2_27_Noise", "number", "mV", 0.01, 0.2, 0.1,
-       {{-2, "mains noise needs the calibration ECG"}, {-3, "out of range (0.01..0.2 mV)"}}},
-      {"drift", "SetECG2_27_AAMIDriftTest", "boolean", "", 0, 1, false,
-       {{-2, "the drift test needs the calibration ECG"}}},
-      {"dynamic_range", "SetDynamicRangeTest", "number", "mV", 0, 5, false,
-       {{-2, "the dynamic-range test needs the triangle or square output"},
-        {-3, "amplitude out of range (0..5 mV)"}, {-4, "frequency out of range (10..50 Hz)"}}},
-      {"dynamic_range_frequency", "SetDynamicRangeTest", "number", "Hz", 10, 50, 40.0,
-       {{-2, "the dynamic-range test needs the triangle or square output"},
-        {-3, "amplitude out of range (0..5 mV)"}, {-4, "out of range (10..50 Hz)"}}},
-      {"freq_scan_sine", "SetFreqScanSine", "scan", "", 0.67, 500, false,
-       {{-2, "start frequency out of range (0.67..500 Hz)"},
-        {-3, "stop frequency out of range (0.67..500 Hz)"},
-        {-4, "duration out of range (10..180 s)"}}},
-      {"freq_scan_ecg", "SetFreqScanECG", "boolean", "", 0, 1, false, {}},
-      {"baseline_reset", "SetBaselineResetTest", "integer", "", 0, 4, 0,
-       {{-2, "the baseline reset test needs the sine output"}}},
-  };
-  return t;
-}
-
-const Entry* Find(const std::string& name) {
-  for (const auto& e : Table())
-    if (name == e.name) return &e;
-  return nullptr;
-}
-
-std::string TextFor(const Entry* e, int code) {
+std::string TextFor(const SettingSpec* e, int code) {
   if (e) {
     std::string t = ResultText(e->setter, code);
     if (!t.empty()) return t;
@@ -137,19 +67,46 @@ std::string TextFor(const Entry* e, int code) {
   return "refused (code " + std::to_string(code) + ")";
 }
 
+const char* KindName(SettingKind kind) {
+  switch (kind) {
+    case SettingKind::Number: return "number";
+    case SettingKind::Integer: return "integer";
+    case SettingKind::Flag: return "boolean";
+    case SettingKind::Leads: return "leads";
+    case SettingKind::Scan: return "scan";
+    case SettingKind::Path: return "path";
+    case SettingKind::Choice: return "choice";
+  }
+  return "";
+}
+
+// The page's default, of the setting's own JSON type.
+Json PageDefault(const SettingSpec& e) {
+  switch (e.kind) {
+    case SettingKind::Number: return std::isnan(e.page_default) ? Json(false) : Json(e.page_default);
+    case SettingKind::Integer:
+    case SettingKind::Choice: return static_cast<int>(e.page_default);
+    case SettingKind::Flag: return e.page_default != 0;
+    case SettingKind::Leads: return Json::array({static_cast<int>(e.page_default)});
+    case SettingKind::Scan: return false;
+    case SettingKind::Path: return "";
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 Json Settings::Schema() {
   Json out = Json::array();
-  for (const auto& e : Table()) {
-    Json s = {{"name", e.name}, {"kind", e.kind}, {"unit", e.unit}, {"default", e.def}};
-    if (std::string(e.kind) != "path" && std::string(e.kind) != "boolean") {
-      s["min"] = e.min;
-      s["max"] = e.max;
+  for (const auto& e : SettingTable()) {
+    Json s = {{"name", e.key}, {"kind", KindName(e.kind)}, {"unit", e.unit}, {"default", PageDefault(e)}};
+    if (e.kind != SettingKind::Path && e.kind != SettingKind::Flag) {
+      s["min"] = e.page_lo;
+      s["max"] = e.page_hi;
     }
-    if (std::string(e.name) == "function") {
+    if (e.kind == SettingKind::Choice) {
       Json names = Json::array();
-      for (const char* n : kFunctionNames) names.push_back(n);
+      for (int f = 0; f <= OutputFuncECGFile; ++f) names.push_back(cli::FunctionName(f));
       s["options"] = names;
     }
     out.push_back(s);
@@ -159,13 +116,9 @@ Json Settings::Schema() {
 
 int Settings::FunctionNumber(const Json& value) {
   int n;
-  if (ToInt(value, &n)) return n >= 0 && n <= 13 ? n : -1;
+  if (ToInt(value, &n)) return n >= 0 && n <= OutputFuncECGFile ? n : -1;
   if (!value.is_string()) return -1;
-  const std::string s = value.get<std::string>();
-  if (s == "ecg") return 10;
-  for (int i = 0; i <= 13; ++i)
-    if (s == kFunctionNames[i]) return i;
-  return -1;
+  return cli::FunctionByName(value.get<std::string>());
 }
 
 void Settings::Forget() {
@@ -180,8 +133,8 @@ Json Settings::Current() {
   Json leads = Json::array();
   for (int i = 0; i <= 8; ++i)
     if (GetOutputLead(i)) leads.push_back(i);
-  const int i227 = fn == 8 ? GetSpecialWave227() : iec227_;
-  const int i251 = fn == 9 ? GetSpecialWave251() : iec251_;
+  const int i227 = fn == OutputFuncIEC227 ? GetSpecialWave227() : iec227_;
+  const int i251 = fn == OutputFuncIEC251 ? GetSpecialWave251() : iec251_;
   Json scan = false;
   if (GetFreqScanSine())
     scan = Json::array({GetFreqScanSineStartFreq(), GetFreqScanSineStopFreq(), GetFreqScanSineDuration()});
@@ -192,7 +145,7 @@ Json Settings::Current() {
       {"pulse_width", GetPulseWidth()},
       {"qrs", GetQRSDuration()},
       {"t_wave", GetTWave()},
-      {"iec", fn == 9 ? i251 : i227},
+      {"iec", fn == OutputFuncIEC251 ? i251 : i227},
       {"iec227", i227},
       {"iec251", i251},
       {"pacing_amplitude", GetPacingAmplitude()},
@@ -225,23 +178,42 @@ double Settings::ScanProgress() {
 
 // Plays `function`, the IEC outputs with the waveform picked for them.
 Outcome Settings::Start(int function) {
-  int code = function == 8   ? SetSpecialWave227(iec227_)
-             : function == 9 ? SetSpecialWave251(iec251_)
-                             : SetOutputFunc(function);
+  const bool iec = function == OutputFuncIEC227 || function == OutputFuncIEC251;
+  const char* setter = nullptr;
+  int code = cli::StartFunction(function, function == OutputFuncIEC251 ? iec251_ : iec227_, &setter);
   // The table selectors need no port, but nothing plays without one.
-  if (code == 0 && (function == 8 || function == 9) && GetUSBPort()[0] == 0) code = -1;
-  return {code, TextFor(Find("function"), code)};
+  if (code == 0 && iec && GetUSBPort()[0] == 0) code = -1;
+  return {code, TextFor(FindSetting("function"), code)};
 }
 
+namespace {
+
+// One value of the kind of a plain setting (one library call of that value)
+// into `o`; false when it is not of that kind.
+bool ToOption(const SettingSpec& e, const Json& v, cli::PlayOptions* o) {
+  double d;
+  int i;
+  bool b;
+  if (e.kind == SettingKind::Number && ToNumber(v, &d)) return o->*(e.real) = d, true;
+  if (e.kind == SettingKind::Integer && ToInt(v, &i)) {
+    if (e.real) o->*(e.real) = i;
+    else o->*(e.integer) = i;
+    return true;
+  }
+  if (e.kind == SettingKind::Flag && ToBool(v, &b)) return o->*(e.flag) = b, true;
+  return false;
+}
+
+}  // namespace
+
 Outcome Settings::Apply(const std::string& name, const Json& v) {
-  const Entry* e = Find(name);
+  const SettingSpec* e = FindSetting(name);
   if (!e) return {kBadValue, "no such setting"};
   std::lock_guard<std::mutex> lock(m_);
   int code = kBadValue;
   double d = 0;
   int i = 0;
   bool b = false;
-  const std::string kind = e->kind;
   auto number = [&] { return ToNumber(v, &d); };
   auto integer = [&] { return ToInt(v, &i); };
   auto boolean = [&] { return ToBool(v, &b); };
@@ -251,24 +223,14 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
     const int fn = FunctionNumber(v);
     if (fn < 0) return {-2, TextFor(e, -2)};
     return Start(fn);
-  } else if (name == "amplitude") {
-    if (number()) code = SetAmplitude(d);
-  } else if (name == "frequency") {
-    if (number()) code = SetFrequency(d);
-  } else if (name == "pulse_width") {
-    if (number()) code = SetPulseWidth(d);
-  } else if (name == "qrs") {
-    if (number()) code = SetQRSDuration(d);
-  } else if (name == "t_wave") {
-    if (number()) code = SetTWave(d);
   } else if (name == "iec" || name == "iec227" || name == "iec251") {
     const int fn = GetOutputFunc();
-    const bool is251 = name == "iec251" || (name == "iec" && fn == 9);
+    const bool is251 = name == "iec251" || (name == "iec" && fn == OutputFuncIEC251);
     if (is251) setter = "SetSpecialWave251";
     if (integer()) {
       const int count = is251 ? 6 : 10;
       // A waveform for an output not playing is kept until it plays.
-      if (fn == (is251 ? 9 : 8)) {
+      if (fn == (is251 ? OutputFuncIEC251 : OutputFuncIEC227)) {
         code = is251 ? SetSpecialWave251(i) : SetSpecialWave227(i);
       } else {
         code = i < 0 || i >= count ? -2 : 0;
@@ -283,18 +245,9 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
       if (n >= 0) return {0, std::to_string(n) + " samples loaded"};
       code = n;
     }
-  } else if (name == "pacing_amplitude") {
-    if (number()) code = SetPacingAmplitude(d);
-  } else if (name == "pacing_width") {
-    if (number()) code = SetPacingDuration(d);
-  } else if (name == "pacing_rate") {
-    if (integer()) code = SetPacingRate(i);
-  } else if (name == "pacing_mode") {
-    if (integer()) code = SetPacingPulseMode(i);
-  } else if (name == "overshoot") {
-    if (integer()) code = SetOvershootTimeConstant(i);
   } else if (name == "lead") {
-    // The leads switched on, exactly: a list of numbers 0..8.
+    // The leads switched on, exactly: a list of numbers 0..8; only the ones
+    // that change are switched.
     std::vector<bool> on(9, false);
     bool ok = v.is_array();
     if (ok)
@@ -308,20 +261,11 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
       for (int n = 0; n <= 8 && code == 0; ++n)
         if (GetOutputLead(n) != on[n]) code = SetOutputLead(n, on[n]);
     }
-  } else if (name == "dc_offset") {
-    if (integer()) code = SetDCOffset(i);
-  } else if (name == "dc_variable") {
-    if (boolean()) code = SetDCOffsetVariableMode(b);
-  } else if (name == "common_mode") {
-    if (boolean()) code = SetDCOffsetCommoneMode(b);
-  } else if (name == "impedance") {
-    if (boolean()) code = SetInputImpedanceMode(b);
   } else if (name == "noise") {
+    // A test mode's other value stays as the library has it.
     if (integer()) code = SetECG2_27_Noise(i, GetECG2_27_NoiseAmp());
   } else if (name == "noise_amplitude") {
     if (number()) code = SetECG2_27_Noise(GetECG2_27_NoiseFreq(), d);
-  } else if (name == "drift") {
-    if (boolean()) code = SetECG2_27_AAMIDriftTest(b);
   } else if (name == "dynamic_range") {
     // An amplitude switches the overlay on; false (or null) switches it off.
     if (v.is_null() || (v.is_boolean() && !v.get<bool>()))
@@ -352,8 +296,10 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
         scan_seconds_ = 30;
       }
     }
-  } else if (name == "baseline_reset") {
-    if (integer()) code = SetBaselineResetTest(i);
+  } else {
+    // The plain settings: the table's library call of the one value.
+    cli::PlayOptions o;
+    if (e->apply && ToOption(*e, v, &o)) code = e->apply(o);
   }
   const std::string text = ResultText(setter, code);
   return {code, text.empty() ? TextFor(e, code) : text};

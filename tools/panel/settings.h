@@ -1,5 +1,5 @@
-// The panel's table of settings: the names of `orna play`'s options (with '_'
-// for '-'), each with its unit, range, default and the library call behind it.
+// The panel's settings: those of the shared table (tools/setting_table.h) with
+// the page's units, ranges and defaults, applied one value at a time.
 #pragma once
 
 #include <chrono>

@@ -350,7 +350,9 @@ int RunSequence(const RunOptions& o) {
       x.has_measured = true;
       x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude);
       // Sine, triangle, square and the exponentials have no beats to count.
-      if (st.function <= 3 || st.function == 6 || st.function == 12) x.measured.bpm = NAN;
+      if (st.function <= OutputFuncSquare || st.function == OutputFuncExponential ||
+          st.function == OutputFuncBiExponential)
+        x.measured.bpm = NAN;
     } else {
       std::lock_guard<std::mutex> lock(g_capture.lock);
       points = g_capture.points;
@@ -378,7 +380,7 @@ int RunSequence(const RunOptions& o) {
       return kExitIo;
     }
   }
-  SetOutputFunc(0);
+  SetOutputFunc(OutputFuncNone);
   RegisterTimeAmpCB(nullptr);
   if (vi) vi->stop_playback();
   signal(SIGINT, SIG_DFL);

@@ -318,7 +318,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
         }
       }
       if (!st.get("name")) err.add(line, "the step has no name"), ok = false;
-      if (function == 0) {
+      if (function == OutputFuncNone) {
         err.add(line, "the first step must name a function");
         return false;
       }
