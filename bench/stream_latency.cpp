@@ -446,13 +446,29 @@ int main(int argc, char** argv) {
   int load = 0, instrument_priority = 50;
   long load_mb = 256;
   std::string load_dir = "/var/tmp";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
-    if (std::strcmp(argv[i], "--flood-seconds") == 0) flood_seconds = std::atof(argv[i + 1]);
-    if (std::strcmp(argv[i], "--load") == 0) load = std::atoi(argv[i + 1]);
-    if (std::strcmp(argv[i], "--load-dir") == 0) load_dir = argv[i + 1];
-    if (std::strcmp(argv[i], "--load-mb") == 0) load_mb = std::atol(argv[i + 1]);
-    if (std::strcmp(argv[i], "--instrument-priority") == 0) instrument_priority = std::atoi(argv[i + 1]);
+  // A typo or --help must not start a run of several minutes.
+  for (int i = 1; i < argc; i += 2) {
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (value && std::strcmp(argv[i], "--seconds") == 0) {
+      seconds = std::atof(value);
+    } else if (value && std::strcmp(argv[i], "--flood-seconds") == 0) {
+      flood_seconds = std::atof(value);
+    } else if (value && std::strcmp(argv[i], "--load") == 0) {
+      load = std::atoi(value);
+    } else if (value && std::strcmp(argv[i], "--load-dir") == 0) {
+      load_dir = value;
+    } else if (value && std::strcmp(argv[i], "--load-mb") == 0) {
+      load_mb = std::atol(value);
+    } else if (value && std::strcmp(argv[i], "--instrument-priority") == 0) {
+      instrument_priority = std::atoi(value);
+    } else {
+      std::fprintf(stderr,
+                   "usage: %s [--seconds S (310)] [--flood-seconds S (5)] [--load K (0)]\n"
+                   "          [--load-dir DIR (/var/tmp)] [--load-mb MB (256)]\n"
+                   "          [--instrument-priority P (50; 0 = normal)]\n",
+                   argv[0]);
+      return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
+    }
   }
 
   g_main_tid = gettid();

@@ -10,7 +10,7 @@ prefix="$work/prefix"
 
 cmake --build "$build" -j"$(nproc)" --target orna
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for f in include/orna.h include/orna_version.h share/orna/60-orna.rules; do
+for f in include/orna.h include/orna_version.h share/orna/60-orna.rules share/orna/95-orna-realtime.conf; do
   [ -f "$prefix/$f" ] || { echo "missing $f in the install"; exit 1; }
 done
 
