@@ -117,6 +117,32 @@ duration = 10
   EXPECT_EQ(steps[4]["settings"]["pacing_amplitude"], -2);
 }
 
+TEST(Run, AStepChangingPartOfATestModeKeepsTheRestOn) {
+  // The second step names only the noise amplitude: the noise the first
+  // step turned on must stay on, now twice as strong.
+  const std::string seq = Temp("noise.toml");
+  Write(seq, R"(title = "noise"
+[[step]]
+name = "noise 0.1"
+function = "cal-ecg"
+settings = { amplitude = 1.0, frequency = 1.3, noise = 1, noise_amplitude = 0.1 }
+duration = 3
+[[step]]
+name = "noise 0.2"
+settings = { noise_amplitude = 0.2 }
+duration = 3
+)");
+  RunOptions o = Emulated(seq, "");
+  ASSERT_EQ(RunSequence(o), 0);
+  json steps = json::parse(Read(o.json))["steps"];
+  ASSERT_EQ(steps.size(), 2u);
+  const double first = steps[0]["measured"]["peak_to_peak_mV"].get<double>();
+  const double second = steps[1]["measured"]["peak_to_peak_mV"].get<double>();
+  // At 1.3 beats a second the noise's crests meet the beat's peaks; without
+  // noise the peak to peak is 1.00 mV, 1.08 with 0.1 mV of it, 1.16 with 0.2.
+  EXPECT_GT(second - first, 0.04) << first << " then " << second;
+}
+
 TEST(Run, ExitCodesResumeAndReports) {
   const std::string base = kSequences + "rate-change";
   // A reading out of bounds fails the run.

@@ -234,7 +234,7 @@ int RunSequence(const RunOptions& o) {
     for (const auto& kv : st.settings) keys.push_back(kv.first);
     // A resumed run starts the function of the step it resumes at.
     const bool ok = st.names_function || i == first ? ApplyAll(st.state, st.function, defaults, &error)
-                                                    : ApplyChanges(st.own, keys, &error);
+                                                    : ApplyChanges(st.state, keys, &error);
     if (!ok) {
       std::fprintf(stderr, "orna: %s:%d: %s\n", o.file.c_str(), st.line, error.c_str());
       why = "a setting was refused";
