@@ -15,6 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "control/instrument_messages.h"
 #include "emulator/virtual_instrument.h"
 #include "link/discovery.h"
 #include "link/lock.h"
@@ -26,6 +29,17 @@
 #include "support/instrument_fixture.h"
 
 namespace orna::linktest {
+
+// Tests that drive the parser without opening a connection need the handler
+// a connection installs: installed before the first link test runs.
+struct InstrumentHandlers : ::testing::Environment {
+  void SetUp() override {
+    LockGuard lock(s_lock);
+    _InstallInstrumentHandlers();
+  }
+};
+inline ::testing::Environment* const kInstrumentHandlers =
+    ::testing::AddGlobalTestEnvironment(new InstrumentHandlers);
 
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
