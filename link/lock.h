@@ -23,7 +23,7 @@ namespace orna {
 
 // Recursive, so that callbacks fired with the lock held may call back into the
 // library from the same thread. The receive thread never blocks on it without
-// a bound (see _LockUnlessStopped): the closer holds it while it waits for
+// a bound (link/receive_thread.cpp): the closer holds it while it waits for
 // that thread to end.
 using Lock = std::recursive_mutex;
 extern Lock& s_lock;

@@ -1,5 +1,5 @@
-// The receive thread: polls the port, buffers what the instrument sends and
-// handles every complete instrument message in each pass.
+// The receive thread: polls the port, buffers what the instrument sends, and
+// in each pass frames every complete instrument message and hands it up.
 #include "link/receive_thread.h"
 
 #include <chrono>
