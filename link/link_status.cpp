@@ -8,9 +8,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstddef>
-#include <cstring>
-
 #include "link/lock.h"
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
