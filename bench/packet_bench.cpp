@@ -17,14 +17,15 @@
 
 #include "control/apply.h"
 #include "control/relays.h"
-#include "control/scheduling.h"
-#include "control/settings.h"
 #include "data/ecg_file.h"
 #include "data/iec_tables.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
+#include "generator/pacing_internal.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "generator/synthetic_ecg.h"
+#include "generator/synthetic_ecg_internal.h"
 #include "link/serial_port.h"
 #include "orna.h"
 
@@ -117,20 +118,22 @@ Working Snapshot() {
   w.row251 = IEC251W + SpecialWaveFormNo * kIEC251Length;
   w.file = ECGFile;
   w.file_freq = ECGFileFreq;
-  w.pb = s_tP_SinBegin, w.pao = s_P_SinAmpOffset, w.pe = s_tP_SinEnd, w.pf = s_P_SinFreq;
-  w.pha = s_P_SinHalfAmp, w.pend = s_tP_End, w.qb = s_tQ_Begin, w.qt = s_tQ_Trough;
-  w.qtt = s_tQ_ToTrough, w.aq = s_aQ_Trough, w.qe = s_tQ_End, w.qft = s_tQ_FromTrough;
-  w.r1c = s_tR1_Crest, w.r1tc = s_tR1_ToCrest, w.ar1 = s_aR1_Crest, w.r1t = s_tR1_Trough;
-  w.rtt = s_tR_ToTrough, w.r1tt = s_tR1_ToTrough, w.r1a = s_R1_Amp, w.r2c = s_tR2_Crest;
-  w.r2tc = s_tR2_ToCrest, w.art = s_aR_Trough, w.r2a = s_R2_Amp, w.re = s_tR_End;
-  w.ar2 = s_aR2_Crest, w.r2tt = s_tR2_ToTrough, w.st = s_tS_Trough, w.stt = s_tS_ToTrough;
-  w.as = s_aS_Trough, w.se = s_tS_End, w.te = s_tT_End, w.tsb = s_tT_SinBegin;
-  w.tf = p_T_SinFreq, w.at = s_aT_Trough;
+  const ECGTemplate& e = _ECGTemplateForTesting();
+  w.pb = e.s_tP_SinBegin, w.pao = e.s_P_SinAmpOffset, w.pe = e.s_tP_SinEnd, w.pf = e.s_P_SinFreq;
+  w.pha = e.s_P_SinHalfAmp, w.pend = e.s_tP_End, w.qb = e.s_tQ_Begin, w.qt = e.s_tQ_Trough;
+  w.qtt = e.s_tQ_ToTrough, w.aq = e.s_aQ_Trough, w.qe = e.s_tQ_End, w.qft = e.s_tQ_FromTrough;
+  w.r1c = e.s_tR1_Crest, w.r1tc = e.s_tR1_ToCrest, w.ar1 = e.s_aR1_Crest, w.r1t = e.s_tR1_Trough;
+  w.rtt = e.s_tR_ToTrough, w.r1tt = e.s_tR1_ToTrough, w.r1a = e.s_R1_Amp, w.r2c = e.s_tR2_Crest;
+  w.r2tc = e.s_tR2_ToCrest, w.art = e.s_aR_Trough, w.r2a = e.s_R2_Amp, w.re = e.s_tR_End;
+  w.ar2 = e.s_aR2_Crest, w.r2tt = e.s_tR2_ToTrough, w.st = e.s_tS_Trough, w.stt = e.s_tS_ToTrough;
+  w.as = e.s_aS_Trough, w.se = e.s_tS_End, w.te = e.s_tT_End, w.tsb = e.s_tT_SinBegin;
+  w.tf = e.p_T_SinFreq, w.at = e.s_aT_Trough;
   w.pacing = s_PulsesRequired > 0;
   w.pa = g_PA;
-  w.pp = s_pp;
-  w.otc = s_OTC;
-  w.poa = s_POA;
+  const PacingState& pacing = _PacingStateForTesting();
+  w.pp = pacing.s_pp;
+  w.otc = pacing.s_OTC;
+  w.poa = pacing.s_POA;
   w.n = std::trunc(g_PacingDuration / 1000 * 10000.0);
   return w;
 }

@@ -8,11 +8,12 @@
 
 #include "control/relays.h"
 #include "control/scheduling.h"
-#include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "generator/synthetic_ecg.h"
+#include "generator/timebase.h"
 #include "link/protocol.h"
 #include "link/serial_port.h"
 #include "orna.h"
@@ -23,6 +24,8 @@ bool s_ECGGoing = false;
 bool _ChangeInProcess = false;
 bool _DCVariableOn = false;
 double _DCVariablePrev = 0;
+bool s_ChangeOnNextCycle = false;
+bool s_ChangeMissed = false;
 
 namespace {
 
@@ -171,6 +174,16 @@ void _Change() {
   // ended inside the first packet) found the engine busy and was dropped; a
   // stream must not run on without an output function, so stop it now.
   if (s_ECGGoing && g_MainOutput == 0) _Change();
+}
+
+void _ApplyAtOnce() {
+  // A pending deferral stays pending: it is applied once more at the end of
+  // the cycle that this run starts.
+  if (_ChangeInProcess) {
+    s_ChangeMissed = true;
+    return;
+  }
+  _Change();
 }
 
 }  // namespace orna

@@ -1,5 +1,5 @@
 // Exported getters: each returns the stored value under the lock.
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "link/lock.h"
 #include "orna.h"
 

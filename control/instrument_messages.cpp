@@ -3,7 +3,7 @@
 #include "control/instrument_messages.h"
 
 #include "control/apply.h"
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"
 #include "link/protocol.h"

@@ -4,8 +4,8 @@
 
 #include "control/apply.h"
 #include "control/bounds.h"
-#include "control/settings.h"
 #include "generator/pacing.h"
+#include "generator/settings.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "orna.h"
@@ -13,7 +13,6 @@
 namespace orna {
 
 int s_K = 0;
-double s_Range = 0;
 
 std::uint32_t _RelayWord() {
   std::uint32_t w = g_InputImpedance ? 0u : 0x0002u;
@@ -76,19 +75,11 @@ int SetOutputLead(int lead, bool on) {
 }
 
 int SetInputImpedanceMode(bool on) {
-  LockGuard lock(s_lock);
-  if (_NoPort()) return -1;
-  g_InputImpedance = on;
-  _SetRelaysV4();
-  return 0;
+  return _CheckedSet(g_InputImpedance, on, _AnyValue<bool>, _SetRelaysV4);
 }
 
 int SetDCOffsetCommoneMode(bool on) {
-  LockGuard lock(s_lock);
-  if (_NoPort()) return -1;
-  g_DCCommon = on;
-  _SetRelaysV4();
-  return 0;
+  return _CheckedSet(g_DCCommon, on, _AnyValue<bool>, _SetRelaysV4);
 }
 
 }  // extern "C"

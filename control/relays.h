@@ -5,8 +5,7 @@
 
 namespace orna {
 
-extern int s_K;          // relay word computed last
-extern double s_Range;   // normal-range full scale in force, mV
+extern int s_K;  // relay word computed last
 
 // The relay word for the current settings and streaming state (pure).
 std::uint32_t _RelayWord();

@@ -1,5 +1,5 @@
 // Reset to the load-time defaults and close the connection.
-#include "control/settings.h"
+#include "generator/settings.h"
 #include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
@@ -9,6 +9,16 @@
 
 using namespace orna;
 
+namespace {
+
+// Sets a default only where the setting differs from it.
+template <typename T>
+void Restore(T (*get)(), int (*set)(T), T value) {
+  if (get() != value) set(value);
+}
+
+}  // namespace
+
 extern "C" {
 
 int ResetORNA(void) {
@@ -16,35 +26,38 @@ int ResetORNA(void) {
   // Every default goes through the exported setter so that it is checked,
   // stored and applied as if the host had set it. Output 0 comes first: the
   // stream stops at once and every later change is applied immediately.
-  if (GetOutputFunc() != 0) SetOutputFunc(0);
-  if (GetAmplitude() != 1.0) SetAmplitude(1.0);
-  if (GetFrequency() != 1.0) SetFrequency(1.0);
-  if (GetDCOffset() != 0) SetDCOffset(0);
-  if (GetDCOffsetVariableMode()) SetDCOffsetVariableMode(false);
-  if (GetDCOffsetCommoneMode()) SetDCOffsetCommoneMode(false);
-  if (GetPulseWidth() != 100.0) SetPulseWidth(100.0);
-  if (!GetInputImpedanceMode()) SetInputImpedanceMode(true);
-  if (GetPacingPulseMode() != 0) SetPacingPulseMode(0);
-  if (GetQRSDuration() != 100.0) SetQRSDuration(100.0);
-  if (GetTWave() != 0.2) SetTWave(0.2);
-  if (GetPacingAmplitude() != 0.0) SetPacingAmplitude(0.0);
-  if (GetPacingDuration() != 2.0) SetPacingDuration(2.0);
-  if (GetPacingRate() != 60) SetPacingRate(60);
-  if (GetOvershootTimeConstant() != 0) SetOvershootTimeConstant(0);
-  if (!GetOutputLead(0)) SetOutputLead(0, true);
-  for (int lead = 1; lead <= 8; ++lead) {
-    if (GetOutputLead(lead)) SetOutputLead(lead, false);
+  Restore(GetOutputFunc, SetOutputFunc, kDefaultMainOutput);
+  Restore(GetAmplitude, SetAmplitude, kDefaultAmplitude);
+  Restore(GetFrequency, SetFrequency, kDefaultF);
+  Restore(GetDCOffset, SetDCOffset, kDefaultDCSetting);
+  Restore(GetDCOffsetVariableMode, SetDCOffsetVariableMode, kDefaultDCVariable);
+  Restore(GetDCOffsetCommoneMode, SetDCOffsetCommoneMode, kDefaultDCCommon);
+  Restore(GetPulseWidth, SetPulseWidth, kDefaultPulseWidth);
+  Restore(GetInputImpedanceMode, SetInputImpedanceMode, kDefaultInputImpedance);
+  Restore(GetPacingPulseMode, SetPacingPulseMode, kDefaultPacingPulse);
+  Restore(GetQRSDuration, SetQRSDuration, kDefaultQRSDuration);
+  Restore(GetTWave, SetTWave, kDefaultT);
+  Restore(GetPacingAmplitude, SetPacingAmplitude, kDefaultPA);
+  Restore(GetPacingDuration, SetPacingDuration, kDefaultPacingDuration);
+  Restore(GetPacingRate, SetPacingRate, kDefaultPacingRate);
+  Restore(GetOvershootTimeConstant, SetOvershootTimeConstant, kDefaultPacingOvershootTC);
+  // Leads 0 to 8, in this order.
+  for (int lead = 0; lead <= 8; ++lead) {
+    const bool on = ((kDefaultOutputLead >> lead) & 1) != 0;
+    if (GetOutputLead(lead) != on) SetOutputLead(lead, on);
   }
-  if (GetECG2_27_NoiseAmp() != 0.1 || GetECG2_27_NoiseFreq() != 0) {
-    SetECG2_27_Noise(0, 0.1);
+  if (GetECG2_27_NoiseAmp() != kDefaultMainsNoiseAmp ||
+      GetECG2_27_NoiseFreq() != kDefaultMainNoise) {
+    SetECG2_27_Noise(kDefaultMainNoise, kDefaultMainsNoiseAmp);
   }
-  if (GetDynamicRangeTest() || GetDynamicRangeTestAmp() != 1.0 ||
-      GetDynamicRangeTestFreq() != 40.0) {
-    SetDynamicRangeTest(false, 1.0, 40.0);
+  if (GetDynamicRangeTest() != kDefaultDynamicRangeTest ||
+      GetDynamicRangeTestAmp() != kDefaultADynamicRange ||
+      GetDynamicRangeTestFreq() != kDefaultFDynamicRange) {
+    SetDynamicRangeTest(kDefaultDynamicRangeTest, kDefaultADynamicRange, kDefaultFDynamicRange);
   }
-  if (GetFreqScanSine() || GetFreqScanSineStartFreq() != 0.67 ||
-      GetFreqScanSineStopFreq() != 150.0 || GetFreqScanSineDuration() != 30) {
-    return SetFreqScanSine(false, 0.67, 150.0, 30);
+  if (GetFreqScanSine() != kDefaultFreqScan1 || GetFreqScanSineStartFreq() != kDefaultFstart ||
+      GetFreqScanSineStopFreq() != kDefaultFfinal || GetFreqScanSineDuration() != kDefaultFduration) {
+    return SetFreqScanSine(kDefaultFreqScan1, kDefaultFstart, kDefaultFfinal, kDefaultFduration);
   }
   // Nothing left to reset in the last step.
   return 0;

@@ -3,12 +3,9 @@
 #include "control/scheduling.h"
 
 #include "control/apply.h"
-#include "control/settings.h"
+#include "generator/settings.h"
 
 namespace orna {
-
-bool s_ChangeOnNextCycle = false;
-bool s_ChangeMissed = false;
 
 void _ChangeRequested() {
   // g_MainOutput is read after the setter stored it: selecting output 0 while
@@ -20,21 +17,7 @@ void _ChangeRequested() {
   // Inside the engine (e.g. from a callback it fired, or a scan that ends in
   // the first packet) the change cannot run now: the engine runs it once more
   // when it finishes.
-  if (_ChangeInProcess) {
-    s_ChangeMissed = true;
-    return;
-  }
-  _Change();
-}
-
-void _ApplyAtOnce() {
-  // A pending deferral stays pending: it is applied once more at the end of
-  // the cycle that this run starts.
-  if (_ChangeInProcess) {
-    s_ChangeMissed = true;
-    return;
-  }
-  _Change();
+  _ApplyAtOnce();
 }
 
 }  // namespace orna

@@ -6,9 +6,10 @@
 #include "control/bounds.h"
 #include "control/relays.h"
 #include "control/scheduling.h"
-#include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
+#include "generator/timebase.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "orna.h"
@@ -94,11 +95,7 @@ int SetECG2_27_Noise(int mode, double amplitude_mV) {
 }
 
 int SetECG2_27_AAMIDriftTest(bool on) {
-  LockGuard lock(s_lock);
-  if (_NoPort()) return -1;
-  g_AAMIDriftTest = on;
-  _ChangeRequested();
-  return 0;
+  return _CheckedSet(g_AAMIDriftTest, on, _AnyValue<bool>);
 }
 
 int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) {

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "data/ecg_file.h"
 #include "link/lock.h"
@@ -24,13 +23,18 @@ namespace {
 constexpr int kLineSize = 128;  // a longer line is read in pieces of 127 characters
 constexpr double kSampleLimit = 5000.0;
 
+// Room for the longest accepted path in UTF-8 (four bytes a character at the
+// most) and its terminating zero: no allocation on the way to the file.
+constexpr int kPathBytes = kECGPathMax * 4 + 1;
+
 // The UTF-16 path as UTF-8, the encoding of file names here; surrogate pairs
 // are joined. A null path, an unpaired surrogate or one of more than
 // kECGPathMax characters is refused rather than changed, so that a different
 // file is never opened by accident.
-bool ConvertPath(const char16_t* path, std::string& name) {
+bool ConvertPath(const char16_t* path, char (&name)[kPathBytes]) {
   if (path == nullptr) return false;
-  name.clear();
+  int k = 0;
+  auto put = [&](char32_t byte) { name[k++] = static_cast<char>(byte); };
   for (int n = 0; path[n] != 0; ++n) {
     if (n == kECGPathMax) return false;
     char32_t c = path[n];
@@ -42,21 +46,22 @@ bool ConvertPath(const char16_t* path, std::string& name) {
       ++n;
     }
     if (c < 0x80) {
-      name += static_cast<char>(c);
+      put(c);
     } else if (c < 0x800) {
-      name += static_cast<char>(0xC0 | (c >> 6));
-      name += static_cast<char>(0x80 | (c & 0x3F));
+      put(0xC0 | (c >> 6));
+      put(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      name += static_cast<char>(0xE0 | (c >> 12));
-      name += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      name += static_cast<char>(0x80 | (c & 0x3F));
+      put(0xE0 | (c >> 12));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
     } else {
-      name += static_cast<char>(0xF0 | (c >> 18));
-      name += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      name += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      name += static_cast<char>(0x80 | (c & 0x3F));
+      put(0xF0 | (c >> 18));
+      put(0x80 | ((c >> 12) & 0x3F));
+      put(0x80 | ((c >> 6) & 0x3F));
+      put(0x80 | (c & 0x3F));
     }
   }
+  name[k] = 0;
   return true;
 }
 
@@ -114,8 +119,8 @@ double* AllocateSamples(int count) {
 // a FIFO or a device is opened without waiting and then refused.
 class File {
  public:
-  explicit File(const std::string& name) {
-    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  explicit File(const char* name) {
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -212,7 +217,7 @@ using namespace orna;
 namespace {
 // Both loaders open the file the same way and differ only in what they read.
 int LoadFromPath(const char16_t* path, int (*load)(std::FILE*)) {
-  std::string name;
+  char name[kPathBytes];
   if (!ConvertPath(path, name)) return -1;
   File file(name);
   if (file.get() == nullptr) return -1;

@@ -1,34 +1,46 @@
 #include "emulator/host_parser.h"
 
+#include "link/protocol.h"
+
 namespace orna::emu {
 
+namespace {
+
+struct KindByte {
+  Kind kind;
+  std::uint8_t first;
+};
+
+// The library's table of host messages gives the lengths; this one only
+// names them for the instrument.
+constexpr KindByte kKinds[] = {
+    {Kind::IdentifyProbe, kIdentifyProbe},
+    {Kind::LegacyProbe, kLegacyIdentifyProbe},
+    {Kind::HWInfoRequest, kHWInfoRequest[0]},
+    {Kind::ADRequest, kADRequest[0]},
+    {Kind::Relay, kRelayCommand},
+    {Kind::Range, kRangeCommand},
+    {Kind::DCOffset, kDCOffsetCommand},
+    {Kind::OffsetClear, kOffsetClearCommand},
+    {Kind::Stop, kStopCommand},
+    {Kind::Close, kCloseCommand},
+    {Kind::SamplePacket, kSamplePacket},
+};
+static_assert(sizeof kKinds / sizeof kKinds[0] == sizeof kOutbound / sizeof kOutbound[0],
+              "every host message has a kind");
+
+}  // namespace
+
 Kind KindOf(std::uint8_t first) {
-  switch (first) {
-    case 0x55: return Kind::IdentifyProbe;
-    case 0xAA: return Kind::LegacyProbe;
-    case 0x12: return Kind::HWInfoRequest;
-    case 0xAD: return Kind::ADRequest;
-    case 0x07: return Kind::Relay;
-    case 0x00: return Kind::Range;
-    case 0x05: return Kind::DCOffset;
-    case 0x06: return Kind::OffsetClear;
-    case 'S': return Kind::Stop;
-    case 'C': return Kind::Close;
-    case 0x01: return Kind::SamplePacket;
-    default: return Kind::Unknown;
-  }
+  for (const KindByte& k : kKinds)
+    if (k.first == first) return k.kind;
+  return Kind::Unknown;
 }
 
 std::size_t LengthOf(Kind kind) {
-  switch (kind) {
-    case Kind::HWInfoRequest: return 5;
-    case Kind::ADRequest: return 4;
-    case Kind::Relay: return 6;
-    case Kind::Range: return 2;
-    case Kind::DCOffset: return 3;
-    case Kind::SamplePacket: return 3200;
-    default: return 1;
-  }
+  for (const KindByte& k : kKinds)
+    if (k.kind == kind) return static_cast<std::size_t>(_OutboundMessage(k.first)->length);
+  return 1;  // a byte that begins no message goes alone
 }
 
 std::vector<std::pair<Kind, Bytes>> HostParser::feed(const std::uint8_t* data, std::size_t n) {

@@ -5,10 +5,11 @@
 #include <vector>
 
 #include "emulator/virtual_instrument.h"
+#include "link/protocol.h"
 
 namespace orna::emu {
 
-constexpr std::size_t kPacketBytes = 3200;
+constexpr std::size_t kPacketBytes = kSamplePacketLength;
 constexpr std::size_t kFrameBytes = 64;
 constexpr std::size_t kFrames = 50;
 constexpr std::size_t kWordsPerFrame = 30;

@@ -18,6 +18,7 @@
 
 #include "emulator/host_parser.h"
 #include "emulator/playback.h"
+#include "link/protocol.h"
 #include "link/realtime.h"
 
 namespace orna::emu {
@@ -157,7 +158,9 @@ struct VirtualInstrument::Impl {
   }
 
   void send_request() {
-    write_out({'N', 0x00});
+    Bytes request(kNextPacketRequestLength, 0x00);
+    request[0] = kNextPacketRequest;
+    write_out(request);
     ++outstanding;
     request_times.push_back(Clock::now());
     ++stats.requests_sent;
@@ -223,7 +226,7 @@ struct VirtualInstrument::Impl {
         if (!cfg.ad_reply.empty())
           write_out(cfg.ad_reply);
         else
-          write_out({0xAD, static_cast<std::uint8_t>(cfg.ad_value >> 8),
+          write_out({kADReplyMarker, static_cast<std::uint8_t>(cfg.ad_value >> 8),
                      static_cast<std::uint8_t>(cfg.ad_value & 0xFF)});
         break;
       case Kind::Relay:
@@ -275,8 +278,8 @@ struct VirtualInstrument::Impl {
     stats.header_errors += faults.header_errors;
     for (const SequenceGap& gap : faults.gaps) {
       ++stats.sequence_gaps;
-      Bytes report(15, 0x00);
-      report[0] = 'S';
+      Bytes report(kSeqErrorReportLength, 0x00);
+      report[0] = kSeqErrorReport;
       report[1] = gap.expected;
       report[2] = gap.received;
       write_out(report);
@@ -549,20 +552,20 @@ void VirtualInstrument::send_next_request() {
 }
 
 void VirtualInstrument::send_sequence_error() {
-  Bytes report(15, 0x00);
-  report[0] = 'S';
+  Bytes report(kSeqErrorReportLength, 0x00);
+  report[0] = kSeqErrorReport;
   send(report);
 }
 
 void VirtualInstrument::send_status() {
-  Bytes status(7, 0x00);
-  status[0] = '2';
+  Bytes status(kStatusMessageLength, 0x00);
+  status[0] = kStatusMessage;
   send(status);
 }
 
 void VirtualInstrument::send_version(const char seven[7]) {
-  Bytes report(seven, seven + 7);
-  report.push_back(0x00);
+  Bytes report(kVersionReportLength, 0x00);
+  std::copy(seven, seven + 7, report.begin());
   send(report);
 }
 

@@ -3,12 +3,11 @@
 
 #include <cmath>
 
-#include "control/relays.h"
-#include "control/settings.h"
 #include "data/ecg_file.h"
 #include "data/iec_tables.h"
-#include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "generator/synthetic_ecg.h"
+#include "generator/timebase.h"
 #include "orna.h"
 
 namespace orna {

@@ -4,27 +4,23 @@
 #include <climits>
 #include <cmath>
 
-#include "control/settings.h"
 #include "generator/output_functions.h"
-#include "generator/packet_builder.h"
+#include "generator/pacing_internal.h"
+#include "generator/settings.h"
+#include "generator/timebase.h"
 
 namespace orna {
 
 int s_PulsesRequired;
-double s_pp;
-double s_OTC;
-double s_POA;
-int s_ppc;
 bool s_PacingHighRange = true;
 
 bool s_PacingHighRangeNeeded;
 bool s_PacingShortPulseNeeded;
 bool s_PacingIndicationNeeded;
 
-bool _PacingPulseTriggered;
-bool _PacingHighRangeClearingNeeded;
-
 namespace {
+
+PacingState s_Pacing;
 
 constexpr double kTicksPerSecond = 10000.0;  // ticks of 0.1 ms, half a sample
 constexpr double kHighRangeFrom = 2.5;       // mV: larger pulses replace the waveform
@@ -37,7 +33,7 @@ constexpr double kLatchRelease = 0.01;       // s
 constexpr int kTickCountLimit = INT_MAX - 2;
 
 void AdvanceTicks(int ticks) {
-  if (s_ppc < kTickCountLimit) s_ppc += ticks;
+  if (s_Pacing.s_ppc < kTickCountLimit) s_Pacing.s_ppc += ticks;
 }
 
 // Pulse width in ticks: trunc(g_PacingDuration / 1000 * 10000), in this
@@ -57,36 +53,38 @@ double PulseTicks() {
 
 }  // namespace
 
+PacingState& _PacingStateForTesting() { return s_Pacing; }
+
 void _SetupPacing() {
   s_PulsesRequired = 0;
   s_PacDelayTP = 0;
   if (g_PA == 0) return;
   s_PulsesRequired = g_PacingPulse != 0 ? 2 : 1;
-  s_OTC = g_PacingOvershootTC / 1000.0;
+  s_Pacing.s_OTC = g_PacingOvershootTC / 1000.0;
   const double p = -(g_PA * 0.25);
-  s_POA = p > 2 ? 2 : (p < -2 ? -2 : p);
-  s_ppc = 1000;
+  s_Pacing.s_POA = p > 2 ? 2 : (p < -2 ? -2 : p);
+  s_Pacing.s_ppc = 1000;
   s_PacingHighRange = std::fabs(g_PA) >= 3;
   s_PacDelayTP = 0.01;
   // The rate setter accepts 10 to 300 per minute; anything else gives the
   // slowest rhythm instead of a division by zero.
-  s_pp = g_PacingRate > 0 ? 60.0 / g_PacingRate : 6.0;
+  s_Pacing.s_pp = g_PacingRate > 0 ? 60.0 / g_PacingRate : 6.0;
 }
 
 void _CheckIfPacingPulseNeeded(double offset) {
-  if (!(s_pp > 0.0)) return;  // not set up
+  if (!(s_Pacing.s_pp > 0.0)) return;  // not set up
   const double t = s_t + offset;
   // Truncated in double: no 32-bit overflow however long the waveform runs.
-  const double k = std::trunc(t / s_pp + 0.000001);
-  const double r = t - s_pp * k;
+  const double k = std::trunc(t / s_Pacing.s_pp + 0.000001);
+  const double r = t - s_Pacing.s_pp * k;
   if (r > kLatchRelease) {
-    _PacingPulseTriggered = false;
+    s_Pacing._PacingPulseTriggered = false;
     return;
   }
-  if (_PacingPulseTriggered) return;
+  if (s_Pacing._PacingPulseTriggered) return;
   if (r < kStartWindow) {
-    _PacingPulseTriggered = true;
-    s_ppc = 0;
+    s_Pacing._PacingPulseTriggered = true;
+    s_Pacing.s_ppc = 0;
     s_PacingIndicationNeeded = true;
   }
 }
@@ -103,7 +101,7 @@ void _GetPacingV4(double& value) {
   }
 
   const double n = PulseTicks();
-  const double remaining = n - s_ppc;
+  const double remaining = n - s_Pacing.s_ppc;
 
   if (remaining > 0) {
     if (remaining == 1) {
@@ -117,19 +115,21 @@ void _GetPacingV4(double& value) {
     } else {
       value = g_PA;
       s_PacingHighRangeNeeded = true;
-      _PacingHighRangeClearingNeeded = true;
+      s_Pacing._PacingHighRangeClearingNeeded = true;
     }
     return;
   }
 
-  if (_PacingHighRangeClearingNeeded) {
+  if (s_Pacing._PacingHighRangeClearingNeeded) {
     // One zero sample on the high range after every high-range pulse.
-    _PacingHighRangeClearingNeeded = false;
+    s_Pacing._PacingHighRangeClearingNeeded = false;
     value = 0;
     s_PacingHighRangeNeeded = true;
     return;
   }
-  if (s_OTC != 0) value = value + s_POA * std::exp((remaining / kTicksPerSecond) / s_OTC);
+  if (s_Pacing.s_OTC != 0) {
+    value = value + s_Pacing.s_POA * std::exp((remaining / kTicksPerSecond) / s_Pacing.s_OTC);
+  }
   AdvanceTicks(2);
 }
 

@@ -1,29 +1,25 @@
-// Packet builder and timebase: one sample packet per request of the instrument.
+// Packet builder: one sample packet per request of the instrument.
 #include "generator/packet_builder.h"
 
 #include <cmath>
 
+// The one include of generator/ from control/, and the only upward one: the
+// apply engine builds the first packet, and the packet builder in turn runs a
+// change deferred to the end of the waveform cycle, which only it can see.
 #include "control/apply.h"
-#include "control/relays.h"
-#include "control/scheduling.h"
-#include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
+#include "generator/settings.h"
+#include "generator/timebase.h"
 #include "link/link_status.h"
 #include "link/serial_port.h"
 
 namespace orna {
 
-double s_t;
-double s_tg;
-double s_tp;
-double s_Fd;
 std::uint8_t s_SeqCheck;
 
 namespace {
 
-constexpr double kSampleStep = 0.0002;
-constexpr double kHalfStep = 0.0001;
 constexpr unsigned char kFrameStart = 0x01;
 constexpr unsigned char kEndMarker = 0x45;  // 'E'
 constexpr unsigned char kRangeFlag = 0x40;
@@ -53,59 +49,36 @@ void ScanStep() {
   s_t = (q - std::trunc(q)) * s_tp;
 }
 
-}  // namespace
-
-double _Phase(double t, double tp) {
-  if (!(tp > 0.0)) return 0.0;  // no usable period yet
-  const double q = t / tp;
-  if (!std::isfinite(q)) return 0.0;
-  // Truncating in double keeps the result of a 32-bit truncation wherever that
-  // one is defined, and stays right beyond 2^31 periods.
-  const double k = std::trunc(q);
-  if (k == 0.0) return t;  // also covers an infinite period
-  return t - tp * k;
-}
-
-namespace {
-
-// The code as written: x = v / s_Range * 2000 + 2048, clamped, truncated.
-int ExactNormalCode(double v, double range) {
-  double x;
-  if (range != 0.0) {
-    x = v / range * 2000 + 2048;
-  } else {
-    // The full scale comes from host-writable range values: a zero one
-    // saturates by sign instead of dividing.
-    x = v > 0 ? kMaxCode + 1 : (v < 0 ? -1 : kZeroCode);
-  }
+// The one clamp of a sample code: truncated into 0..4095; not a number (e.g.
+// 0 / 0) is sent as 0 mV.
+inline int ClampCode(double x) {
+  if (std::isnan(x)) return kZeroCode;
   if (x > kMaxCode) return kMaxCode;
   if (x < 0) return 0;
-  if (x == x) return static_cast<int>(x);
-  return kZeroCode;  // not a number (e.g. 0 / 0): sent as 0 mV
-}
-
-inline void PutWord(int code, bool range_flag, bool half_step, unsigned char out[2]) {
-  unsigned char b0 = static_cast<unsigned char>(code >> 8);
-  if (range_flag) b0 |= kRangeFlag;
-  if (half_step) b0 |= kHalfStepFlag;
-  out[0] = b0;
-  out[1] = static_cast<unsigned char>(code & 0xFF);
-}
-
-inline int HighRangeCode(double v) {
-  const double x = v * 2 + 2048;
-  if (x > kMaxCode) return kMaxCode;
-  if (x < 0) return 0;
-  if (x == x) return static_cast<int>(x);
-  return kZeroCode;
+  return static_cast<int>(x);
 }
 
 }  // namespace
 
 void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
                    unsigned char out[2]) {
-  const int code = high_range ? HighRangeCode(v) : ExactNormalCode(v, s_Range);
-  PutWord(code, high_range || range_flag, half_step, out);
+  const double range = s_Range;
+  double x;
+  if (high_range) {
+    x = v * 2 + 2048;
+  } else if (range != 0.0) {
+    x = v / range * 2000 + 2048;
+  } else {
+    // The full scale comes from host-writable range values: a zero one
+    // saturates by sign instead of dividing.
+    x = v > 0 ? kMaxCode + 1 : (v < 0 ? -1 : kZeroCode);
+  }
+  const int code = ClampCode(x);
+  unsigned char b0 = static_cast<unsigned char>(code >> 8);
+  if (high_range || range_flag) b0 |= kRangeFlag;
+  if (half_step) b0 |= kHalfStepFlag;
+  out[0] = b0;
+  out[1] = static_cast<unsigned char>(code & 0xFF);
 }
 
 void _BuildPacket(unsigned char packet[kPacketSize]) {

@@ -1,23 +1,13 @@
-// Packet builder and timebase.
+// Packet builder.
 #pragma once
 
 #include <cstdint>
 
+#include "generator/timebase.h"
 #include "orna.h"
 
 namespace orna {
 
-constexpr int kPacketSize = 3200;
-constexpr int kFramesPerPacket = 50;
-constexpr int kSamplesPerFrame = 30;
-constexpr int kFrameSize = 64;
-constexpr int kSamplesPerPacket = kFramesPerPacket * kSamplesPerFrame;
-constexpr int kEndMarkerOffset = 322;  // byte 2 of frame 5: 'E'
-
-extern double s_t;    // waveform time, s
-extern double s_tg;   // graph time, s (never wrapped)
-extern double s_tp;   // period, s
-extern double s_Fd;   // scan step of g_F per sample, Hz
 extern std::uint8_t s_SeqCheck;  // frame sequence counter
 
 extern ORNA_TimeAmpCB g_GraphCB;
@@ -25,11 +15,9 @@ extern ORNA_TimeAmpCB g_PacingGraphCB;
 extern ORNA_SyncFreqCB g_SyncFreqCB;
 extern ORNA_SyncMainFuncCB g_SyncMainFuncCB;
 
-// Phase inside the current period: s_t - s_tp * trunc(s_t / s_tp), without
-// the 32-bit overflow of an integer truncation on long runs.
-double _Phase(double t, double tp);
-
-// Encodes one sample value into its two-byte word.
+// Encodes one sample value into its two-byte word: the 12-bit code (high
+// range: v * 2 + 2048; else v / s_Range * 2000 + 2048), clamped to 0..4095 and
+// truncated, NaN as 2048 (0 mV); the range flag and the half-step flag on top.
 void _EncodeSample(double v, bool high_range, bool range_flag, bool half_step,
                    unsigned char out[2]);
 

@@ -132,7 +132,7 @@ int GetAD(void) {
   // What already waits on the line came before the request and belongs to
   // the receive thread; left there, a stale fragment could join the reply.
   _HandBackWaitingBytes();
-  if (_WriteCOMPort(4, kADRequest) != 4) return 0;
+  if (_WriteCOMPort(kADRequestLength, kADRequest) != kADRequestLength) return 0;
   // Without the lock while waiting, so that the receive thread can go on
   // answering next-packet requests it has already buffered.
   lock.unlock();

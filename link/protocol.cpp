@@ -9,8 +9,41 @@
 
 namespace orna {
 
+namespace {
+
+// A reader frames the stream by first byte alone: within a direction no two
+// messages may begin alike.
+constexpr bool FirstBytesDistinct(const MessageSpec* table, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t j = i + 1; j < n; ++j)
+      if (table[i].first == table[j].first) return false;
+  return true;
+}
+static_assert(FirstBytesDistinct(kInbound, sizeof kInbound / sizeof kInbound[0]), "");
+static_assert(FirstBytesDistinct(kOutbound, sizeof kOutbound / sizeof kOutbound[0]), "");
+static_assert(_OutboundMessage(kIdentifyProbe)->length == 1 &&
+                  _OutboundMessage(kLegacyIdentifyProbe)->length == 1 &&
+                  _OutboundMessage(kOffsetClearCommand)->length == 1 &&
+                  _OutboundMessage(kStopCommand)->length == 1 &&
+                  _OutboundMessage(kCloseCommand)->length == 1,
+              "the single-byte senders write their first byte alone");
+
+// The value truncated toward zero, as its low 32 bits in two's complement;
+// 0 when it is not finite. Done in floating point: converting a huge or
+// non-finite double to an integer type is undefined. fmod is exact, so every
+// step is.
+std::uint32_t TruncatedLowBits(double v) {
+  if (!std::isfinite(v)) return 0;
+  constexpr double kWrap = 4294967296.0;
+  double r = std::fmod(std::trunc(v), kWrap);
+  if (r < 0) r += kWrap;
+  return static_cast<std::uint32_t>(r);
+}
+
+}  // namespace
+
 int _EncodeRelayCommand(std::uint32_t word, unsigned char out[6]) {
-  out[0] = 0x07;
+  out[0] = kRelayCommand;
   out[1] = static_cast<unsigned char>((word >> 16) & 0xFF);
   out[2] = static_cast<unsigned char>((word >> 8) & 0xFF);
   out[3] = static_cast<unsigned char>(word & 0xFF);
@@ -20,31 +53,23 @@ int _EncodeRelayCommand(std::uint32_t word, unsigned char out[6]) {
 }
 
 int _EncodeRangeCommand(double range, unsigned char out[2]) {
-  out[0] = 0x00;
-  // The low 8 bits of the value truncated toward zero. The range is an
-  // exported variable the host may set to anything, so the reduction is done
-  // in floating point: converting a huge or non-finite double to an integer
-  // type is undefined. A non-finite range sends 0.
-  unsigned char low = 0;
-  if (std::isfinite(range)) {
-    double r = std::fmod(std::trunc(range), 256.0);
-    if (r < 0) r += 256.0;
-    low = static_cast<unsigned char>(static_cast<int>(r));
-  }
-  out[1] = low;
+  // The range is an exported variable the host may set to anything: a
+  // non-finite one sends 0.
+  out[0] = kRangeCommand;
+  out[1] = static_cast<unsigned char>(TruncatedLowBits(range) & 0xFF);
   return kRangeCommandLength;
 }
 
 int _DCOffsetCode(int mv) {
-  const double scaled = std::trunc(static_cast<double>(mv) / 1000 * 2000 + 0.5);
-  // Through a wider type: offsets far outside the settable range must not
-  // overflow the conversion.
-  return static_cast<int>(2048 + static_cast<long long>(scaled));
+  // Only the low 16 bits travel; offsets far outside the settable range
+  // wrap rather than overflow.
+  const double scaled = static_cast<double>(mv) / 1000 * 2000 + 0.5;
+  return static_cast<int>(2048u + TruncatedLowBits(scaled));
 }
 
 int _EncodeDCOffsetCommand(int mv, unsigned char out[3]) {
   const int code = _DCOffsetCode(mv);
-  out[0] = 0x05;
+  out[0] = kDCOffsetCommand;
   out[1] = static_cast<unsigned char>((code >> 8) & 0xFF);
   out[2] = static_cast<unsigned char>(code & 0xFF);
   return kDCOffsetCommandLength;
@@ -56,6 +81,8 @@ void Send(const unsigned char* bytes, int n) {
   if (g_hFile.load() == -1) return;
   _WriteCOMPort(n, bytes);
 }
+
+void SendByte(unsigned char first) { Send(&first, 1); }
 
 }  // namespace
 
@@ -74,32 +101,25 @@ void _SendDCOffsetCommand(int mv) {
   Send(m, _EncodeDCOffsetCommand(mv, m));
 }
 
-void _SendBaselineResetCommand() {
-  static const unsigned char m[3] = {0x05, 0x80, 0x00};
-  Send(m, 3);
+void _SendBaselineResetCommand() { Send(kBaselineResetCommand, kDCOffsetCommandLength); }
+void _SendOffsetClearCommand() { SendByte(kOffsetClearCommand); }
+void _SendStopCommand() { SendByte(kStopCommand); }
+void _SendCloseCommand() { SendByte(kCloseCommand); }
+
+int _FindADReply(const unsigned char* bytes, int n) {
+  for (int k = 0; k + kADReplyLength <= n; ++k) {
+    if (bytes[k] == kADReplyMarker) return k;
+  }
+  return -1;
 }
 
-void _SendOffsetClearCommand() {
-  static const unsigned char m[1] = {0x06};
-  Send(m, 1);
-}
-
-void _SendStopCommand() {
-  static const unsigned char m[1] = {'S'};
-  Send(m, 1);
-}
-
-void _SendCloseCommand() {
-  static const unsigned char m[1] = {'C'};
-  Send(m, 1);
+int _ADReplyValue(const unsigned char* bytes, int offset) {
+  return bytes[offset + 1] * 256 + bytes[offset + 2];
 }
 
 int _ScanADReply(const unsigned char* reply, int n) {
-  if (n <= 2) return 0;
-  for (int k = 0; k + 2 < n; ++k) {
-    if (reply[k] == 0xAD) return reply[k + 1] * 256 + reply[k + 2];
-  }
-  return 0;
+  const int k = _FindADReply(reply, n);
+  return k < 0 ? 0 : _ADReplyValue(reply, k);
 }
 
 bool _VersionReportRaisesRange(const unsigned char seven[7]) {

@@ -25,11 +25,6 @@ void JoinReceiveThread() {
   s_Receiver.thread.join();
 }
 
-bool StartsMessage(unsigned char b) {
-  return b == kSeqErrorReport || b == kStatusMessage || b == kVersionReport ||
-         b == kNextPacketRequest || b == kADReplyMarker;
-}
-
 // Waits at most `limit` for s_lock: tries, and sleeps briefly between tries.
 // The same in every build: a timed wait on the mutex would end sooner after an
 // unlock, but the thread sanitizer does not see such a wait, and a build that
@@ -136,7 +131,7 @@ bool _USBDataParse() {
   // A byte that begins no message (for instance part of an AD reply this
   // thread read) would hold back everything behind it: drop it.
   const unsigned char* const dropped_from = s_DataBegin;
-  while (s_DataBegin < s_DataEnd && !StartsMessage(*s_DataBegin)) ++s_DataBegin;
+  while (s_DataBegin < s_DataEnd && _InboundMessage(*s_DataBegin) == nullptr) ++s_DataBegin;
   if (s_DataBegin != dropped_from) {
     _CountLink(s_Link.bytes_dropped, static_cast<unsigned long long>(s_DataBegin - dropped_from));
   }
@@ -152,23 +147,10 @@ bool _USBDataParse() {
     s_DataBegin += kADReplyLength;
     return true;
   }
-  int length = 2;
-  switch (first) {
-    case kSeqErrorReport:
-      if (pending < 14) return false;
-      length = 15;
-      break;
-    case kStatusMessage:
-      if (pending < 7) return false;
-      length = 7;
-      break;
-    case kVersionReport:
-      if (pending < 7) return false;
-      length = 8;
-      break;
-    default:  // next-packet request
-      break;
-  }
+  // A message is handled once no more than its last byte is missing (that
+  // byte is dropped when it comes); a status message only when it is whole.
+  const int length = _InboundMessage(first)->length;
+  if (pending < (first == kStatusMessage ? length : length - 1)) return false;
 
   if (!LockForHandling()) return false;
   {
@@ -278,17 +260,14 @@ ADExchangeScope::ADExchangeScope() {
 ADExchangeScope::~ADExchangeScope() { s_ADExchange.store(false); }
 
 int _TakeADReply(const unsigned char* reply, int n) {
-  const int value = _ScanADReply(reply, n);
-  if (n <= 0) return value;
-  int k = 0;
-  while (k + 2 < n && reply[k] != 0xAD) ++k;
-  if (k + 2 < n) {
-    HandBack(reply, k);
-    HandBack(reply + k + 3, n - k - 3);
-  } else {
+  const int k = _FindADReply(reply, n);
+  if (k < 0) {
     HandBack(reply, n);
+    return 0;
   }
-  return value;
+  HandBack(reply, k);
+  HandBack(reply + k + kADReplyLength, n - k - kADReplyLength);
+  return _ADReplyValue(reply, k);
 }
 
 void _HandBackWaitingBytes() {
@@ -302,24 +281,12 @@ void _HandBackWaitingBytes() {
   }
 }
 
-namespace {
-
-// True when the bytes hold a 0xAD marker with two bytes after it.
-bool HoldsADReply(const unsigned char* bytes, int n) {
-  for (int k = 0; k + 2 < n; ++k) {
-    if (bytes[k] == kADReplyMarker) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 int _ReadADReply() {
   constexpr int kChunk = 36;
   unsigned char reply[8 * kChunk];
   int n = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (!HoldsADReply(reply, n)) {
+  while (_FindADReply(reply, n) < 0) {
     if (n + kChunk > static_cast<int>(sizeof reply)) {
       // Instrument messages ahead of the reply fill the area: hand them back,
       // keeping the last two bytes (a marker among them is still to complete).

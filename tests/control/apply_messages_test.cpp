@@ -6,7 +6,6 @@
 #include "control/apply.h"
 #include "control/on_instrument.h"
 #include "control/relays.h"
-#include "control/scheduling.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"

@@ -7,9 +7,9 @@
 
 #include "control/apply.h"
 #include "control/on_instrument.h"
-#include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "link/lock.h"
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
@@ -157,7 +157,8 @@ TEST_F(ModesAndReset, ResetStopsFirstAndVisitsEverySettingInOrder) {
   // Pacing was set up by the last run with an output: only the stop goes out.
   EXPECT_EQ(ResetORNA(), 0);
   EXPECT_SENT((Log{"53"}));
-  EXPECT_TRUE(GetAmplitude() == 1.0 && GetTWave() == 0.2 && GetPacingAmplitude() == 0.0);
+  EXPECT_TRUE(GetAmplitude() == kDefaultAmplitude && GetTWave() == kDefaultT &&
+              GetPacingAmplitude() == kDefaultPA);
   EXPECT_EQ(GetECG2_27_NoiseFreq(), 0);
   EXPECT_TRUE(GetECG2_27_AAMIDriftTest());  // not visited
   ASSERT_EQ(SetFreqScanSine(false, 1.0, 2.0, 11), 0);
@@ -179,8 +180,10 @@ TEST_F(ModesAndReset, ResetStopsFirstAndVisitsEverySettingInOrder) {
                    "06", "06", "07 00 42 00 00 00", "06", "06", "06", "06", "06",
                    "07 00 42 20 00 00", "07 00 40 20 00 00", "07 00 00 20 00 00", "06"}));
   EXPECT_EQ(GetSpecialWave227(), 4);  // not visited
-  EXPECT_TRUE(GetFreqScanSineStartFreq() == 0.67 && GetFreqScanSineDuration() == 30);
-  EXPECT_TRUE(!GetDynamicRangeTest() && GetDCOffset() == 0 && GetPulseWidth() == 100.0);
+  EXPECT_TRUE(GetFreqScanSineStartFreq() == kDefaultFstart &&
+              GetFreqScanSineDuration() == kDefaultFduration);
+  EXPECT_TRUE(!GetDynamicRangeTest() && GetDCOffset() == kDefaultDCSetting &&
+              GetPulseWidth() == kDefaultPulseWidth);
 }
 
 int ThreadCount() {

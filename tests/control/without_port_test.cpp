@@ -6,11 +6,11 @@
 
 #include "control/apply.h"
 #include "control/relays.h"
-#include "control/settings.h"
 #include "data/iec_tables.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "link/lock.h"
 #include "orna.h"
 
@@ -37,9 +37,16 @@ std::vector<double> Settings() {
 }
 
 std::vector<double> Defaults() {
-  std::vector<double> v = {0, 0, 1.0, 1.0, 0, 0, 0, 100.0, 1, 0, 100.0, 0.2, 0.0, 2.0, 60, 0,
-                           0, 0, 0.1, 0, 0, 1.0, 40.0, 0, 0, 0.67, 150.0, 30, 0, 1};
-  v.resize(v.size() + 32, 0);  // leads 1 to 32 off
+  std::vector<double> v = Doubles(kDefaultMainOutput, kDefaultSpecialWaveFormNo, kDefaultAmplitude,
+      kDefaultF, kDefaultDCSetting, kDefaultDCVariable, kDefaultDCCommon, kDefaultPulseWidth,
+      kDefaultInputImpedance, kDefaultPacingPulse, kDefaultQRSDuration, kDefaultT, kDefaultPA,
+      kDefaultPacingDuration, kDefaultPacingRate, kDefaultPacingOvershootTC,
+      kDefaultBaseLineOverload, kDefaultMainNoise, kDefaultMainsNoiseAmp, kDefaultAAMIDriftTest,
+      kDefaultDynamicRangeTest, kDefaultADynamicRange, kDefaultFDynamicRange, kDefaultFreqScan1,
+      false, kDefaultFstart, kDefaultFfinal, kDefaultFduration);
+  for (int lead = -1; lead <= 32; ++lead) {
+    v.push_back(lead >= 0 && lead < 32 && ((kDefaultOutputLead >> lead) & 1) != 0);
+  }
   return v;
 }
 

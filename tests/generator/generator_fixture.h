@@ -14,10 +14,11 @@
 #include "control/apply.h"
 #include "control/relays.h"
 #include "control/scheduling.h"
-#include "control/settings.h"
 #include "generator/output_functions.h"
 #include "generator/pacing.h"
+#include "generator/pacing_internal.h"
 #include "generator/packet_builder.h"
+#include "generator/settings.h"
 #include "link/serial_port.h"
 
 namespace gentest {
@@ -109,7 +110,9 @@ class GeneratorTest : public ::testing::Test {
     s_Range = 5.0;
     s_SeqCheck = 0;
     s_PulsesRequired = 0;
-    s_PacingIndicationNeeded = _PacingPulseTriggered = _PacingHighRangeClearingNeeded = false;
+    s_PacingIndicationNeeded = false;
+    _PacingStateForTesting()._PacingPulseTriggered = false;
+    _PacingStateForTesting()._PacingHighRangeClearingNeeded = false;
     s_ChangeOnNextCycle = _ChangeInProcess = s_ECGGoing = false;
     g_GraphCB = g_PacingGraphCB = nullptr;
     g_SyncFreqCB = nullptr;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "generator/pacing_internal.h"
 #include "generator_fixture.h"
 
 using namespace gentest;
@@ -50,6 +51,7 @@ void Pacing(double t, double v) { g_calls.push_back({'p', t, v}); }
 }  // namespace
 
 TEST_F(GeneratorTest, SetupDerivesRhythmOvershootAndRange) {
+  PacingState& pacing = _PacingStateForTesting();
   const struct {
     double pa;
     int mode, rate, otc, pulses;
@@ -63,21 +65,21 @@ TEST_F(GeneratorTest, SetupDerivesRhythmOvershootAndRange) {
     g_PacingPulse = c.mode;
     g_PacingRate = c.rate;
     g_PacingOvershootTC = c.otc;
-    s_ppc = 5;
+    pacing.s_ppc = 5;
     _SetupPacing();
     EXPECT_EQ(s_PulsesRequired, c.pulses) << c.pa;
-    EXPECT_EQ(s_POA, c.poa) << c.pa;
-    EXPECT_EQ(s_pp, c.pp) << c.pa;
-    EXPECT_EQ(s_OTC, c.otc / 1000.0) << c.pa;
+    EXPECT_EQ(pacing.s_POA, c.poa) << c.pa;
+    EXPECT_EQ(pacing.s_pp, c.pp) << c.pa;
+    EXPECT_EQ(pacing.s_OTC, c.otc / 1000.0) << c.pa;
     EXPECT_EQ(s_PacingHighRange, c.high) << c.pa;
-    EXPECT_EQ(s_ppc, 1000);
+    EXPECT_EQ(pacing.s_ppc, 1000);
     EXPECT_EQ(s_PacDelayTP, 0.01);
   }
   g_PA = 0;  // off: only the pulse count and the delay change
   _SetupPacing();
   EXPECT_EQ(s_PulsesRequired, 0);
   EXPECT_EQ(s_PacDelayTP, 0.0);
-  EXPECT_EQ(s_POA, 2.0);
+  EXPECT_EQ(pacing.s_POA, 2.0);
   EXPECT_TRUE(s_PacingHighRange);
 }
 
@@ -171,23 +173,24 @@ TEST_F(GeneratorTest, PacingRectangleFollowsTheNextGraphPoint) {
 }
 
 TEST_F(GeneratorTest, PulseStartAndTickCountOnVeryLongRuns) {
+  PacingState& pacing = _PacingStateForTesting();
   g_PA = 1.0;
   g_PacingRate = 240;  // 0.25 s
   g_PacingOvershootTC = 10;
   _SetupPacing();
   s_t = 750000000.0 - 0.02;  // 3e9 pacing periods
   _CheckIfPacingPulseNeeded(0.02);
-  EXPECT_TRUE(_PacingPulseTriggered);
-  EXPECT_EQ(s_ppc, 0);
+  EXPECT_TRUE(pacing._PacingPulseTriggered);
+  EXPECT_EQ(pacing.s_ppc, 0);
   s_t += 0.05;
   _CheckIfPacingPulseNeeded(0.02);
-  EXPECT_FALSE(_PacingPulseTriggered);
+  EXPECT_FALSE(pacing._PacingPulseTriggered);
   // Between pulses the tick count stops short of the integer limit.
-  s_ppc = INT_MAX - 3;
+  pacing.s_ppc = INT_MAX - 3;
   for (int i = 0; i < 4; ++i) {
     double v = 0.25;
     _GetPacingV4(v);
     EXPECT_EQ(v, 0.25);
   }
-  EXPECT_GE(s_ppc, INT_MAX - 3);
+  EXPECT_GE(pacing.s_ppc, INT_MAX - 3);
 }

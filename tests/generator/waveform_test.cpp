@@ -5,6 +5,7 @@
 #include "data/ecg_file.h"
 #include "data/iec_tables.h"
 #include "generator/synthetic_ecg.h"
+#include "generator/synthetic_ecg_internal.h"
 #include "generator_fixture.h"
 
 using namespace gentest;
@@ -143,32 +144,33 @@ TEST_F(GeneratorTest, PeriodsAndTableFunctionsStayUsable) {
 }
 
 TEST_F(GeneratorTest, SyntheticECGReferenceGeometry) {
+  const ECGTemplate& e = _ECGTemplateForTesting();
   _ComputeECGTemplate();
-  const double times[][2] = {{s_tP_SinBegin, 0.012440625}, {s_tP_SinEnd, 0.087084375},
-                             {s_tP_End, 0.099525},         {s_tQ_Begin, 0.123975},
-                             {s_tQ_Trough, 0.1319625},     {s_tQ_End, 0.13995},
-                             {s_tR1_Crest, 0.156},         {s_tR1_Trough, 0.1677375},
-                             {s_tR2_Crest, 0.179475},      {s_tR_End, 0.195},
-                             {s_tS_Trough, 0.247325},      {s_tT_SinBegin, 0.335864868},
-                             {s_tS_End, 0.351975},         {s_tT_End, 0.510975},
-                             {s_P_SinFreq, 20.0954534},    {p_T_SinFreq, 2.85534591}};
+  const double times[][2] = {{e.s_tP_SinBegin, 0.012440625}, {e.s_tP_SinEnd, 0.087084375},
+                             {e.s_tP_End, 0.099525},         {e.s_tQ_Begin, 0.123975},
+                             {e.s_tQ_Trough, 0.1319625},     {e.s_tQ_End, 0.13995},
+                             {e.s_tR1_Crest, 0.156},         {e.s_tR1_Trough, 0.1677375},
+                             {e.s_tR2_Crest, 0.179475},      {e.s_tR_End, 0.195},
+                             {e.s_tS_Trough, 0.247325},      {e.s_tT_SinBegin, 0.335864868},
+                             {e.s_tS_End, 0.351975},         {e.s_tT_End, 0.510975},
+                             {e.s_P_SinFreq, 20.0954534},    {e.p_T_SinFreq, 2.85534591}};
   for (const auto& t : times) EXPECT_NEAR(t[0], t[1], 1e-7);
   auto ecg = _ECGTemplateValue;
-  EXPECT_NEAR(ecg(10, s_tP_SinBegin + 0.25 / s_P_SinFreq), 0.1075 + 0.0095, 1e-9);
-  EXPECT_NEAR(ecg(10, s_tQ_Trough), -0.197, 1e-12);
-  EXPECT_NEAR(ecg(10, s_tR1_Crest) - ecg(10, s_tQ_Trough), 0.9995, 1e-12);
-  EXPECT_NEAR(ecg(10, s_tR1_Trough), 0.358, 1e-12);
-  EXPECT_NEAR(ecg(10, s_tR2_Crest), 0.534, 1e-12);
-  EXPECT_NEAR(ecg(11, s_tR1_Trough), 0.560978, 1e-6);
-  EXPECT_NEAR(ecg(11, s_tR2_Crest), 0.319457, 1e-6);
-  EXPECT_NEAR(ecg(11, s_tS_Trough), -0.058, 1e-12);
+  EXPECT_NEAR(ecg(10, e.s_tP_SinBegin + 0.25 / e.s_P_SinFreq), 0.1075 + 0.0095, 1e-9);
+  EXPECT_NEAR(ecg(10, e.s_tQ_Trough), -0.197, 1e-12);
+  EXPECT_NEAR(ecg(10, e.s_tR1_Crest) - ecg(10, e.s_tQ_Trough), 0.9995, 1e-12);
+  EXPECT_NEAR(ecg(10, e.s_tR1_Trough), 0.358, 1e-12);
+  EXPECT_NEAR(ecg(10, e.s_tR2_Crest), 0.534, 1e-12);
+  EXPECT_NEAR(ecg(11, e.s_tR1_Trough), 0.560978, 1e-6);
+  EXPECT_NEAR(ecg(11, e.s_tR2_Crest), 0.319457, 1e-6);
+  EXPECT_NEAR(ecg(11, e.s_tS_Trough), -0.058, 1e-12);
   // A bound belongs to the later interval: the ST level steps into the T wave,
   // the Q line starts at (negative) zero, the T wave ends at 0.
-  EXPECT_EQ(ecg(10, std::nextafter(s_tS_End, 0.0)), -0.058);
-  EXPECT_NEAR(ecg(10, s_tS_End), -0.0581439, 1e-7);
-  EXPECT_FALSE(std::signbit(ecg(10, std::nextafter(s_tQ_Begin, 0.0))));
-  EXPECT_TRUE(std::signbit(ecg(10, s_tQ_Begin)));
-  EXPECT_EQ(ecg(10, s_tT_End), 0.0);
+  EXPECT_EQ(ecg(10, std::nextafter(e.s_tS_End, 0.0)), -0.058);
+  EXPECT_NEAR(ecg(10, e.s_tS_End), -0.0581439, 1e-7);
+  EXPECT_FALSE(std::signbit(ecg(10, std::nextafter(e.s_tQ_Begin, 0.0))));
+  EXPECT_TRUE(std::signbit(ecg(10, e.s_tQ_Begin)));
+  EXPECT_EQ(ecg(10, e.s_tT_End), 0.0);
 
   for (int output : {10, 11}) {
     double max = -1, t_max = 0, min = 1, t_min = 0;
@@ -185,17 +187,18 @@ TEST_F(GeneratorTest, SyntheticECGReferenceGeometry) {
 }
 
 TEST_F(GeneratorTest, SyntheticECGScalesWithRateAndAmplitude) {
+  const ECGTemplate& e = _ECGTemplateForTesting();
   for (double f : {0.05, 7.0, 500.0}) {
     g_F = f;
     _ComputeECGTemplate();
-    const double order[] = {0,           s_tP_SinBegin, s_tP_SinEnd,   s_tP_End,     s_tQ_Begin,
-                            s_tQ_Trough, s_tQ_End,      s_tR1_Crest,   s_tR1_Trough, s_tR2_Crest,
-                            s_tR_End,    s_tS_Trough,   s_tT_SinBegin, s_tS_End,     s_tT_End,
+    const double order[] = {0,           e.s_tP_SinBegin, e.s_tP_SinEnd,   e.s_tP_End,     e.s_tQ_Begin,
+                            e.s_tQ_Trough, e.s_tQ_End,      e.s_tR1_Crest,   e.s_tR1_Trough, e.s_tR2_Crest,
+                            e.s_tR_End,    e.s_tS_Trough,   e.s_tT_SinBegin, e.s_tS_End,     e.s_tT_End,
                             1 / f};
     EXPECT_TRUE(std::is_sorted(std::begin(order), std::end(order), std::less_equal<double>())) << f;
     EXPECT_NEAR(_ECGTemplateValue(10, 0.156 / f), 0.8025, 1e-9) << f;
     for (double x = 0.510975; x < 1.0; x += 0.001)
-      ASSERT_EQ(_ECGTemplateValue(11, std::max(x / f, s_tT_End)), 0.0) << f << " " << x;
+      ASSERT_EQ(_ECGTemplateValue(11, std::max(x / f, e.s_tT_End)), 0.0) << f << " " << x;
   }
   g_F = 2.0;
   g_Amplitude = -2.0;

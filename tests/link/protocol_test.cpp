@@ -1,7 +1,8 @@
-// Byte images of the host's messages and the two inbound decoders.
+// Byte images of the host's messages, the inbound decoders, and framing by the inbound table.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <limits>
@@ -85,21 +86,57 @@ TEST(Senders, EachCommandIsWrittenWholeAndOnlyWithAnOpenPort) {
 TEST(ADReplyScan, TakesTheTwoBytesAfterTheFirstCompleteMarker) {
   const struct {
     Bytes reply;
-    int value;
+    int offset, value;
   } cases[] = {
-      {{0x4E, 0x00, 0xAD, 0x01, 0x2C}, 300},  // a next-packet request came first
-      {{0xAD, 0x12}, 0},                       // too short
-      {{0x00, 0x00, 0xAD, 0x01}, 0},           // only one byte after the marker
-      {{0xAD, 0xFF, 0xFF}, 65535},
-      {{0xAD, 0xAD, 0x01, 0x02}, 0xAD01},      // the first marker wins
-      {{0x01, 0x02, 0x03, 0x04}, 0},
-      {{}, 0},
+      {{0x4E, 0x00, 0xAD, 0x01, 0x2C}, 2, 300},  // a next-packet request came first
+      {{0xAD, 0x12}, -1, 0},                      // too short
+      {{0x00, 0x00, 0xAD, 0x01}, -1, 0},          // only one byte after the marker
+      {{0xAD, 0xFF, 0xFF}, 0, 65535},
+      {{0xAD, 0xAD, 0x01, 0x02}, 0, 0xAD01},      // the first marker wins
+      {{0x01, 0x02, 0x03, 0x04}, -1, 0},
+      {{}, -1, 0},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(_ScanADReply(c.reply.data(), static_cast<int>(c.reply.size())), c.value);
+  for (const auto& c : cases) {
+    const int n = static_cast<int>(c.reply.size());
+    EXPECT_EQ(_FindADReply(c.reply.data(), n), c.offset);
+    EXPECT_EQ(_ScanADReply(c.reply.data(), n), c.value);
+  }
   const unsigned char r[3] = {0xAD, 0x01, 0x2C};
-  EXPECT_EQ(_ScanADReply(r, -1), 0);  // a failed read
-  EXPECT_EQ(_ScanADReply(r, 2), 0);   // only the count is trusted
+  EXPECT_EQ(_FindADReply(r, -1), -1);  // a failed read
+  EXPECT_EQ(_ScanADReply(r, -1), 0);
+  EXPECT_EQ(_ScanADReply(r, 2), 0);    // only the count is trusted
+}
+
+// The receive thread frames the stream by the inbound table: a byte that
+// begins none of its messages is dropped, each message is consumed whole.
+TEST(InboundFraming, TheTableNamesEveryMessageTheParserTakes) {
+  const unsigned char starts[] = {'S', '2', '4', 'N', 0xAD};
+  for (int b = 0; b < 256; ++b) {
+    const unsigned char first = static_cast<unsigned char>(b);
+    const bool starts_message = std::count(std::begin(starts), std::end(starts), first) > 0;
+    EXPECT_EQ(_InboundMessage(first) != nullptr, starts_message) << b;
+    s_DataBegin = s_DataEnd = s_USBRxData;
+    s_OwedBytes = 0;
+    ASSERT_EQ(_USBDataAppend(&first, 1), 1);
+    _USBDataParse();
+    // A request is taken on its first byte (the second is owed); the others wait.
+    const bool waits = starts_message && first != kNextPacketRequest;
+    EXPECT_EQ(s_DataEnd - s_DataBegin, waits ? 1 : 0) << b;
+  }
+  const int lengths[] = {15, 7, 8, 2, 3};
+  for (std::size_t i = 0; i < 5; ++i) {
+    ASSERT_EQ(kInbound[i].first, starts[i]);
+    ASSERT_EQ(kInbound[i].length, lengths[i]);
+    Bytes m(static_cast<std::size_t>(lengths[i]) + 1, 0x00);
+    m[0] = starts[i];
+    m.back() = 0x61;  // begins nothing: dropped once the message is consumed
+    s_DataBegin = s_DataEnd = s_USBRxData;
+    s_OwedBytes = 0;
+    ASSERT_EQ(_USBDataAppend(m.data(), static_cast<int>(m.size())), static_cast<int>(m.size()));
+    EXPECT_TRUE(_USBDataParse()) << kInbound[i].name;
+    EXPECT_EQ(*s_DataBegin, 0x61) << kInbound[i].name;
+    EXPECT_EQ(s_OwedBytes, 0) << kInbound[i].name;
+  }
 }
 
 TEST(VersionReport, ComparedAsZeroTerminatedTextOfUnsignedBytes) {
