@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "control/instrument_messages.h"
 #include "fuzz/fuzz_input.h"
 #include "generator/packet_builder.h"
 #include "link/lock.h"
@@ -121,6 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Streaming without a port; requests reach the stand-in.
     Check(SetSpecialWave227(0) == 0);
     _SendNextPacketStandIn = CountPacket;
+    LockGuard lock(s_lock);
+    _InstallInstrumentHandlers();
     return true;
   }();
   (void)once;

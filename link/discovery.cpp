@@ -1,18 +1,18 @@
-// Device discovery: the port scan of InitORNA and the identification
-// handshake on one candidate port.
+// Device discovery: the port scan of InitORNA, the identification handshake
+// on one candidate port, and the start of the connection on the port found.
 #include "link/discovery.h"
+
+#include <limits.h>
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <string>
 
 #include "link/link_status.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "link/receive_thread.h"
 #include "link/serial_port.h"
-#include "orna.h"
 
 namespace orna {
 
@@ -20,10 +20,8 @@ namespace {
 
 const char* const kDefaultPortPaths[4] = {"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2",
                                           "/dev/ttyACM3"};
-// Never destroyed: InitORNA may still be called while statics go away.
-std::string* const s_PortPaths =
-    new std::string[4]{kDefaultPortPaths[0], kDefaultPortPaths[1], kDefaultPortPaths[2],
-                       kDefaultPortPaths[3]};
+// Under s_lock. Fixed storage: the scan copies nothing that could fail.
+char s_PortPaths[4][PATH_MAX] = {"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2", "/dev/ttyACM3"};
 
 constexpr char kLegacySerialNo[] = "TALVEN ORNA";
 
@@ -35,13 +33,26 @@ bool Reject(const IdentityTexts& kept) {
   return false;
 }
 
+// With the AD exchange lock held.
+Connection ConnectOn(const char* path) {
+  if (_COMStringFound(path)) {
+    _LinkOpened();
+    if (_StartReceiveThread()) return Connection::Opened;
+    // Without a receive thread nothing would ever answer the instrument.
+    _ClosePort();
+    return Connection::NoThread;
+  }
+  g_hFile.store(-1);
+  return Connection::NoInstrument;
+}
+
 }  // namespace
 
 void _SetPortPathsForTesting(const char* const paths[4]) {
   LockGuard lock(s_lock);
   for (int i = 0; i < 4; ++i) {
     const char* p = paths != nullptr ? paths[i] : nullptr;
-    s_PortPaths[i] = p != nullptr ? p : kDefaultPortPaths[i];
+    std::snprintf(s_PortPaths[i], sizeof s_PortPaths[i], "%s", p != nullptr ? p : kDefaultPortPaths[i]);
   }
 }
 
@@ -104,42 +115,29 @@ bool _COMStringFound(const char* path) {
   return true;
 }
 
-}  // namespace orna
-
-using namespace orna;
-
-extern "C" {
-
-int InitORNA(void) {
-  // Held for the whole scan: another host thread must neither write commands
-  // into a handshake nor scan at the same time.
-  LockGuard lock(s_lock);
-  // Already open: nothing to do; a second descriptor or receive thread would
-  // compete with the first.
-  if (g_hFile.load() != -1) return 1;
+bool _EndPreviousConnection() {
   // The thread of the previous connection may still be finishing its last
-  // pass; it has to end before a new one starts on the same buffer. It cannot
-  // wait for itself.
+  // pass; it has to end before a new one starts on the same buffer.
   if (_ReceiveThreadRunning()) {
-    if (_OnReceiveThread()) return 0;
+    if (_OnReceiveThread()) return false;
     _StopReceiveThread();
   }
   _ReleaseLostPort();
-  // A GetAD of another thread may still be reading the line of a connection
-  // that has since been closed; its read must not take the handshake's replies.
-  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
-  for (int i = 0; i < 4; ++i) {
-    const std::string path = s_PortPaths[i];
-    if (_COMStringFound(path.c_str())) {
-      _LinkOpened();
-      if (_StartReceiveThread()) return 1;
-      // Without a receive thread nothing would ever answer the instrument.
-      _ClosePort();
-      return 0;
-    }
-    g_hFile.store(-1);
-  }
-  return 0;
+  return true;
 }
 
-}  // extern "C"
+Connection _ConnectFirstFound() {
+  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
+  for (const char* path : s_PortPaths) {
+    const Connection result = ConnectOn(path);
+    if (result != Connection::NoInstrument) return result;
+  }
+  return Connection::NoInstrument;
+}
+
+Connection _ConnectPath(const char* path) {
+  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
+  return ConnectOn(path);
+}
+
+}  // namespace orna

@@ -1,16 +1,10 @@
-// Device discovery and identification.
+// Device discovery: the port scan, the identification handshake on one
+// candidate port, and the start of a connection on the port found.
 #pragma once
 
-#include <cstddef>
+#include "link/identity.h"
 
 namespace orna {
-
-extern char g_COMString[16];
-extern char* g_SerialNo;
-extern char* g_HWInfo;
-extern char* g_FWVer;
-extern char* g_HWVer;
-extern unsigned char s_DeviceHWInfo[64];
 
 // The handshake on one path: true when the port is open, configured and holds
 // an identified instrument (it then stays open in g_hFile).
@@ -21,27 +15,21 @@ bool _COMStringFound(const char* path);
 // restore the defaults.
 void _SetPortPathsForTesting(const char* const paths[4]);
 
-// Sets one of the four identity texts (g_SerialNo, g_HWInfo, g_FWVer,
-// g_HWVer) to the first `length` bytes of `text`, cut to its fixed storage;
-// null `text` sets it to null. The storage is never freed.
-void _SetIdentityText(char*& slot, const char* text, std::size_t length);
+// With s_lock held, before a connection is opened: ends the receive thread of
+// the previous connection (waiting for it) and closes the descriptor a lost
+// connection kept. Returns false, changing nothing, on that receive thread
+// itself, which cannot wait for its own end.
+bool _EndPreviousConnection();
 
-// The four identity texts as they stand: a rejected try puts them back, so
-// that only a successful identification changes them.
-struct IdentityTexts {
-  bool present[4];
-  char text[4][37];
-};
-IdentityTexts _SaveIdentity();
-void _RestoreIdentity(const IdentityTexts& saved);
-
-// The letters a hardware information block must carry to be accepted.
-bool _HWInfoBlockValid(const unsigned char block[64]);
-
-// The three texts of a hardware information block: the hardware information
-// string, the firmware version and the hardware version.
-void _FormatHWInfo(const unsigned char block[64], char hwinfo[32], char fwver[8],
-                   char hwver[8]);
+// With s_lock held and no port open. The handshake, inside an AD exchange (a
+// GetAD of another thread may still be reading the line of a connection since
+// closed; its read must not take the handshake's replies), on each candidate
+// path in turn or on `path`; on the first instrument identified the counters
+// start at 0 and the receive thread starts (Opened), or the port is closed
+// again when no thread could be started (NoThread).
+enum class Connection { Opened, NoInstrument, NoThread };
+Connection _ConnectFirstFound();
+Connection _ConnectPath(const char* path);
 
 // Reply handling of the handshake, apart from the port so that each step can
 // be judged on its own.

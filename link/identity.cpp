@@ -4,7 +4,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "link/discovery.h"
+#include "link/identity.h"
 #include "link/lock.h"
 #include "link/protocol.h"
 #include "link/receive_thread.h"

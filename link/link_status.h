@@ -1,5 +1,5 @@
 // Health and loss of the open connection: the counters of OrnaGetLinkStatus,
-// the exclusive open, and what happens when the port's device goes away.
+// the exclusive open, and what the link does when the port's device goes away.
 #pragma once
 
 #include <atomic>
@@ -36,10 +36,12 @@ bool _PortGone();
 // With s_lock held. A connection has been opened: counters start at 0, the
 // lost flag clears.
 void _LinkOpened();
+// With s_lock held: whether the connection was lost (until the next open).
+bool _LinkWasLost();
 // With s_lock held, on the receive thread, once the port's device is gone:
 // takes the port out of use (g_hFile becomes -1; the descriptor is kept,
-// still locked, until the next open or close), ends streaming as output 0
-// would without sending anything, and fires the link-lost callback.
+// still locked, until the next open or close), then calls the link-lost hook
+// (link/receive_thread.h), which ends streaming and tells the host.
 void _LinkLost();
 // With s_lock held: ends the receive thread of a lost connection and closes
 // its descriptor. Does nothing when no connection was lost.

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,9 +22,12 @@ namespace orna {
 
 namespace {
 
-// Never destroyed: the list may still be asked for while statics go away.
-std::string& s_SysRoot = *new std::string("/sys");
-std::string& s_DevRoot = *new std::string("/dev");
+// Under s_lock.
+char s_SysRoot[PATH_MAX] = "/sys";
+char s_DevRoot[PATH_MAX] = "/dev";
+
+// Closed also when listing ends early (out of memory).
+using Directory = std::unique_ptr<DIR, int (*)(DIR*)>;
 
 // The first line of a small sysfs attribute file, without its line end; ""
 // when the file is missing (a device that is not USB has no such attributes).
@@ -69,14 +73,13 @@ std::string Resolved(const std::string& path) {
 std::string ByIdLink(const std::string& by_id_dir, const std::string& node,
                      const std::string& name) {
   std::string found;
-  DIR* d = opendir(by_id_dir.c_str());
+  const Directory d(opendir(by_id_dir.c_str()), closedir);
   if (d == nullptr) return found;
   const std::string node_real = Resolved(node);
   std::vector<std::string> links;
-  while (dirent* e = readdir(d)) {
+  while (dirent* e = readdir(d.get())) {
     if (e->d_name[0] != '.') links.push_back(e->d_name);
   }
-  closedir(d);
   std::sort(links.begin(), links.end());
   for (const std::string& l : links) {
     const std::string link = by_id_dir + "/" + l;
@@ -95,12 +98,44 @@ std::string ByIdLink(const std::string& by_id_dir, const std::string& node,
   return found;
 }
 
+int ListPorts(OrnaPortInfo* ports, int max) {
+  const std::string tty_dir = std::string(s_SysRoot) + "/class/tty";
+  std::vector<std::string> names;
+  {
+    const Directory d(opendir(tty_dir.c_str()), closedir);
+    if (d == nullptr) return -1;
+    while (dirent* e = readdir(d.get())) {
+      if (std::strncmp(e->d_name, "ttyACM", 6) == 0) names.push_back(e->d_name);
+    }
+  }
+  std::sort(names.begin(), names.end(), NameOrder);
+
+  const int count = static_cast<int>(names.size());
+  for (int i = 0; i < count && i < max; ++i) {
+    const std::string& name = names[static_cast<std::size_t>(i)];
+    OrnaPortInfo& p = ports[i];
+    std::memset(&p, 0, sizeof p);
+    const std::string node = std::string(s_DevRoot) + "/" + name;
+    Put(p.path, node);
+    Put(p.by_id, ByIdLink(std::string(s_DevRoot) + "/serial/by-id", node, name));
+    // "device" is the USB interface; its parent is the USB device, which
+    // carries the IDs and strings.
+    const std::string usb = tty_dir + "/" + name + "/device/../";
+    p.vendor_id = HexAttribute(usb + "idVendor");
+    p.product_id = HexAttribute(usb + "idProduct");
+    Put(p.serial, ReadAttribute(usb + "serial"));
+    Put(p.manufacturer, ReadAttribute(usb + "manufacturer"));
+    Put(p.product, ReadAttribute(usb + "product"));
+  }
+  return count;
+}
+
 }  // namespace
 
 void _SetDeviceTreeForTesting(const char* sys_root, const char* dev_root) {
   LockGuard lock(s_lock);
-  s_SysRoot = sys_root != nullptr ? sys_root : "/sys";
-  s_DevRoot = dev_root != nullptr ? dev_root : "/dev";
+  std::snprintf(s_SysRoot, sizeof s_SysRoot, "%s", sys_root != nullptr ? sys_root : "/sys");
+  std::snprintf(s_DevRoot, sizeof s_DevRoot, "%s", dev_root != nullptr ? dev_root : "/dev");
 }
 
 }  // namespace orna
@@ -112,34 +147,13 @@ extern "C" {
 int OrnaListPorts(OrnaPortInfo* ports, int max) {
   LockGuard lock(s_lock);
   if (ports == nullptr || max < 0) max = 0;
-  const std::string tty_dir = s_SysRoot + "/class/tty";
-  DIR* d = opendir(tty_dir.c_str());
-  if (d == nullptr) return -1;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(d)) {
-    if (std::strncmp(e->d_name, "ttyACM", 6) == 0) names.push_back(e->d_name);
+  // Out of memory while listing is an error like an unreadable device tree;
+  // nothing may escape to a C caller.
+  try {
+    return ListPorts(ports, max);
+  } catch (...) {
+    return -1;
   }
-  closedir(d);
-  std::sort(names.begin(), names.end(), NameOrder);
-
-  const int count = static_cast<int>(names.size());
-  for (int i = 0; i < count && i < max; ++i) {
-    const std::string& name = names[static_cast<std::size_t>(i)];
-    OrnaPortInfo& p = ports[i];
-    std::memset(&p, 0, sizeof p);
-    const std::string node = s_DevRoot + "/" + name;
-    Put(p.path, node);
-    Put(p.by_id, ByIdLink(s_DevRoot + "/serial/by-id", node, name));
-    // "device" is the USB interface; its parent is the USB device, which
-    // carries the IDs and strings.
-    const std::string usb = tty_dir + "/" + name + "/device/../";
-    p.vendor_id = HexAttribute(usb + "idVendor");
-    p.product_id = HexAttribute(usb + "idProduct");
-    Put(p.serial, ReadAttribute(usb + "serial"));
-    Put(p.manufacturer, ReadAttribute(usb + "manufacturer"));
-    Put(p.product, ReadAttribute(usb + "product"));
-  }
-  return count;
 }
 
 }  // extern "C"

@@ -19,54 +19,29 @@
 
 namespace orna {
 
-std::atomic<int> g_hFile{-1};
+Port::Port() {
+  // Close-on-exec from the start: a child started meanwhile by another thread
+  // must not inherit it.
+  if (pipe2(wake_pipe, O_NONBLOCK | O_CLOEXEC) != 0) wake_pipe[0] = wake_pipe[1] = -1;
+}
 
 namespace {
 
-// Readers and writers hold the gate shared while they use the descriptor;
-// closing takes it exclusively, so a descriptor is never closed (and perhaps
-// reused by the system) under a select, read or write of another thread.
-// Never destroyed: a late reader may still touch it while statics go away.
-std::shared_mutex& s_PortGate = *new std::shared_mutex;
-
-// Self-pipe that wakes readers waiting in select. A reader returns early only
-// for wakes that happened after it began, so a byte left over from an older
-// wake is drained and the wait goes on.
-struct WakePipe {
-  int fds[2] = {-1, -1};
-  WakePipe() {
-    // Close-on-exec from the start: a child started meanwhile by another
-    // thread must not inherit it.
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) fds[0] = fds[1] = -1;
-  }
-};
-// Created at load time so that the set of open descriptors does not change
-// with the first read.
-WakePipe s_WakePipe;
-std::atomic<unsigned> s_WakeCount{0};
-
 void DrainWakePipe() {
   unsigned char sink[64];
-  while (read(s_WakePipe.fds[0], sink, sizeof sink) > 0) {
+  while (read(s_Port.wake_pipe[0], sink, sizeof sink) > 0) {
   }
 }
 
 constexpr long kReadTimeoutUs = 100000;
 constexpr auto kWriteBound = std::chrono::milliseconds(1000);
 
-// Set when a write gave up on a line that took nothing for the whole bound;
-// cleared by the next write that goes out whole. While it is set, a write
-// that cannot place its first byte gives up at once: a host call that sends
-// several messages, or a close that resets every setting, must not wait the
-// bound once per message on a device that has stopped reading.
-std::atomic<bool> s_LineStalled{false};
-
 enum class Ready { Timeout, Error, Port, Woken, WakeOnly };
 
 // One wait for the port or the wake pipe to become readable; `tv` is reduced
 // by the time waited, as select does on this system.
 Ready WaitReadable(int fd, timeval* tv) {
-  const int wake = s_WakePipe.fds[0];
+  const int wake = s_Port.wake_pipe[0];
   if (fd < FD_SETSIZE && wake < FD_SETSIZE) {
     fd_set set;
     FD_ZERO(&set);
@@ -123,7 +98,7 @@ bool _OpenPort(const char* path) {
   // after the host has closed it) and held exclusively: see _OpenExclusive.
   const int fd = _OpenExclusive(path);
   g_hFile.store(fd);
-  s_LineStalled.store(false);
+  s_Port.stalled.store(false);
   // Descriptor 0 is a port like any other (standard input may be closed).
   if (fd < 0) return false;
   aio_cancel(fd, nullptr);
@@ -156,19 +131,19 @@ void _ClosePort() {
   // Readers (GetAD on another thread) stop waiting so the close is not held
   // up by their 100 ms timeout.
   _WakeReaders();
-  std::unique_lock<std::shared_mutex> gate(s_PortGate);
+  std::unique_lock<std::shared_mutex> gate(s_Port.gate);
   const int fd = g_hFile.exchange(-1);
   if (fd != -1) close(fd);
 }
 
-unsigned _WakeGeneration() { return s_WakeCount.load(); }
+unsigned _WakeGeneration() { return s_Port.wake_count.load(); }
 
 void _WakeReaders() {
-  s_WakeCount.fetch_add(1);
-  if (s_WakePipe.fds[1] >= 0) {
+  s_Port.wake_count.fetch_add(1);
+  if (s_Port.wake_pipe[1] >= 0) {
     const unsigned char b = 1;
     // A full pipe already wakes everyone; nothing to add then.
-    ssize_t ignored = write(s_WakePipe.fds[1], &b, 1);
+    ssize_t ignored = write(s_Port.wake_pipe[1], &b, 1);
     (void)ignored;
   }
 }
@@ -177,7 +152,7 @@ namespace {
 
 int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeout_us) {
   if (g_hFile.load() == -1) return 0;
-  std::shared_lock<std::shared_mutex> gate(s_PortGate);
+  std::shared_lock<std::shared_mutex> gate(s_Port.gate);
   int fd = g_hFile.load();
   if (fd == -1) return 0;
   if (fd < 0) return -1;
@@ -188,9 +163,9 @@ int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeo
     const Ready ready = WaitReadable(fd, &tv);
     if (ready == Ready::Timeout || ready == Ready::Error) return -1;
     if (ready == Ready::Woken || ready == Ready::WakeOnly) {
-      if (s_WakeCount.load() != generation) return -1;
+      if (s_Port.wake_count.load() != generation) return -1;
       DrainWakePipe();
-      if (s_WakeCount.load() != generation) return -1;
+      if (s_Port.wake_count.load() != generation) return -1;
       if (ready == Ready::WakeOnly) continue;
     }
     const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
@@ -220,7 +195,7 @@ int _ReadCOMPort(int count, unsigned char* buffer) {
 
 int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
   if (g_hFile.load() == -1 || count < 0) return -1;
-  std::shared_lock<std::shared_mutex> gate(s_PortGate);
+  std::shared_lock<std::shared_mutex> gate(s_Port.gate);
   const int fd = g_hFile.load();
   if (fd == -1) return -1;
   // The instrument frames messages by their fixed lengths, so a message cut
@@ -240,25 +215,25 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
       return -1;
     }
     // Nothing of this message has gone out, so giving up keeps the framing.
-    if (done == 0 && s_LineStalled.load()) {
+    if (done == 0 && s_Port.stalled.load()) {
       _CountLink(s_Link.write_failures);
       return 0;
     }
     if (std::chrono::steady_clock::now() >= deadline) {
-      s_LineStalled.store(true);
+      s_Port.stalled.store(true);
       _CountLink(s_Link.write_failures);
       return done;
     }
     _SleepMilliseconds(10);
   }
-  s_LineStalled.store(false);
+  s_Port.stalled.store(false);
   return done;
 }
 
 int _DetachPort() {
   if (g_hFile.load() == -1) return -1;
   _WakeReaders();
-  std::unique_lock<std::shared_mutex> gate(s_PortGate);
+  std::unique_lock<std::shared_mutex> gate(s_Port.gate);
   return g_hFile.exchange(-1);
 }
 

@@ -2,11 +2,59 @@
 #pragma once
 
 #include <atomic>
+#include <mutex>
+#include <shared_mutex>
 
 namespace orna {
 
+constexpr int kRxBufferSize = 4096;
+constexpr int kRxReadSize = 128;
+
+// Everything about the one port of the process. The gate and the hand-back
+// lock are leaf locks (see link/lock.h).
+struct Port {
+  // The descriptor, -1 while none is in use (g_hFile).
+  std::atomic<int> fd{-1};
+  // Readers and writers hold the gate shared while they use the descriptor;
+  // closing takes it exclusively, so a descriptor is never closed (and perhaps
+  // reused by the system) under a select, read or write of another thread.
+  std::shared_mutex gate;
+
+  // Self-pipe that wakes readers waiting in select, and the count of wakes. A
+  // reader returns early only for wakes that happened after it began, so a
+  // byte left over from an older wake is drained and the wait goes on.
+  int wake_pipe[2] = {-1, -1};
+  std::atomic<unsigned> wake_count{0};
+
+  // Set when a write gave up on a line that took nothing for the whole bound;
+  // cleared by the next write that goes out whole. While it is set, a write
+  // that cannot place its first byte gives up at once: a host call that sends
+  // several messages, or a close that resets every setting, must not wait the
+  // bound once per message on a device that has stopped reading.
+  std::atomic<bool> stalled{false};
+
+  // Bytes of the instrument's messages that a GetAD read took along with its
+  // reply; the receive thread parses them before anything it reads next.
+  std::mutex handback_lock;
+  unsigned char handback[kRxBufferSize];
+  int handback_count = 0;  // under handback_lock
+
+  // The exclusive open and the loss of the device (link/link_status.h).
+  std::atomic<int> open_errno{0};  // why the last open failed, 0 if it did not
+  std::atomic<bool> gone{false};   // a read saw the device hang up
+  bool lost = false;               // under s_lock: the connection was lost
+  int lost_fd = -1;                // under s_lock: its descriptor, still locked
+
+  // Creates the wake pipe: at load time, so that the set of open descriptors
+  // does not change with the first read.
+  Port();
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+};
+extern Port& s_Port;
+
 // Descriptor of the open port, -1 while none is open.
-extern std::atomic<int> g_hFile;
+extern std::atomic<int>& g_hFile;
 
 // Opens `path` non-blocking and puts the line into the instrument's mode.
 // Leaves the result of open() in g_hFile; returns false when open() failed,

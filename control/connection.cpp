@@ -1,0 +1,122 @@
+// The exported connection entry points: InitORNA and OrnaOpenPort install the
+// handling of the instrument's messages, then let the link scan, handshake
+// and start its receive thread; the text of the last failed open; the link's
+// status.
+#include <limits.h>
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "control/apply.h"
+#include "control/instrument_messages.h"
+#include "link/discovery.h"
+#include "link/link_status.h"
+#include "link/lock.h"
+#include "link/serial_port.h"
+#include "orna.h"
+
+namespace orna {
+
+namespace {
+
+char s_LastError[PATH_MAX + 128];  // under s_lock
+
+void SetError(const char* path, const char* why) {
+  std::snprintf(s_LastError, sizeof s_LastError, "%s: %s", path, why);
+}
+
+}  // namespace
+
+}  // namespace orna
+
+using namespace orna;
+
+extern "C" {
+
+int InitORNA(void) {
+  // Held for the whole scan: another host thread must neither write commands
+  // into a handshake nor scan at the same time.
+  LockGuard lock(s_lock);
+  // Already open: nothing to do; a second descriptor or receive thread would
+  // compete with the first.
+  if (g_hFile.load() != -1) return 1;
+  if (!_EndPreviousConnection()) return 0;
+  _InstallInstrumentHandlers();
+  return _ConnectFirstFound() == Connection::Opened ? 1 : 0;
+}
+
+int OrnaOpenPort(const char* path) {
+  LockGuard lock(s_lock);
+  // Already open: nothing is touched, as with InitORNA.
+  if (g_hFile.load() != -1) return 1;
+  if (path == nullptr || *path == '\0') {
+    SetError(path == nullptr ? "(null)" : "\"\"", std::strerror(ENOENT));
+    return -1;
+  }
+  if (!_EndPreviousConnection()) {
+    SetError(path, "cannot be opened from the library's receive thread");
+    return -1;
+  }
+  // A by-id link names the device node; the node is what GetUSBPort reports.
+  char real[PATH_MAX];
+  if (realpath(path, real) == nullptr) {
+    SetError(path, std::strerror(errno));
+    return -1;
+  }
+  _InstallInstrumentHandlers();
+  switch (_ConnectPath(real)) {
+    case Connection::Opened:
+      s_LastError[0] = '\0';
+      return 1;
+    case Connection::NoThread:
+      SetError(path, "no receive thread could be started");
+      return -1;
+    case Connection::NoInstrument:
+      break;
+  }
+  const int error = _LastOpenErrno();
+  if (error == EBUSY) {
+    SetError(path, "held by another process");
+    return -16;
+  }
+  if (error != 0) {
+    SetError(path, std::strerror(error));
+    return -1;
+  }
+  SetError(path, "no instrument answered");
+  return 0;
+}
+
+const char* OrnaLastErrorText(void) {
+  LockGuard lock(s_lock);
+  return s_LastError;
+}
+
+int OrnaGetLinkStatus(OrnaLinkStatus* status) {
+  // The flags are the least a caller must have room for.
+  if (status == nullptr || status->size < offsetof(OrnaLinkStatus, requests)) return -1;
+  OrnaLinkStatus s;
+  std::memset(&s, 0, sizeof s);
+  {
+    LockGuard lock(s_lock);
+    s.open = g_hFile.load() != -1;
+    s.lost = _LinkWasLost();
+    s.streaming = s_ECGGoing;
+  }
+  s.requests = s_Link.requests.load(std::memory_order_relaxed);
+  s.packets = s_Link.packets.load(std::memory_order_relaxed);
+  s.sequence_errors = s_Link.sequence_errors.load(std::memory_order_relaxed);
+  s.write_failures = s_Link.write_failures.load(std::memory_order_relaxed);
+  s.bytes_dropped = s_Link.bytes_dropped.load(std::memory_order_relaxed);
+  // An older caller's record may end before the newest fields: fill what fits.
+  const std::size_t n = status->size < sizeof s ? status->size : sizeof s;
+  const std::size_t head = sizeof s.size;
+  std::memcpy(reinterpret_cast<unsigned char*>(status) + head,
+              reinterpret_cast<const unsigned char*>(&s) + head, n - head);
+  return 0;
+}
+
+}  // extern "C"
