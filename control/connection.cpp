@@ -36,7 +36,7 @@ using namespace orna;
 
 extern "C" {
 
-int InitORNA(void) {
+int InitORNA(void) noexcept {
   // Held for the whole scan: another host thread must neither write commands
   // into a handshake nor scan at the same time.
   LockGuard lock(s_lock);
@@ -48,7 +48,7 @@ int InitORNA(void) {
   return _ConnectFirstFound() == Connection::Opened ? 1 : 0;
 }
 
-int OrnaOpenPort(const char* path) {
+int OrnaOpenPort(const char* path) noexcept {
   LockGuard lock(s_lock);
   // Already open: nothing is touched, as with InitORNA.
   if (g_hFile.load() != -1) return 1;
@@ -90,12 +90,12 @@ int OrnaOpenPort(const char* path) {
   return 0;
 }
 
-const char* OrnaLastErrorText(void) {
+const char* OrnaLastErrorText(void) noexcept {
   LockGuard lock(s_lock);
   return s_LastError;
 }
 
-int OrnaGetLinkStatus(OrnaLinkStatus* status) {
+int OrnaGetLinkStatus(OrnaLinkStatus* status) noexcept {
   // The flags are the least a caller must have room for.
   if (status == nullptr || status->size < offsetof(OrnaLinkStatus, requests)) return -1;
   OrnaLinkStatus s;

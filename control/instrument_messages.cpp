@@ -48,7 +48,7 @@ using namespace orna;
 
 extern "C" {
 
-void OrnaRegisterLinkLostCB(void (*callback)(void)) {
+void OrnaRegisterLinkLostCB(void (*callback)(void)) noexcept {
   LockGuard lock(s_lock);
   s_LinkLostCB = callback;
 }

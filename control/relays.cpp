@@ -60,7 +60,7 @@ using namespace orna;
 
 extern "C" {
 
-int SetOutputLead(int lead, bool on) {
+int SetOutputLead(int lead, bool on) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   // Only 32 bits exist to shift into: other numbers are refused.
@@ -74,11 +74,11 @@ int SetOutputLead(int lead, bool on) {
   return 0;
 }
 
-int SetInputImpedanceMode(bool on) {
+int SetInputImpedanceMode(bool on) noexcept {
   return _CheckedSet(g_InputImpedance, on, _AnyValue<bool>, _SetRelaysV4);
 }
 
-int SetDCOffsetCommoneMode(bool on) {
+int SetDCOffsetCommoneMode(bool on) noexcept {
   return _CheckedSet(g_DCCommon, on, _AnyValue<bool>, _SetRelaysV4);
 }
 

@@ -21,7 +21,7 @@ void Restore(T (*get)(), int (*set)(T), T value) {
 
 extern "C" {
 
-int ResetORNA(void) {
+int ResetORNA(void) noexcept {
   LockGuard lock(s_lock);
   // Every default goes through the exported setter so that it is checked,
   // stored and applied as if the host had set it. Output 0 comes first: the
@@ -63,7 +63,7 @@ int ResetORNA(void) {
   return 0;
 }
 
-int CloseORNA(void) {
+int CloseORNA(void) noexcept {
   LockGuard lock(s_lock);
   if (g_hFile.load() == -1) {
     // A connection whose device went away still holds its descriptor.

@@ -94,7 +94,7 @@ constexpr ResultText kResultTexts[] = {
 extern "C" {
 
 // Needs no lock: the table is constant.
-const char* OrnaResultText(const char* function, int code) {
+const char* OrnaResultText(const char* function, int code) noexcept {
   if (function == nullptr) return nullptr;
   for (const ResultText& r : kResultTexts) {
     if (r.code == code && std::strcmp(r.function, function) == 0) return r.text;

@@ -30,7 +30,7 @@ int SelectTableWaveform(int output, int index, int count) {
 
 extern "C" {
 
-int SetOutputFunc(int n) {
+int SetOutputFunc(int n) noexcept {
   // Output 12 forces its own frequency and pulse width, so it does not wait
   // for the end of the old function's cycle.
   void (*const then)() = n == OutputFuncBiExponential ? _ApplyAtOnce : _ChangeRequested;
@@ -48,17 +48,17 @@ int SetOutputFunc(int n) {
   }, then);
 }
 
-int SetSpecialWave227(int n) {
+int SetSpecialWave227(int n) noexcept {
   LockGuard lock(s_lock);
   return SelectTableWaveform(OutputFuncIEC227, n, kIEC227Count);
 }
 
-int SetSpecialWave251(int n) {
+int SetSpecialWave251(int n) noexcept {
   LockGuard lock(s_lock);
   return SelectTableWaveform(OutputFuncIEC251, n, kIEC251Count);
 }
 
-int SetAmplitude(double mV) {
+int SetAmplitude(double mV) noexcept {
   return _CheckedSet(g_Amplitude, mV, [](double v) {
     if (_Outside(v, -10.0, 10.0)) return -2;
     // The baseline reset test forces its own amplitude.
@@ -66,7 +66,7 @@ int SetAmplitude(double mV) {
   });
 }
 
-int SetFrequency(double Hz) {
+int SetFrequency(double Hz) noexcept {
   return _CheckedSet(g_F, Hz, [](double v) {
     if (_Outside(v, 0.05, 500.0)) return -2;
     if ((g_MainOutput == OutputFuncPulse || g_MainOutput == OutputFuncTrianglePulse) && v > 3.0) {
@@ -77,7 +77,7 @@ int SetFrequency(double Hz) {
   });
 }
 
-int SetDCOffset(int mV) {
+int SetDCOffset(int mV) noexcept {
   return _CheckedSet(g_DCSetting, mV, [](int v) {
     // The range depends on the mode in force now; a value accepted in variable
     // mode stays when fixed mode is chosen later.
@@ -85,25 +85,25 @@ int SetDCOffset(int mV) {
   });
 }
 
-int SetDCOffsetVariableMode(bool on) { return _CheckedSet(g_DCVariable, on, _AnyValue<bool>); }
+int SetDCOffsetVariableMode(bool on) noexcept { return _CheckedSet(g_DCVariable, on, _AnyValue<bool>); }
 
-int SetPulseWidth(double ms) { return _CheckedSet(g_PulseWidth, ms, _Bounds(2.0, 300.0)); }
+int SetPulseWidth(double ms) noexcept { return _CheckedSet(g_PulseWidth, ms, _Bounds(2.0, 300.0)); }
 
-int SetQRSDuration(double ms) { return _CheckedSet(g_QRSDuration, ms, _Bounds(5.0, 200.0)); }
+int SetQRSDuration(double ms) noexcept { return _CheckedSet(g_QRSDuration, ms, _Bounds(5.0, 200.0)); }
 
-int SetTWave(double mV) { return _CheckedSet(g_T, mV, _Bounds(0.0, 2.5)); }
+int SetTWave(double mV) noexcept { return _CheckedSet(g_T, mV, _Bounds(0.0, 2.5)); }
 
-int SetPacingAmplitude(double mV) { return _CheckedSet(g_PA, mV, _Bounds(-700.0, 700.0)); }
+int SetPacingAmplitude(double mV) noexcept { return _CheckedSet(g_PA, mV, _Bounds(-700.0, 700.0)); }
 
-int SetPacingDuration(double ms) { return _CheckedSet(g_PacingDuration, ms, _Bounds(0.1, 3.0)); }
+int SetPacingDuration(double ms) noexcept { return _CheckedSet(g_PacingDuration, ms, _Bounds(0.1, 3.0)); }
 
-int SetPacingRate(int per_minute) {
+int SetPacingRate(int per_minute) noexcept {
   return _CheckedSet(g_PacingRate, per_minute, _Bounds(10, 300));
 }
 
-int SetPacingPulseMode(int mode) { return _CheckedSet(g_PacingPulse, mode, _AnyValue<int>); }
+int SetPacingPulseMode(int mode) noexcept { return _CheckedSet(g_PacingPulse, mode, _AnyValue<int>); }
 
-int SetOvershootTimeConstant(int ms) {
+int SetOvershootTimeConstant(int ms) noexcept {
   return _CheckedSet(g_PacingOvershootTC, ms, _Bounds(0, 100));
 }
 

@@ -30,7 +30,7 @@ bool NotFinite(double a, double b = 0.0) { return !std::isfinite(a) || !std::isf
 
 extern "C" {
 
-int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) {
+int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   if (NotFinite(start_Hz, stop_Hz)) return -2;
@@ -60,7 +60,7 @@ int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) {
   return 0;
 }
 
-int SetFreqScanECG(bool on) {
+int SetFreqScanECG(bool on) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   if (on) {
@@ -81,7 +81,7 @@ int SetFreqScanECG(bool on) {
   return 0;
 }
 
-int SetECG2_27_Noise(int mode, double amplitude_mV) {
+int SetECG2_27_Noise(int mode, double amplitude_mV) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   if (NotFinite(amplitude_mV)) return -2;
@@ -94,11 +94,11 @@ int SetECG2_27_Noise(int mode, double amplitude_mV) {
   return 0;
 }
 
-int SetECG2_27_AAMIDriftTest(bool on) {
+int SetECG2_27_AAMIDriftTest(bool on) noexcept {
   return _CheckedSet(g_AAMIDriftTest, on, _AnyValue<bool>);
 }
 
-int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) {
+int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   if (NotFinite(amplitude_mV, frequency_Hz)) return -2;
@@ -113,7 +113,7 @@ int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) {
   return 0;
 }
 
-int SetBaselineResetTest(int mode) {
+int SetBaselineResetTest(int mode) noexcept {
   LockGuard lock(s_lock);
   if (_NoPort()) return -1;
   if (mode == 0) {

@@ -225,6 +225,6 @@ int LoadFromPath(const char16_t* path, int (*load)(std::FILE*)) {
 }
 }  // namespace
 
-extern "C" int LoadECGtxt(const char16_t* path) { return LoadFromPath(path, _LoadECGtxtFrom); }
+extern "C" int LoadECGtxt(const char16_t* path) noexcept { return LoadFromPath(path, _LoadECGtxtFrom); }
 
-extern "C" int LoadECGbin(const char16_t* path) { return LoadFromPath(path, _LoadECGbinFrom); }
+extern "C" int LoadECGbin(const char16_t* path) noexcept { return LoadFromPath(path, _LoadECGbinFrom); }

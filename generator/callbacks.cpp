@@ -17,22 +17,22 @@ using orna::s_lock;
 
 extern "C" {
 
-void RegisterTimeAmpCB(ORNA_TimeAmpCB cb) {
+void RegisterTimeAmpCB(ORNA_TimeAmpCB cb) noexcept {
   LockGuard lock(s_lock);
   orna::g_GraphCB = cb;
 }
 
-void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb) {
+void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb) noexcept {
   LockGuard lock(s_lock);
   orna::g_PacingGraphCB = cb;
 }
 
-void RegisterSyncFreqCB(ORNA_SyncFreqCB cb) {
+void RegisterSyncFreqCB(ORNA_SyncFreqCB cb) noexcept {
   LockGuard lock(s_lock);
   orna::g_SyncFreqCB = cb;
 }
 
-void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb) {
+void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb) noexcept {
   LockGuard lock(s_lock);
   orna::g_SyncMainFuncCB = cb;
 }

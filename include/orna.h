@@ -47,6 +47,13 @@ extern "C" {
 #define ORNA_API
 #endif
 
+/* No exported function lets a C++ exception out: C callers could not handle it. */
+#if defined(__cplusplus)
+#define ORNA_NOEXCEPT noexcept
+#else
+#define ORNA_NOEXCEPT
+#endif
+
 /* Output function numbers, as taken by SetOutputFunc and returned by GetOutputFunc. */
 enum {
     OutputFuncNone = 0,          /* no output; streaming stops */
@@ -76,10 +83,10 @@ typedef void (*ORNA_SyncMainFuncCB)(int output_function);
  * device answers the identification handshake; starts the receive thread.
  * A port that another process holds is passed over (see the extension API).
  * Returns 1 when an instrument was found (or one is already open), 0 otherwise. */
-ORNA_API int InitORNA(void);
+ORNA_API int InitORNA(void) ORNA_NOEXCEPT;
 /* Path of the port opened by the last successful InitORNA or OrnaOpenPort (its
  * first 15 characters); "" before. Never null. */
-ORNA_API const char* GetUSBPort(void);
+ORNA_API const char* GetUSBPort(void) ORNA_NOEXCEPT;
 /* The four identity getters below return the library's own text (or null
  * when the instrument did not give it); the caller must not release it. Each
  * text lives in fixed storage that is never freed, so a pointer stays valid
@@ -87,140 +94,140 @@ ORNA_API const char* GetUSBPort(void);
  * replaced (or the getter returns null) only when a later InitORNA identifies
  * an instrument. A failed InitORNA leaves every text as it was. */
 /* Serial number of the instrument, or null. */
-ORNA_API const char* GetSerialNo(void);
+ORNA_API const char* GetSerialNo(void) ORNA_NOEXCEPT;
 /* Hardware information string, or null. */
-ORNA_API const char* GetHWInfo(void);
+ORNA_API const char* GetHWInfo(void) ORNA_NOEXCEPT;
 /* Firmware version "major.minor", or null. */
-ORNA_API const char* GetFWVersion(void);
+ORNA_API const char* GetFWVersion(void) ORNA_NOEXCEPT;
 /* Hardware version "major.minor", or null. */
-ORNA_API const char* GetHWVersion(void);
+ORNA_API const char* GetHWVersion(void) ORNA_NOEXCEPT;
 /* One AD exchange with the instrument: the value 0..65535, or 0 on any failure. */
-ORNA_API int GetAD(void);
+ORNA_API int GetAD(void) ORNA_NOEXCEPT;
 /* The library's version text "major.minor.patch" (ORNA_VERSION_TEXT). */
-ORNA_API const char* GetSDKVersion(void);
+ORNA_API const char* GetSDKVersion(void) ORNA_NOEXCEPT;
 /* Does nothing: the port is always found by the scan of InitORNA. */
-ORNA_API void SpecifyCOMPort(const char* port);
+ORNA_API void SpecifyCOMPort(const char* port) ORNA_NOEXCEPT;
 /* Does nothing; returns 0. */
-ORNA_API int TriggerDeviceChanged(void);
+ORNA_API int TriggerDeviceChanged(void) ORNA_NOEXCEPT;
 
 /* ---- Reset and close ----------------------------------------------------- */
 
 /* Returns every setting to its default through the setters (stops streaming
  * first). Returns the result of the last setter it called, or 0 when the last
  * step had nothing to reset. */
-ORNA_API int ResetORNA(void);
+ORNA_API int ResetORNA(void) ORNA_NOEXCEPT;
 /* Resets, sends the close command and closes the port; the receive thread ends.
  * Also releases a port whose device went away. Always returns -1. */
-ORNA_API int CloseORNA(void);
+ORNA_API int CloseORNA(void) ORNA_NOEXCEPT;
 
 /* ---- Getters ------------------------------------------------------------- */
 
-ORNA_API int GetOutputFunc(void);
-ORNA_API int GetSpecialWave227(void);
-ORNA_API int GetSpecialWave251(void);
-ORNA_API double GetAmplitude(void);
-ORNA_API double GetFrequency(void);
-ORNA_API int GetDCOffset(void);
-ORNA_API bool GetDCOffsetVariableMode(void);
-ORNA_API bool GetDCOffsetCommoneMode(void);
+ORNA_API int GetOutputFunc(void) ORNA_NOEXCEPT;
+ORNA_API int GetSpecialWave227(void) ORNA_NOEXCEPT;
+ORNA_API int GetSpecialWave251(void) ORNA_NOEXCEPT;
+ORNA_API double GetAmplitude(void) ORNA_NOEXCEPT;
+ORNA_API double GetFrequency(void) ORNA_NOEXCEPT;
+ORNA_API int GetDCOffset(void) ORNA_NOEXCEPT;
+ORNA_API bool GetDCOffsetVariableMode(void) ORNA_NOEXCEPT;
+ORNA_API bool GetDCOffsetCommoneMode(void) ORNA_NOEXCEPT;
 /* Whether output lead `lead` (0..8) is switched on; false for numbers outside 0..31. */
-ORNA_API bool GetOutputLead(int lead);
-ORNA_API double GetPulseWidth(void);
-ORNA_API bool GetInputImpedanceMode(void);
-ORNA_API int GetPacingPulseMode(void);
-ORNA_API double GetQRSDuration(void);
-ORNA_API double GetTWave(void);
-ORNA_API double GetPacingAmplitude(void);
-ORNA_API double GetPacingDuration(void);
-ORNA_API int GetPacingRate(void);
-ORNA_API int GetOvershootTimeConstant(void);
-ORNA_API int GetBaselineResetTest(void);
-ORNA_API int GetECG2_27_NoiseFreq(void);
-ORNA_API double GetECG2_27_NoiseAmp(void);
-ORNA_API bool GetECG2_27_AAMIDriftTest(void);
-ORNA_API bool GetDynamicRangeTest(void);
-ORNA_API double GetDynamicRangeTestAmp(void);
-ORNA_API double GetDynamicRangeTestFreq(void);
-ORNA_API bool GetFreqScanSine(void);
-ORNA_API double GetFreqScanSineStartFreq(void);
-ORNA_API double GetFreqScanSineStopFreq(void);
-ORNA_API int GetFreqScanSineDuration(void);
+ORNA_API bool GetOutputLead(int lead) ORNA_NOEXCEPT;
+ORNA_API double GetPulseWidth(void) ORNA_NOEXCEPT;
+ORNA_API bool GetInputImpedanceMode(void) ORNA_NOEXCEPT;
+ORNA_API int GetPacingPulseMode(void) ORNA_NOEXCEPT;
+ORNA_API double GetQRSDuration(void) ORNA_NOEXCEPT;
+ORNA_API double GetTWave(void) ORNA_NOEXCEPT;
+ORNA_API double GetPacingAmplitude(void) ORNA_NOEXCEPT;
+ORNA_API double GetPacingDuration(void) ORNA_NOEXCEPT;
+ORNA_API int GetPacingRate(void) ORNA_NOEXCEPT;
+ORNA_API int GetOvershootTimeConstant(void) ORNA_NOEXCEPT;
+ORNA_API int GetBaselineResetTest(void) ORNA_NOEXCEPT;
+ORNA_API int GetECG2_27_NoiseFreq(void) ORNA_NOEXCEPT;
+ORNA_API double GetECG2_27_NoiseAmp(void) ORNA_NOEXCEPT;
+ORNA_API bool GetECG2_27_AAMIDriftTest(void) ORNA_NOEXCEPT;
+ORNA_API bool GetDynamicRangeTest(void) ORNA_NOEXCEPT;
+ORNA_API double GetDynamicRangeTestAmp(void) ORNA_NOEXCEPT;
+ORNA_API double GetDynamicRangeTestFreq(void) ORNA_NOEXCEPT;
+ORNA_API bool GetFreqScanSine(void) ORNA_NOEXCEPT;
+ORNA_API double GetFreqScanSineStartFreq(void) ORNA_NOEXCEPT;
+ORNA_API double GetFreqScanSineStopFreq(void) ORNA_NOEXCEPT;
+ORNA_API int GetFreqScanSineDuration(void) ORNA_NOEXCEPT;
 /* True while a frequency scan of either kind runs. */
-ORNA_API bool GetFreqScanECG(void);
+ORNA_API bool GetFreqScanECG(void) ORNA_NOEXCEPT;
 
 /* ---- Output selection and signal settings -------------------------------- */
 
 /* Selects output function n (OutputFunc*); 0 stops streaming at once. -1 no port. */
-ORNA_API int SetOutputFunc(int n);
+ORNA_API int SetOutputFunc(int n) ORNA_NOEXCEPT;
 /* Selects output 8 with IEC 60601-2-27 waveform n (0..9); needs no open port.
  * 0 accepted, -2 index outside the table (nothing changes). */
-ORNA_API int SetSpecialWave227(int n);
+ORNA_API int SetSpecialWave227(int n) ORNA_NOEXCEPT;
 /* Selects output 9 with IEC 60601-2-51 waveform n (0..5); needs no open port.
  * 0 accepted, -2 index outside the table (nothing changes). */
-ORNA_API int SetSpecialWave251(int n);
+ORNA_API int SetSpecialWave251(int n) ORNA_NOEXCEPT;
 /* -10..10 mV. -2 out of range, -3 baseline reset test active. */
-ORNA_API int SetAmplitude(double mV);
+ORNA_API int SetAmplitude(double mV) ORNA_NOEXCEPT;
 /* 0.05..500 Hz (..3 Hz with outputs 4 and 5). -2 out of range, -3 frequency
  * scan running, -4 baseline reset test active. */
-ORNA_API int SetFrequency(double Hz);
+ORNA_API int SetFrequency(double Hz) ORNA_NOEXCEPT;
 /* -300..300 mV in fixed mode, -1000..1000 mV in variable mode. -2 out of range. */
-ORNA_API int SetDCOffset(int mV);
-ORNA_API int SetDCOffsetVariableMode(bool on);
+ORNA_API int SetDCOffset(int mV) ORNA_NOEXCEPT;
+ORNA_API int SetDCOffsetVariableMode(bool on) ORNA_NOEXCEPT;
 /* 2..300 ms. -2 out of range. */
-ORNA_API int SetPulseWidth(double ms);
+ORNA_API int SetPulseWidth(double ms) ORNA_NOEXCEPT;
 /* 5..200 ms. -2 out of range. */
-ORNA_API int SetQRSDuration(double ms);
+ORNA_API int SetQRSDuration(double ms) ORNA_NOEXCEPT;
 /* T-wave amplitude 0..2.5 mV. -2 out of range. */
-ORNA_API int SetTWave(double mV);
+ORNA_API int SetTWave(double mV) ORNA_NOEXCEPT;
 /* Pacing pulse amplitude -700..700 mV; 0 switches pacing off. -2 out of range. */
-ORNA_API int SetPacingAmplitude(double mV);
+ORNA_API int SetPacingAmplitude(double mV) ORNA_NOEXCEPT;
 /* Pacing pulse width 0.1..3 ms. -2 out of range. */
-ORNA_API int SetPacingDuration(double ms);
+ORNA_API int SetPacingDuration(double ms) ORNA_NOEXCEPT;
 /* 10..300 pulses per minute. -2 out of range. */
-ORNA_API int SetPacingRate(int per_minute);
+ORNA_API int SetPacingRate(int per_minute) ORNA_NOEXCEPT;
 /* 0: one pulse per pacing event; other values: two. */
-ORNA_API int SetPacingPulseMode(int mode);
+ORNA_API int SetPacingPulseMode(int mode) ORNA_NOEXCEPT;
 /* Pacing overshoot time constant 0..100 ms. -2 out of range. */
-ORNA_API int SetOvershootTimeConstant(int ms);
+ORNA_API int SetOvershootTimeConstant(int ms) ORNA_NOEXCEPT;
 
 /* ---- Front end ----------------------------------------------------------- */
 
 /* Switches output lead `lead` (0..8) on or off; acts at once. -1 no port. */
-ORNA_API int SetOutputLead(int lead, bool on);
-ORNA_API int SetInputImpedanceMode(bool on);
-ORNA_API int SetDCOffsetCommoneMode(bool on);
+ORNA_API int SetOutputLead(int lead, bool on) ORNA_NOEXCEPT;
+ORNA_API int SetInputImpedanceMode(bool on) ORNA_NOEXCEPT;
+ORNA_API int SetDCOffsetCommoneMode(bool on) ORNA_NOEXCEPT;
 
 /* ---- Test modes ---------------------------------------------------------- */
 
 /* Sine frequency scan from start to stop Hz (0.67..500 each) over duration s
  * (10..180). -2 start, -3 stop, -4 duration out of range. */
-ORNA_API int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s);
+ORNA_API int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) ORNA_NOEXCEPT;
 /* Calibration-ECG rate scan 0.05 Hz to 0.5 Hz over 30 s. */
-ORNA_API int SetFreqScanECG(bool on);
+ORNA_API int SetFreqScanECG(bool on) ORNA_NOEXCEPT;
 /* Mains noise on output 7: mode 0 off, 1 = 50 Hz, other = 60 Hz; amplitude
  * 0.01..0.2 mV. -2 mode not 0 while output 7 is not selected, -3 amplitude. */
-ORNA_API int SetECG2_27_Noise(int mode, double amplitude_mV);
+ORNA_API int SetECG2_27_Noise(int mode, double amplitude_mV) ORNA_NOEXCEPT;
 /* Baseline drift (+-2 mV, 10 s period) on output 7. */
-ORNA_API int SetECG2_27_AAMIDriftTest(bool on);
+ORNA_API int SetECG2_27_AAMIDriftTest(bool on) ORNA_NOEXCEPT;
 /* Dynamic-range overlay on outputs 2 and 3: amplitude 0..5 mV, 10..50 Hz.
  * -2 on while output is neither 2 nor 3, -3 amplitude, -4 frequency. */
-ORNA_API int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz);
+ORNA_API int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) ORNA_NOEXCEPT;
 /* Baseline reset test: 0 ends it; 1..4 = 50, 60, 80, 100 Hz on output 1.
  * -2 mode not 0 while output 1 is not selected. */
-ORNA_API int SetBaselineResetTest(int mode);
+ORNA_API int SetBaselineResetTest(int mode) ORNA_NOEXCEPT;
 
 /* ---- Callbacks ----------------------------------------------------------- */
 
 /* Every 30th sample (6 ms of signal): graph time in s and value in mV. Null unregisters.
  * Runs on the receive thread while it builds a packet: whatever the callback
  * spends (drawing, logging, a lock held by another thread) delays the stream. */
-ORNA_API void RegisterTimeAmpCB(ORNA_TimeAmpCB cb);
+ORNA_API void RegisterTimeAmpCB(ORNA_TimeAmpCB cb) ORNA_NOEXCEPT;
 /* Four points of a 10 ms rectangle at each pacing pulse (only with RegisterTimeAmpCB). */
-ORNA_API void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb);
+ORNA_API void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb) ORNA_NOEXCEPT;
 /* Frequency changes the library makes on its own (limits, scans, baseline test). */
-ORNA_API void RegisterSyncFreqCB(ORNA_SyncFreqCB cb);
+ORNA_API void RegisterSyncFreqCB(ORNA_SyncFreqCB cb) ORNA_NOEXCEPT;
 /* Output-function changes the library makes on its own (scans). */
-ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb);
+ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb) ORNA_NOEXCEPT;
 
 /* ---- Waveform files ------------------------------------------------------ */
 
@@ -234,10 +241,10 @@ ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb);
 /* Loads a text waveform (line 1 rate, line 2 count, then microvolts) for output
  * 13. Returns the number of samples loaded, or -1 cannot open, -2 bad rate,
  * -3 bad count, -4 no memory for count. */
-ORNA_API int LoadECGtxt(const char16_t* path);
+ORNA_API int LoadECGtxt(const char16_t* path) ORNA_NOEXCEPT;
 /* Reads the sample rate from a binary waveform header; loads no samples.
  * -1 cannot open, -2 no or zero rate, -3 rate read. */
-ORNA_API int LoadECGbin(const char16_t* path);
+ORNA_API int LoadECGbin(const char16_t* path) ORNA_NOEXCEPT;
 
 /* ---- Range values -------------------------------------------------------- */
 
@@ -273,14 +280,14 @@ typedef struct OrnaPortInfo {
 /* CDC ACM ports (ttyACM*) in name order, from the system's device tree; fills at
  * most max entries (ports may be NULL when max is 0) and returns how many exist;
  * -1 when the device tree cannot be read. */
-ORNA_API int OrnaListPorts(OrnaPortInfo* ports, int max);
+ORNA_API int OrnaListPorts(OrnaPortInfo* ports, int max) ORNA_NOEXCEPT;
 
 /* Like InitORNA for exactly this path (a symlink such as /dev/serial/by-id/... is
  * followed): same handshake, identity, receive thread. 1 opened (or a connection is
  * already open: nothing touched, as InitORNA); 0 the port opened but no instrument
  * answered; -1 it cannot be opened (OrnaLastErrorText says why); -16 another process
  * holds it. */
-ORNA_API int OrnaOpenPort(const char* path);
+ORNA_API int OrnaOpenPort(const char* path) ORNA_NOEXCEPT;
 
 typedef struct OrnaLinkStatus {
     unsigned int size;        /* set by the caller to sizeof(OrnaLinkStatus) */
@@ -296,20 +303,20 @@ typedef struct OrnaLinkStatus {
 
 /* Counters since the connection opened. 0, or -1 for NULL or a size too small.
  * Fields may be added at the end later; the library fills what size allows. */
-ORNA_API int OrnaGetLinkStatus(OrnaLinkStatus* status);
+ORNA_API int OrnaGetLinkStatus(OrnaLinkStatus* status) ORNA_NOEXCEPT;
 
 /* Called once per connection, on the receive thread, when its device goes away
  * (with the library's lock held, like every callback). Null unregisters. */
-ORNA_API void OrnaRegisterLinkLostCB(void (*callback)(void));
+ORNA_API void OrnaRegisterLinkLostCB(void (*callback)(void)) ORNA_NOEXCEPT;
 
 /* What result `code` of the exported function named `function` means, as one short
  * English sentence naming the accepted range where there is one, e.g.
  * ("SetAmplitude", -2) -> "amplitude outside -10 to 10 mV"; NULL for an unknown
  * function or a code it never returns. Static text. */
-ORNA_API const char* OrnaResultText(const char* function, int code);
+ORNA_API const char* OrnaResultText(const char* function, int code) ORNA_NOEXCEPT;
 
 /* Why the last failed open failed: the path and the system's error text; "" if none. */
-ORNA_API const char* OrnaLastErrorText(void);
+ORNA_API const char* OrnaLastErrorText(void) ORNA_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -95,32 +95,32 @@ using namespace orna;
 
 extern "C" {
 
-const char* GetUSBPort(void) {
+const char* GetUSBPort(void) noexcept {
   LockGuard lock(s_lock);
   return g_COMString;
 }
 
-const char* GetSerialNo(void) {
+const char* GetSerialNo(void) noexcept {
   LockGuard lock(s_lock);
   return g_SerialNo;
 }
 
-const char* GetHWInfo(void) {
+const char* GetHWInfo(void) noexcept {
   LockGuard lock(s_lock);
   return g_HWInfo;
 }
 
-const char* GetFWVersion(void) {
+const char* GetFWVersion(void) noexcept {
   LockGuard lock(s_lock);
   return g_FWVer;
 }
 
-const char* GetHWVersion(void) {
+const char* GetHWVersion(void) noexcept {
   LockGuard lock(s_lock);
   return g_HWVer;
 }
 
-int GetAD(void) {
+int GetAD(void) noexcept {
   std::unique_lock<Lock> lock(s_lock);
   if (g_hFile.load() == -1) return 0;
   // One exchange at a time (two would take each other's replies), kept until
@@ -141,14 +141,14 @@ int GetAD(void) {
   return _ReadADReply();
 }
 
-const char* GetSDKVersion(void) {
+const char* GetSDKVersion(void) noexcept {
   LockGuard lock(s_lock);
   return ORNA_VERSION_TEXT;
 }
 
-void SpecifyCOMPort(const char* /*port*/) { LockGuard lock(s_lock); }
+void SpecifyCOMPort(const char* /*port*/) noexcept { LockGuard lock(s_lock); }
 
-int TriggerDeviceChanged(void) {
+int TriggerDeviceChanged(void) noexcept {
   LockGuard lock(s_lock);
   return 0;
 }

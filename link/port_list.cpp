@@ -144,7 +144,7 @@ using namespace orna;
 
 extern "C" {
 
-int OrnaListPorts(OrnaPortInfo* ports, int max) {
+int OrnaListPorts(OrnaPortInfo* ports, int max) noexcept {
   LockGuard lock(s_lock);
   if (ports == nullptr || max < 0) max = 0;
   // Out of memory while listing is an error like an unreadable device tree;
