@@ -4,6 +4,7 @@
     scripts/layers.py --check     exit 1 and list every include that points up or closes a cycle
     scripts/layers.py --summary   arrows between folders, with their counts
     scripts/layers.py --dot       the file-level graph in Graphviz form (folders as clusters)
+    scripts/layers.py --folders   the folder-level graph in Graphviz form, arrows counted
 
 Folders from the ground up: link/, data/, generator/, control/. A file may include
 files of its own folder and of folders below it. One crossing runs up by design:
@@ -89,6 +90,28 @@ def dot(edges):
     print("}")
 
 
+def folders(edges):
+    counts = {}
+    for a, targets in edges.items():
+        for b in targets:
+            fa, fb = a.split("/")[0], b.split("/")[0]
+            if fa != fb:
+                key = (fa, fb, (a, b) in CROSSINGS)
+                counts[key] = counts.get(key, 0) + 1
+    print("digraph folders {\n  rankdir=TB; node [shape=box, fontname=sans, fontsize=12];")
+    for folder in reversed(LAYERS):
+        files = sum(1 for n in edges if n.startswith(folder + "/"))
+        print(f'  "{folder}" [label="{folder}/\\n{files} files"];')
+    for (fa, fb, crossing), n in sorted(counts.items()):
+        if crossing:
+            a, b = next(iter(CROSSINGS))
+            print(f'  "{fa}" -> "{fb}" [color=red, fontcolor=red, constraint=false, '
+                  f'label=" {n}: {a.split("/")[1]} -> {b.split("/")[1]}\\n(the one crossing)"];')
+        else:
+            print(f'  "{fa}" -> "{fb}" [label=" {n}"];')
+    print("}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", default=pathlib.Path(__file__).resolve().parent.parent, type=pathlib.Path)
@@ -96,12 +119,15 @@ def main():
     mode.add_argument("--check", action="store_true")
     mode.add_argument("--summary", action="store_true")
     mode.add_argument("--dot", action="store_true")
+    mode.add_argument("--folders", action="store_true")
     args = parser.parse_args()
     edges = read_graph(args.root)
     if args.summary:
         summary(edges)
     elif args.dot:
         dot(edges)
+    elif args.folders:
+        folders(edges)
     else:
         bad = [f"{a} includes {b}: points up" for a, b in upward(edges)]
         bad += ["include cycle: " + " -> ".join(c) for c in cycles(edges)]
