@@ -36,17 +36,13 @@ std::vector<double> Settings() {
   return v;
 }
 
+// The load-time defaults written out once more, as the host sees them right
+// after load: the library's own constants are checked against these, not
+// taken for granted.
 std::vector<double> Defaults() {
-  std::vector<double> v = Doubles(kDefaultMainOutput, kDefaultSpecialWaveFormNo, kDefaultAmplitude,
-      kDefaultF, kDefaultDCSetting, kDefaultDCVariable, kDefaultDCCommon, kDefaultPulseWidth,
-      kDefaultInputImpedance, kDefaultPacingPulse, kDefaultQRSDuration, kDefaultT, kDefaultPA,
-      kDefaultPacingDuration, kDefaultPacingRate, kDefaultPacingOvershootTC,
-      kDefaultBaseLineOverload, kDefaultMainNoise, kDefaultMainsNoiseAmp, kDefaultAAMIDriftTest,
-      kDefaultDynamicRangeTest, kDefaultADynamicRange, kDefaultFDynamicRange, kDefaultFreqScan1,
-      false, kDefaultFstart, kDefaultFfinal, kDefaultFduration);
-  for (int lead = -1; lead <= 32; ++lead) {
-    v.push_back(lead >= 0 && lead < 32 && ((kDefaultOutputLead >> lead) & 1) != 0);
-  }
+  std::vector<double> v = {0, 0, 1.0, 1.0, 0, 0, 0, 100.0, 1, 0, 100.0, 0.2, 0.0, 2.0, 60, 0,
+                           0, 0, 0.1, 0, 0, 1.0, 40.0, 0, 0, 0.67, 150.0, 30, 0, 1};
+  v.resize(v.size() + 32, 0);  // leads 1 to 32 off
   return v;
 }
 
