@@ -62,7 +62,8 @@ def cycles(edges):
     return found
 
 
-def summary(edges):
+def folder_counts(edges):
+    """Includes from one folder into another, keyed (from, to, is the crossing)."""
     counts = {}
     for a, targets in edges.items():
         for b in targets:
@@ -70,6 +71,11 @@ def summary(edges):
             if fa != fb:
                 key = (fa, fb, (a, b) in CROSSINGS)
                 counts[key] = counts.get(key, 0) + 1
+    return counts
+
+
+def summary(edges):
+    counts = folder_counts(edges)
     for (fa, fb, crossing), n in sorted(counts.items(), key=lambda e: (-layer(e[0][0] + "/"), e[0][1])):
         arrow = "down" if LAYERS.index(fb) < LAYERS.index(fa) else ("up: the crossing" if crossing else "UP")
         print(f"{fa:>9} -> {fb:<9} {n:3} includes  {arrow}")
@@ -91,13 +97,7 @@ def dot(edges):
 
 
 def folders(edges):
-    counts = {}
-    for a, targets in edges.items():
-        for b in targets:
-            fa, fb = a.split("/")[0], b.split("/")[0]
-            if fa != fb:
-                key = (fa, fb, (a, b) in CROSSINGS)
-                counts[key] = counts.get(key, 0) + 1
+    counts = folder_counts(edges)
     print("digraph folders {\n  rankdir=TB; node [shape=box, fontname=sans, fontsize=12];")
     for folder in reversed(LAYERS):
         files = sum(1 for n in edges if n.startswith(folder + "/"))
