@@ -41,6 +41,17 @@ RunOptions Emulated(const std::string& file, const std::string& answers) {
   return o;
 }
 
+// Writes `toml` as a sequence, runs it against the virtual instrument, and
+// returns the steps of its report (none when the run did not pass).
+json PassingSteps(const std::string& name, const std::string& toml) {
+  const std::string seq = Temp(name);
+  Write(seq, toml);
+  RunOptions o = Emulated(seq, "");
+  const int code = RunSequence(o);
+  EXPECT_EQ(code, 0);
+  return code == 0 ? json::parse(Read(o.json))["steps"] : json::array();
+}
+
 class Shipped : public testing::TestWithParam<const char*> {};
 
 TEST_P(Shipped, RunsEndToEndAndPasses) {
@@ -79,8 +90,7 @@ INSTANTIATE_TEST_SUITE_P(Sequences, Shipped,
 
 TEST(Run, MeasuresWhatWasPlayed) {
   // Rates across the range, a tall T wave, and pacing pulses over an ECG and over none.
-  const std::string seq = Temp("m.toml");
-  Write(seq, R"(title = "m"
+  json steps = PassingSteps("m.toml", R"(title = "m"
 [[step]]
 name = "{bpm}"
 repeat = [ { bpm = 30, hz = 0.5 }, { bpm = 75, hz = 1.25 }, { bpm = 250, hz = 4.166667 } ]
@@ -99,9 +109,6 @@ function = "ecg"
 settings = { frequency = 1.0, pacing_amplitude = "{pa}", pacing_rate = 120 }
 duration = 10
 )");
-  RunOptions o = Emulated(seq, "");
-  ASSERT_EQ(RunSequence(o), 0);
-  json steps = json::parse(Read(o.json))["steps"];
   ASSERT_EQ(steps.size(), 6u);
   const double bpm[] = {30, 75, 250, 90};
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(steps[i]["measured"]["bpm"].get<double>(), bpm[i], bpm[i] * 0.005) << i;
@@ -120,8 +127,7 @@ duration = 10
 TEST(Run, AStepChangingPartOfATestModeKeepsTheRestOn) {
   // The second step names only the noise amplitude: the noise the first
   // step turned on must stay on, now twice as strong.
-  const std::string seq = Temp("noise.toml");
-  Write(seq, R"(title = "noise"
+  json steps = PassingSteps("noise.toml", R"(title = "noise"
 [[step]]
 name = "noise 0.1"
 function = "cal-ecg"
@@ -132,9 +138,6 @@ name = "noise 0.2"
 settings = { noise_amplitude = 0.2 }
 duration = 3
 )");
-  RunOptions o = Emulated(seq, "");
-  ASSERT_EQ(RunSequence(o), 0);
-  json steps = json::parse(Read(o.json))["steps"];
   ASSERT_EQ(steps.size(), 2u);
   const double first = steps[0]["measured"]["peak_to_peak_mV"].get<double>();
   const double second = steps[1]["measured"]["peak_to_peak_mV"].get<double>();
