@@ -30,12 +30,16 @@
 // die with this program (also on Ctrl-C or a crash) and end by an alarm at
 // the latest a minute after the run should have ended.
 //
+// --ad-threads N: N host threads call GetAD back to back for the whole real
+// time phase; reported: exchanges made, wrong values, the longest call.
+//
 // ORNA_REALTIME=0 in the environment keeps the receive thread at normal
 // priority; --instrument-priority 0 does the same for the instrument.
 //
 // Usage: bench_stream [--seconds S] [--flood-seconds F] [--load K]
 //                     [--load-dir DIR] [--load-mb MB] [--instrument-priority P]
-//        (defaults 310 s, 5 s, no load, /var/tmp, 256 MB, 50)
+//                     [--ad-threads N]
+//        (defaults 310 s, 5 s, no load, /var/tmp, 256 MB, 50, 0)
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -65,6 +69,9 @@
 #include "orna.h"
 
 namespace {
+
+// What the instrument answers to every AD request (--ad-threads).
+constexpr std::uint16_t kADValue = 0x0A5C;
 
 struct Report {
   std::uint64_t packets_received, underruns, sequence_gaps, requests_sent;
@@ -164,6 +171,7 @@ int Instrument(int commands, int replies, int priority) {
   config.record_packets = false;
   config.record_samples = false;
   config.realtime = false;  // the priority chosen above, not the instrument's own
+  config.ad_value = kADValue;
   {
     orna::emu::VirtualInstrument vi(config);
     const std::string path = vi.path();
@@ -443,7 +451,7 @@ void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<d
 
 int main(int argc, char** argv) {
   double seconds = 310, flood_seconds = 5;
-  int load = 0, instrument_priority = 50;
+  int load = 0, instrument_priority = 50, ad_threads = 0;
   long load_mb = 256;
   std::string load_dir = "/var/tmp";
   // A typo or --help must not start a run of several minutes.
@@ -461,11 +469,13 @@ int main(int argc, char** argv) {
       load_mb = std::atol(value);
     } else if (value && std::strcmp(argv[i], "--instrument-priority") == 0) {
       instrument_priority = std::atoi(value);
+    } else if (value && std::strcmp(argv[i], "--ad-threads") == 0) {
+      ad_threads = std::atoi(value);
     } else {
       std::fprintf(stderr,
                    "usage: %s [--seconds S (310)] [--flood-seconds S (5)] [--load K (0)]\n"
                    "          [--load-dir DIR (/var/tmp)] [--load-mb MB (256)]\n"
-                   "          [--instrument-priority P (50; 0 = normal)]\n",
+                   "          [--instrument-priority P (50; 0 = normal)] [--ad-threads N (0)]\n",
                    argv[0]);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
@@ -530,9 +540,31 @@ int main(int argc, char** argv) {
   const Report r0 = child.Get();
   const long minor0 = g_rx_minor.load(), major0 = g_rx_major.load();
   const CpuTimes jiffies0 = ReadCpuTimes();
+  std::atomic<bool> ad_quit{false};
+  std::atomic<unsigned long long> ad_calls{0}, ad_wrong{0};
+  std::atomic<long long> ad_max_us{0};
+  std::vector<std::thread> ad_callers;
+  for (int i = 0; i < ad_threads; ++i) {
+    ad_callers.emplace_back([&] {
+      while (!ad_quit.load()) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const int value = GetAD();
+        const long long us = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::steady_clock::now() - t0)
+                                 .count();
+        long long seen = ad_max_us.load();
+        while (us > seen && !ad_max_us.compare_exchange_weak(seen, us)) {
+        }
+        ad_calls.fetch_add(1);
+        if (value != kADValue) ad_wrong.fetch_add(1);
+      }
+    });
+  }
   const double cpu0 = Now(CLOCK_PROCESS_CPUTIME_ID), wall0 = Now(CLOCK_MONOTONIC);
   Sleep(seconds);
   const double cpu1 = Now(CLOCK_PROCESS_CPUTIME_ID), wall1 = Now(CLOCK_MONOTONIC);
+  ad_quit.store(true);
+  for (std::thread& t : ad_callers) t.join();
   const double peer_cpu1 = Now(peer_clock);
   const Report r1 = child.Get();
   peer.quit.store(true);
@@ -555,6 +587,10 @@ int main(int argc, char** argv) {
   std::printf("  underruns              %llu, sequence gaps %llu\n",
               static_cast<unsigned long long>(r1.underruns - r0.underruns),
               static_cast<unsigned long long>(r1.sequence_gaps - r0.sequence_gaps));
+  if (ad_threads > 0) {
+    std::printf("  GetAD                  %d threads: %llu exchanges, %llu wrong values, longest call %.1f ms\n",
+                ad_threads, ad_calls.load(), ad_wrong.load(), ad_max_us.load() * 1e-3);
+  }
   std::printf("  receive thread         %s priority %d, nice %d%s\n", PolicyName(g_rx_policy.load()),
               g_rx_priority.load(), g_rx_nice.load(),
               std::getenv("ORNA_REALTIME") != nullptr ? " (ORNA_REALTIME set)" : "");

@@ -27,7 +27,7 @@ inline bool _Outside(int v, int lo, int hi) { return v < lo || v > hi; }
 // and handed over to `then` (change scheduling unless the setter says otherwise).
 template <typename T, typename Refusal>
 int _CheckedSet(T& setting, T value, Refusal refusal, void (*then)() = _ChangeRequested) {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   const int refused = refusal(value);
   if (refused != 0) return refused;

@@ -39,7 +39,7 @@ extern "C" {
 int InitORNA(void) noexcept {
   // Held for the whole scan: another host thread must neither write commands
   // into a handshake nor scan at the same time.
-  LockGuard lock(s_lock);
+  ExportLock lock;
   // Already open: nothing to do; a second descriptor or receive thread would
   // compete with the first.
   if (g_hFile.load() != -1) return 1;
@@ -49,7 +49,7 @@ int InitORNA(void) noexcept {
 }
 
 int OrnaOpenPort(const char* path) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   // Already open: nothing is touched, as with InitORNA.
   if (g_hFile.load() != -1) return 1;
   if (path == nullptr || *path == '\0') {
@@ -91,7 +91,7 @@ int OrnaOpenPort(const char* path) noexcept {
 }
 
 const char* OrnaLastErrorText(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return s_LastError;
 }
 
@@ -101,7 +101,7 @@ int OrnaGetLinkStatus(OrnaLinkStatus* status) noexcept {
   OrnaLinkStatus s;
   std::memset(&s, 0, sizeof s);
   {
-    LockGuard lock(s_lock);
+    ExportLock lock;
     s.open = g_hFile.load() != -1;
     s.lost = _LinkWasLost();
     s.streaming = s_ECGGoing;

@@ -9,7 +9,7 @@ namespace {
 
 template <typename T>
 T Read(const T& value) {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return value;
 }
 
@@ -27,7 +27,7 @@ bool GetDCOffsetVariableMode(void) noexcept { return Read(g_DCVariable); }
 bool GetDCOffsetCommoneMode(void) noexcept { return Read(g_DCCommon); }
 
 bool GetOutputLead(int lead) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   // Only 32 lead bits exist; a shift by anything else is undefined.
   if (lead < 0 || lead > 31) return false;
   return (static_cast<unsigned>(g_OutputLead) & (1u << lead)) != 0;

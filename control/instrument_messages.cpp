@@ -49,7 +49,7 @@ using namespace orna;
 extern "C" {
 
 void OrnaRegisterLinkLostCB(void (*callback)(void)) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   s_LinkLostCB = callback;
 }
 

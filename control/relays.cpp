@@ -61,7 +61,7 @@ using namespace orna;
 extern "C" {
 
 int SetOutputLead(int lead, bool on) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   // Only 32 bits exist to shift into: other numbers are refused.
   if (lead < 0 || lead > 31) return -2;

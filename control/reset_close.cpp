@@ -22,7 +22,7 @@ void Restore(T (*get)(), int (*set)(T), T value) {
 extern "C" {
 
 int ResetORNA(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   // Every default goes through the exported setter so that it is checked,
   // stored and applied as if the host had set it. Output 0 comes first: the
   // stream stops at once and every later change is applied immediately.
@@ -64,7 +64,7 @@ int ResetORNA(void) noexcept {
 }
 
 int CloseORNA(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (g_hFile.load() == -1) {
     // A connection whose device went away still holds its descriptor.
     _ReleaseLostPort();

@@ -49,12 +49,12 @@ int SetOutputFunc(int n) noexcept {
 }
 
 int SetSpecialWave227(int n) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return SelectTableWaveform(OutputFuncIEC227, n, kIEC227Count);
 }
 
 int SetSpecialWave251(int n) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return SelectTableWaveform(OutputFuncIEC251, n, kIEC251Count);
 }
 

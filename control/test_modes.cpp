@@ -31,7 +31,7 @@ bool NotFinite(double a, double b = 0.0) { return !std::isfinite(a) || !std::isf
 extern "C" {
 
 int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   if (NotFinite(start_Hz, stop_Hz)) return -2;
   if (_Outside(start_Hz, 0.67, 500.0)) return -2;
@@ -61,7 +61,7 @@ int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) no
 }
 
 int SetFreqScanECG(bool on) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   if (on) {
     // Fixed sweep of the calibration ECG: 0.05 Hz to 0.5 Hz in 30 s.
@@ -82,7 +82,7 @@ int SetFreqScanECG(bool on) noexcept {
 }
 
 int SetECG2_27_Noise(int mode, double amplitude_mV) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   if (NotFinite(amplitude_mV)) return -2;
   if (mode != 0 && g_MainOutput != OutputFuncCalECG) return -2;
@@ -99,7 +99,7 @@ int SetECG2_27_AAMIDriftTest(bool on) noexcept {
 }
 
 int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   if (NotFinite(amplitude_mV, frequency_Hz)) return -2;
   if (on && g_MainOutput != OutputFuncTriangle && g_MainOutput != OutputFuncSquare) return -2;
@@ -114,7 +114,7 @@ int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) noexc
 }
 
 int SetBaselineResetTest(int mode) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (_NoPort()) return -1;
   if (mode == 0) {
     // Ends the test whether or not one was active.

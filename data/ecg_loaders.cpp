@@ -187,7 +187,7 @@ TextLoad ReadText(std::FILE* file) {
 
 int _LoadECGtxtFrom(std::FILE* file) {
   const TextLoad load = ReadText(file);
-  LockGuard lock(s_lock);
+  ExportLock lock;
   if (load.rate_read) ECGFileFreq = load.rate;
   if (load.replace) {
     std::free(ECGFile);
@@ -205,7 +205,7 @@ int _LoadECGbinFrom(std::FILE* file) {
   unsigned char unused[4];
   const std::size_t ignored = std::fread(unused, 1, sizeof unused, file);
   (void)ignored;
-  LockGuard lock(s_lock);
+  ExportLock lock;
   ECGFileFreq = static_cast<double>((rate[0] << 8) | rate[1]);  // big-endian
   return ECGFileFreq == 0 ? -2 : -3;
 }
@@ -217,6 +217,9 @@ using namespace orna;
 namespace {
 // Both loaders open the file the same way and differ only in what they read.
 int LoadFromPath(const char16_t* path, int (*load)(std::FILE*)) {
+  // The file is read without the library lock (a slow or stalled file must
+  // not hold up the stream), but the read can block all the same.
+  NoCancel no_cancel;
   char name[kPathBytes];
   if (!ConvertPath(path, name)) return -1;
   File file(name);

@@ -1,5 +1,5 @@
 // The receive thread's parser fed arbitrary byte streams in arbitrary chunks,
-// some of them as the bytes an AD exchange hands back. Checked: the buffer
+// some of them as the bytes that come while an AD exchange waits for its reply. Checked: the buffer
 // positions stay inside the buffer, at most two bytes are owed, and the result
 // does not depend on how the stream was cut: every next-packet request and
 // sequence error report of the whole stream is handled once, in the count a
@@ -9,6 +9,7 @@
 // A pass of the thread (_USBDataPoll) leaves no whole message in the buffer.
 // Requests are counted through a stand-in for the packet sender: building
 // packets would take nearly all of the time and is fuzzed elsewhere.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -77,13 +78,6 @@ struct Stream {
   }
 };
 
-// Where the AD reply starts among the n bytes GetAD read, or n when none does.
-ORNA_FUZZ_HARNESS int FindADReply(const std::uint8_t* reply, int n) {
-  int k = 0;
-  while (k + 2 < n && reply[k] != kADReply) ++k;
-  return k + 2 < n ? k : n;
-}
-
 ORNA_FUZZ_HARNESS Expected Walk(const Stream& stream) {
   Expected e;
   const std::uint8_t* s = stream.bytes.data();
@@ -135,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_packets = 0;
   g_RangeV4Ch2On = 4.0;
   g_RangeV4Ch2Off = 5.0;
-  const int seqErrorsBefore = s_SeqErrorCounter;
+  const std::uint64_t seqErrorsBefore = s_SeqErrorCounter;
 
   static Stream stream;
   if (stream.bytes.size() < size) stream.bytes.resize(size);
@@ -150,22 +144,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in.left -= length;
 
     if (op & 1) {
-      // An AD reply (at most 36 bytes, one read): everything but the marker
-      // and its two bytes is handed back and parsed with the next pass.
+      // An AD exchange: the bytes after its request are framed like any
+      // others, and an AD reply among them is its value, taken whole.
       if (length > 36) length = 36;
       ParseAll();
-      const int n = static_cast<int>(length);
-      const int value = _TakeADReply(chunk, n);
-      const int k = FindADReply(chunk, n);
-      if (k < n) {
+      const int owed = s_OwedBytes;
+      _ExpectADReplyForTesting();
+      const std::uint64_t mark = _BytesAppended();
+      stream.Append(chunk, length);
+      Check(_USBDataAppend(chunk, static_cast<int>(length)) == static_cast<int>(length));
+      ParseAll();
+      int value = -1;
+      std::uint64_t at = 0;
+      if (_ADReplyForTesting(&value, &at)) {
+        const std::size_t k = static_cast<std::size_t>(at - mark) +
+                              std::min<std::size_t>(static_cast<std::size_t>(owed), length);
+        Check(at >= mark && k + 2 < length && chunk[k] == kADReply);
         Check(value == chunk[k + 1] * 256 + chunk[k + 2]);
-        stream.Append(chunk, static_cast<std::size_t>(k));
-        stream.Append(chunk + k + 3, static_cast<std::size_t>(n - k - 3));
-      } else {
-        Check(value == 0);
-        stream.Append(chunk, static_cast<std::size_t>(n));
       }
-      Poll();  // no port: reads nothing, takes the bytes handed back
       continue;
     }
 
@@ -195,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Expected e = Walk(stream);
   Check(g_packets == e.requests);
-  Check(s_SeqErrorCounter - seqErrorsBefore == e.seqErrors);
+  Check(s_SeqErrorCounter - seqErrorsBefore == static_cast<std::uint64_t>(e.seqErrors));
   Check(g_RangeV4Ch2On == (e.rangeRaised ? 5.0 : 4.0) && g_RangeV4Ch2Off == 5.0);
   const long pending = s_DataEnd - s_DataBegin;
   if (e.adTail != 0 && pending == 0) {

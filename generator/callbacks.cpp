@@ -13,27 +13,27 @@ ORNA_SyncMainFuncCB g_SyncMainFuncCB;
 }  // namespace orna
 
 using orna::LockGuard;
-using orna::s_lock;
+using orna::ExportLock;
 
 extern "C" {
 
 void RegisterTimeAmpCB(ORNA_TimeAmpCB cb) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   orna::g_GraphCB = cb;
 }
 
 void RegisterPacingTimeAmpCB(ORNA_TimeAmpCB cb) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   orna::g_PacingGraphCB = cb;
 }
 
 void RegisterSyncFreqCB(ORNA_SyncFreqCB cb) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   orna::g_SyncFreqCB = cb;
 }
 
 void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   orna::g_SyncMainFuncCB = cb;
 }
 

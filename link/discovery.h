@@ -21,10 +21,8 @@ void _SetPortPathsForTesting(const char* const paths[4]);
 // itself, which cannot wait for its own end.
 bool _EndPreviousConnection();
 
-// With s_lock held and no port open. The handshake, inside an AD exchange (a
-// GetAD of another thread may still be reading the line of a connection since
-// closed; its read must not take the handshake's replies), on each candidate
-// path in turn or on `path`; on the first instrument identified the counters
+// With s_lock held and no port open (so no receive thread either). The
+// handshake on each candidate path in turn or on `path`; on the first instrument identified the counters
 // start at 0 and the receive thread starts (Opened), or the port is closed
 // again when no thread could be started (NoThread).
 enum class Connection { Opened, NoInstrument, NoThread };
@@ -33,18 +31,19 @@ Connection _ConnectPath(const char* path);
 
 // Reply handling of the handshake, apart from the port so that each step can
 // be judged on its own.
+// Each stores into `texts`, the handshake's copy (see IdentityTexts).
 // An identify reply of more than 3 bytes names the instrument: its serial
-// number (the text up to the first zero byte) goes to g_SerialNo and the
-// result is true. A shorter one is no answer (false, nothing stored).
-bool _TakeIdentifyReply(const unsigned char* reply, int n);
+// number (the text up to the first zero byte) is stored and the result is
+// true. A shorter one is no answer (false, nothing stored).
+bool _TakeIdentifyReply(const unsigned char* reply, int n, IdentityTexts& texts);
 // A legacy identify reply of at least 4 bytes beginning "ORN" gives the fixed
 // serial number (true); anything else rejects the port (false, nothing stored).
-bool _TakeLegacyReply(const unsigned char* reply, int n);
+bool _TakeLegacyReply(const unsigned char* reply, int n, IdentityTexts& texts);
 // A hardware information reply of `n` bytes read into `block`: exactly 64
 // bytes with the right letters set the three texts (Accepted), 64 with wrong
 // letters reject the port and leave them (Rejected), any other count clears
 // them (Cleared; the port is still accepted).
 enum class HWInfoReply { Accepted, Rejected, Cleared };
-HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n);
+HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n, IdentityTexts& texts);
 
 }  // namespace orna

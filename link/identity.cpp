@@ -2,7 +2,6 @@
 // identity getters, GetAD, the library version and the two no-ops.
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "link/identity.h"
 #include "link/lock.h"
@@ -65,10 +64,23 @@ IdentityTexts _SaveIdentity() {
   return saved;
 }
 
-void _RestoreIdentity(const IdentityTexts& saved) {
+void _SetIdentityText(IdentityTexts& texts, IdentityText which, const char* text,
+                      std::size_t length) {
+  texts.present[which] = text != nullptr;
+  if (text == nullptr) return;
+  const std::size_t size = kSlots[which].size;
+  if (length > size - 1) length = size - 1;
+  std::memmove(texts.text[which], text, length);
+  texts.text[which][length] = '\0';
+}
+
+void _CommitIdentity(const IdentityTexts& texts) {
   for (std::size_t i = 0; i < 4; ++i) {
-    std::memcpy(kSlots[i].buffer, saved.text[i], kSlots[i].size);
-    *kSlots[i].slot = saved.present[i] ? kSlots[i].buffer : nullptr;
+    // Unchanged texts are left alone: a host may be reading them right now.
+    if (std::memcmp(kSlots[i].buffer, texts.text[i], kSlots[i].size) != 0) {
+      std::memcpy(kSlots[i].buffer, texts.text[i], kSlots[i].size);
+    }
+    *kSlots[i].slot = texts.present[i] ? kSlots[i].buffer : nullptr;
   }
 }
 
@@ -96,60 +108,54 @@ using namespace orna;
 extern "C" {
 
 const char* GetUSBPort(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return g_COMString;
 }
 
 const char* GetSerialNo(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return g_SerialNo;
 }
 
 const char* GetHWInfo(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return g_HWInfo;
 }
 
 const char* GetFWVersion(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return g_FWVer;
 }
 
 const char* GetHWVersion(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return g_HWVer;
 }
 
 int GetAD(void) noexcept {
-  std::unique_lock<Lock> lock(s_lock);
-  if (g_hFile.load() == -1) return 0;
-  // One exchange at a time (two would take each other's replies), kept until
-  // the reply has been read.
-  std::lock_guard<std::mutex> exchange(_ADExchangeLock());
-  // The receive thread leaves the port to this exchange until it ends;
-  // whatever of the instrument's own messages this read takes is handed back.
-  ADExchangeScope scope;
-  // What already waits on the line came before the request and belongs to
-  // the receive thread; left there, a stale fragment could join the reply.
-  _HandBackWaitingBytes();
-  if (_WriteCOMPort(kADRequestLength, kADRequest) != kADRequestLength) return 0;
-  // Without the lock while waiting, so that the receive thread can go on
-  // answering next-packet requests it has already buffered.
-  lock.unlock();
-  _SleepMilliseconds(10);
-  // The reply may come behind other messages or in pieces.
-  return _ReadADReply();
+  NoCancel no_cancel;
+  ADRequest request;
+  {
+    ExportLock lock;
+    if (g_hFile.load() == -1) return 0;
+    // A callback on the receive thread: that thread is here, not in a pass.
+    if (_OnReceiveThread()) return _ADExchangeHere();
+    if (!_QueueADRequest(&request)) return 0;
+  }
+  // The receive thread, the only reader of the port, makes the exchange; the
+  // wait holds no lock, so every other call and the stream go on meanwhile.
+  return _AwaitADReply(&request);
 }
 
 const char* GetSDKVersion(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return ORNA_VERSION_TEXT;
 }
 
-void SpecifyCOMPort(const char* /*port*/) noexcept { LockGuard lock(s_lock); }
+void SpecifyCOMPort(const char* /*port*/) noexcept { ExportLock lock; }
 
 int TriggerDeviceChanged(void) noexcept {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   return 0;
 }
 

@@ -18,14 +18,21 @@ extern unsigned char s_DeviceHWInfo[64];
 // null `text` sets it to null. The storage is never freed.
 void _SetIdentityText(char*& slot, const char* text, std::size_t length);
 
-// The four identity texts as they stand: a rejected try puts them back, so
-// that only a successful identification changes them.
+// The four identity texts, apart from the ones the getters return: a
+// handshake builds them in a copy, and only a successful identification
+// commits them, so a rejected try never changes what a host holds.
+enum IdentityText { kSerialNoText, kHWInfoText, kFWVerText, kHWVerText };
 struct IdentityTexts {
   bool present[4];
   char text[4][37];
 };
 IdentityTexts _SaveIdentity();
-void _RestoreIdentity(const IdentityTexts& saved);
+// Sets one text of the copy (cut to what its getter's storage holds); null
+// `text` clears it.
+void _SetIdentityText(IdentityTexts& texts, IdentityText which, const char* text,
+                      std::size_t length);
+// With s_lock held: the copy becomes the texts the getters return.
+void _CommitIdentity(const IdentityTexts& texts);
 
 // The letters a hardware information block must carry to be accepted.
 bool _HWInfoBlockValid(const unsigned char block[64]);

@@ -1,4 +1,5 @@
-// The link's shared objects: the lock, the port and the receive thread.
+// The link's shared objects: the lock, the port, the receive thread and its buffer.
+#include <cstdint>
 #include <new>
 
 #include "link/lock.h"
@@ -30,12 +31,14 @@ Lock& s_lock = *new (s_LockStorage.bytes) Lock;
 Port& s_Port = *new (s_PortStorage.bytes) Port;
 Receiver& s_Receiver = *new (s_ReceiverStorage.bytes) Receiver;
 
-std::atomic<int>& g_hFile = s_Port.fd;
-unsigned char (&s_USBRxData)[kRxBufferSize] = s_Receiver.data;
-unsigned char*& s_DataBegin = s_Receiver.begin;
-unsigned char*& s_DataEnd = s_Receiver.end;
-int& s_SeqErrorCounter = s_Receiver.seq_errors;
-int& s_OwedBytes = s_Receiver.owed;
-std::atomic<bool>& s_ADExchange = s_Receiver.ad_exchange;
+// Plain state with nothing to destroy: ordinary statics, constant-initialised
+// before any code runs. The receive buffer lies in the image the receive
+// thread locks into memory.
+std::atomic<int> g_hFile{-1};
+unsigned char s_USBRxData[kRxBufferSize];
+unsigned char* s_DataBegin = s_USBRxData;
+unsigned char* s_DataEnd = s_USBRxData;
+int s_OwedBytes = 0;
+std::uint64_t s_SeqErrorCounter = 0;
 
 }  // namespace orna

@@ -98,8 +98,9 @@ std::string ByIdLink(const std::string& by_id_dir, const std::string& node,
   return found;
 }
 
-int ListPorts(OrnaPortInfo* ports, int max) {
-  const std::string tty_dir = std::string(s_SysRoot) + "/class/tty";
+int ListPorts(OrnaPortInfo* ports, int max, const std::string& sys_root,
+              const std::string& dev_root) {
+  const std::string tty_dir = sys_root + "/class/tty";
   std::vector<std::string> names;
   {
     const Directory d(opendir(tty_dir.c_str()), closedir);
@@ -115,9 +116,9 @@ int ListPorts(OrnaPortInfo* ports, int max) {
     const std::string& name = names[static_cast<std::size_t>(i)];
     OrnaPortInfo& p = ports[i];
     std::memset(&p, 0, sizeof p);
-    const std::string node = std::string(s_DevRoot) + "/" + name;
+    const std::string node = dev_root + "/" + name;
     Put(p.path, node);
-    Put(p.by_id, ByIdLink(std::string(s_DevRoot) + "/serial/by-id", node, name));
+    Put(p.by_id, ByIdLink(dev_root + "/serial/by-id", node, name));
     // "device" is the USB interface; its parent is the USB device, which
     // carries the IDs and strings.
     const std::string usb = tty_dir + "/" + name + "/device/../";
@@ -133,7 +134,7 @@ int ListPorts(OrnaPortInfo* ports, int max) {
 }  // namespace
 
 void _SetDeviceTreeForTesting(const char* sys_root, const char* dev_root) {
-  LockGuard lock(s_lock);
+  ExportLock lock;
   std::snprintf(s_SysRoot, sizeof s_SysRoot, "%s", sys_root != nullptr ? sys_root : "/sys");
   std::snprintf(s_DevRoot, sizeof s_DevRoot, "%s", dev_root != nullptr ? dev_root : "/dev");
 }
@@ -145,12 +146,20 @@ using namespace orna;
 extern "C" {
 
 int OrnaListPorts(OrnaPortInfo* ports, int max) noexcept {
-  LockGuard lock(s_lock);
+  NoCancel no_cancel;
   if (ports == nullptr || max < 0) max = 0;
   // Out of memory while listing is an error like an unreadable device tree;
   // nothing may escape to a C caller.
   try {
-    return ListPorts(ports, max);
+    std::string sys_root, dev_root;
+    {
+      ExportLock lock;
+      sys_root = s_SysRoot;
+      dev_root = s_DevRoot;
+    }
+    // The device tree is read without the library lock: sysfs reads can
+    // block, and the stream and every other call go on meanwhile.
+    return ListPorts(ports, max, sys_root, dev_root);
   } catch (...) {
     return -1;
   }

@@ -1,8 +1,10 @@
-// The receive thread: polls the port, buffers what the instrument sends, and
-// in each pass frames every complete instrument message and hands it up.
+// The receive thread: the only reader of the port. It buffers what the
+// instrument sends, frames every complete instrument message in each pass and
+// hands it up, and makes GetAD's exchanges one at a time.
 #include "link/receive_thread.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -19,44 +21,53 @@ namespace {
 
 thread_local bool t_OnReceiveThread = false;
 
+// Bytes placed into the receive buffer since the process began: positions in
+// the stream that survive compactions. Receive thread only.
+std::uint64_t s_Appended = 0;
+
+// Position in the stream of the first pending byte.
+std::uint64_t StreamPosition(const unsigned char* p) {
+  return s_Appended - static_cast<std::uint64_t>(s_DataEnd - p);
+}
+
+// The AD exchange in progress. Receive thread only.
+struct Exchange {
+  bool active = false;
+  std::uint64_t ticket = 0;       // of the request it serves
+  std::uint64_t mark = 0;         // the reply is a byte at or after this position
+  std::chrono::steady_clock::time_point sent;
+  bool found = false;
+  int value = 0;
+  std::uint64_t found_at = 0;
+};
+Exchange s_Exchange;
+
+// The reply is looked for from kADWaitMs after the request on, for 100 ms.
+constexpr auto kReplyWait = std::chrono::milliseconds(kADWaitMs);
+constexpr auto kReplyDeadline = kReplyWait + std::chrono::milliseconds(100);
+// The longest one exchange can take on the receive thread: its request write
+// (bounded at about a second), its reply window, and a pass around them.
+constexpr auto kExchangeBound = std::chrono::milliseconds(1500) + kReplyDeadline;
+
 void JoinReceiveThread() {
   s_Receiver.stop.store(true);
   _WakeReaders();
+  // The thread may be waiting for s_lock, which the caller may hold.
+  s_lock.WakeWaiters();
   s_Receiver.thread.join();
-}
-
-// Waits at most `limit` for s_lock: tries, and sleeps briefly between tries.
-// The same in every build: a timed wait on the mutex would end sooner after an
-// unlock, but the thread sanitizer does not see such a wait, and a build that
-// waits differently under test is not the build that was tested. A host call
-// rarely holds the lock when a message comes; when one does, the sleep adds
-// at most a few tens of microseconds to an answer due within milliseconds.
-// The thread sleeps rather than yields: at real-time priority a yield would
-// keep the holder of the lock off a shared processor.
-bool TryLockFor(std::chrono::microseconds limit) {
-  if (s_lock.try_lock()) return true;
-  const auto end = std::chrono::steady_clock::now() + limit;
-  for (;;) {
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
-    if (s_lock.try_lock()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-  }
 }
 
 // Waits for s_lock, giving up when the thread is asked to end: the closer
 // holds the lock while it waits for this thread.
 bool LockForHandling() {
-  while (!TryLockFor(std::chrono::milliseconds(5))) {
-    if (s_Receiver.stop.load()) return false;
-  }
-  return true;
+  return s_lock.lock_unless([] { return s_Receiver.stop.load(); });
 }
 
 // A std::thread must not be destroyed while joinable, and the thread must not
 // outlive the state it works on: it is joined when the process exits.
 struct Reaper {
   ~Reaper() {
-    const bool locked = TryLockFor(std::chrono::seconds(1));
+    const bool locked = s_lock.lock_unless([] { return false; }, std::chrono::seconds(1));
     if (s_Receiver.thread.joinable()) {
       if (t_OnReceiveThread) {
         s_Receiver.stop.store(true);
@@ -80,23 +91,132 @@ void Consume(int length) {
   }
 }
 
-void TakeHandback() {
-  std::lock_guard<std::mutex> guard(s_Port.handback_lock);
-  if (s_Port.handback_count == 0) return;
-  // Copying into the receive buffer is all that happens under the lock.
-  const int taken = _USBDataAppend(s_Port.handback, s_Port.handback_count);
-  std::memmove(s_Port.handback, s_Port.handback + taken,
-               static_cast<std::size_t>(s_Port.handback_count - taken));
-  s_Port.handback_count -= taken;
+// Takes into the buffer what already waits on the line, without waiting.
+// Bounded: an instrument that never stops talking cannot hold the thread.
+void TakeWaitingBytes() {
+  unsigned char area[kRxReadSize];
+  for (int total = 0; total < kRxBufferSize;) {
+    const int n = _ReadCOMPortWithin(kRxReadSize, area, 0);
+    if (n <= 0) break;
+    _USBDataAppend(area, n);
+    total += n;
+  }
 }
 
-void HandBack(const unsigned char* bytes, int n) {
-  if (n <= 0) return;
-  std::lock_guard<std::mutex> guard(s_Port.handback_lock);
-  const int room = kRxBufferSize - s_Port.handback_count;
-  if (n > room) n = room;
-  std::memcpy(s_Port.handback + s_Port.handback_count, bytes, static_cast<std::size_t>(n));
-  s_Port.handback_count += n;
+// Writes the AD request with s_lock held (every write to the port is made
+// under it); false when it did not go out whole.
+bool SendADRequest() {
+  return _WriteCOMPort(kADRequestLength, kADRequest) == kADRequestLength;
+}
+
+// Ends the exchange in progress with `value` and wakes its caller (unless it
+// has given up waiting).
+void EndExchange(int value) {
+  s_Exchange.active = false;
+  {
+    std::lock_guard<std::mutex> guard(s_Receiver.ad_lock);
+    ADRequest* first = s_Receiver.ad_first;
+    if (first == nullptr || first->ticket != s_Exchange.ticket) return;
+    first->value = value;
+    first->done = true;
+    s_Receiver.ad_first = first->next;
+    if (s_Receiver.ad_first == nullptr) s_Receiver.ad_last = nullptr;
+  }
+  s_Receiver.ad_done.notify_all();
+}
+
+// Starts the exchange at the front of the queue, if any. What already waits
+// on the line came before the request: it is taken and handled first, so
+// that neither a stale fragment joins the reply nor a request waits.
+void BeginExchange() {
+  {
+    std::lock_guard<std::mutex> guard(s_Receiver.ad_lock);
+    if (s_Receiver.ad_first == nullptr) return;
+    s_Exchange.ticket = s_Receiver.ad_first->ticket;
+  }
+  TakeWaitingBytes();
+  while (_USBDataParse()) {
+    if (s_Receiver.stop.load()) return;
+  }
+  s_Exchange.active = true;
+  s_Exchange.found = false;
+  s_Exchange.mark = s_Appended;
+  bool sent = false;
+  if (LockForHandling()) {
+    LockGuard lock(s_lock, std::adopt_lock);
+    sent = SendADRequest();
+  }
+  s_Exchange.sent = std::chrono::steady_clock::now();
+  if (!sent) EndExchange(0);
+}
+
+// Ends the exchange once its reply is in and the wait before looking for it
+// has passed, or once the reply window has closed without one.
+void EndExchangeWhenDue() {
+  const auto since = std::chrono::steady_clock::now() - s_Exchange.sent;
+  if (s_Exchange.found && since >= kReplyWait) {
+    EndExchange(s_Exchange.value);
+  } else if (since >= kReplyDeadline) {
+    EndExchange(0);
+  }
+}
+
+// How long the pass may wait for bytes: up to the exchange's next moment.
+long ReadWaitMicroseconds() {
+  constexpr long kPassWait = 100000;
+  if (!s_Exchange.active) return kPassWait;
+  const auto due = s_Exchange.sent + (s_Exchange.found ? kReplyWait : kReplyDeadline);
+  const long left = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          due - std::chrono::steady_clock::now())
+                                          .count());
+  return left < 0 ? 0 : (left > kPassWait ? kPassWait : left);
+}
+
+bool ExchangeAsked() {
+  std::lock_guard<std::mutex> guard(s_Receiver.ad_lock);
+  return s_Receiver.ad_first != nullptr;
+}
+
+// Opens the queue to GetAD callers, or closes it and releases every caller
+// still waiting (its exchange will never be made).
+void ServeADRequests(bool serving) {
+  {
+    std::lock_guard<std::mutex> guard(s_Receiver.ad_lock);
+    s_Receiver.ad_serving = serving;
+    if (!serving) {
+      for (ADRequest* r = s_Receiver.ad_first; r != nullptr; r = r->next) {
+        r->value = 0;
+        r->done = true;
+      }
+      s_Receiver.ad_first = s_Receiver.ad_last = nullptr;
+    }
+  }
+  s_Exchange.active = false;
+  s_Receiver.ad_done.notify_all();
+}
+
+// The first AD reply framed at or after stream position `mark` among the
+// pending bytes (the message being handled at the front included), or null.
+unsigned char* FramedReplyAfter(std::uint64_t mark) {
+  unsigned char* p = s_DataBegin;
+  while (p < s_DataEnd) {
+    const MessageSpec* m = _InboundMessage(*p);
+    if (m == nullptr) {
+      ++p;
+      continue;
+    }
+    const std::uint64_t at = StreamPosition(p);
+    if (*p == kADReplyMarker && at < mark && at + kADReplyLength > mark) {
+      // A fragment from before the request: not part of the reply.
+      if (s_Appended <= mark) return nullptr;
+      p += mark - at;
+      continue;
+    }
+    if (s_DataEnd - p < m->length) return nullptr;
+    if (*p == kADReplyMarker && at >= mark) return p;
+    p += m->length;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -124,12 +244,13 @@ int _USBDataAppend(const unsigned char* bytes, int n) {
   }
   std::memcpy(s_DataEnd, bytes, static_cast<std::size_t>(n));
   s_DataEnd += n;
+  s_Appended += static_cast<std::uint64_t>(n);
   return taken + n;
 }
 
 bool _USBDataParse() {
-  // A byte that begins no message (for instance part of an AD reply this
-  // thread read) would hold back everything behind it: drop it.
+  // A byte that begins no message would hold back everything behind it:
+  // drop it.
   const unsigned char* const dropped_from = s_DataBegin;
   while (s_DataBegin < s_DataEnd && _InboundMessage(*s_DataBegin) == nullptr) ++s_DataBegin;
   if (s_DataBegin != dropped_from) {
@@ -140,10 +261,24 @@ bool _USBDataParse() {
   const int pending = static_cast<int>(s_DataEnd - s_DataBegin);
   const unsigned char first = *s_DataBegin;
   if (first == kADReplyMarker) {
-    // Its value bytes would otherwise be taken for message starts (a stray
-    // 'S' swallowing requests, a '4' raising the range): wait for them and
-    // drop the reply whole.
+    // Taken whole once its value bytes are there (they would otherwise be
+    // taken for message starts: a stray 'S' swallowing requests, a '4'
+    // raising the range). The reply of the exchange in progress when it came
+    // after the request; a late one is dropped.
+    const std::uint64_t at = StreamPosition(s_DataBegin);
+    if (s_Exchange.active && at < s_Exchange.mark && at + kADReplyLength > s_Exchange.mark &&
+        s_Appended > s_Exchange.mark) {
+      // A fragment from before the request is never completed by what comes
+      // after it.
+      s_DataBegin += s_Exchange.mark - at;
+      return true;
+    }
     if (pending < kADReplyLength) return false;
+    if (s_Exchange.active && !s_Exchange.found && at >= s_Exchange.mark) {
+      s_Exchange.found = true;
+      s_Exchange.value = _ADReplyValue(s_DataBegin, 0);
+      s_Exchange.found_at = at;
+    }
     s_DataBegin += kADReplyLength;
     return true;
   }
@@ -171,28 +306,25 @@ bool _USBDataParse() {
 }
 
 void _USBDataPoll() {
-  // Read in this order: the wake count, then whether an AD exchange runs,
-  // so that an exchange that begins after the flag was read wakes the read
-  // below instead of losing its reply to it.
+  // The wake count first: a GetAD that queues its request after the test
+  // below wakes the read instead of waiting for its timeout.
   const unsigned generation = _WakeGeneration();
-  s_Receiver.reading.store(true);
-  const bool exchange = s_ADExchange.load();
-  TakeHandback();
+  if (!s_Exchange.active && ExchangeAsked()) BeginExchange();
   // Only as many bytes as the buffer can take after a compaction; the rest
   // waits in the system's buffer.
   int want = kRxBufferSize - static_cast<int>(s_DataEnd - s_DataBegin);
   if (want > kRxReadSize) want = kRxReadSize;
-  if (!exchange && want > 0) {
+  if (want > 0) {
     unsigned char area[kRxReadSize];
-    const int n = _ReadCOMPortUnlessWoken(want, area, generation);
+    const int n = _ReadCOMPortUnlessWokenWithin(want, area, generation, ReadWaitMicroseconds());
     if (n > 0) _USBDataAppend(area, n);
   }
-  s_Receiver.reading.store(false);
   // Everything complete is handled before the thread sleeps: one message a
   // pass would let a burst of them hold back the requests behind it.
   while (_USBDataParse()) {
     if (s_Receiver.stop.load()) break;
   }
+  if (s_Exchange.active) EndExchangeWhenDue();
 }
 
 void* iDataPoolThreadRoutine(void* /*argument*/) {
@@ -208,7 +340,9 @@ void* iDataPoolThreadRoutine(void* /*argument*/) {
       }
       break;
     }
-    _SleepMilliseconds(10);
+    // An exchange waits in the pass's read instead, so that its reply and
+    // the requests around it are taken as they come.
+    if (!s_Exchange.active) _SleepMilliseconds(10);
     if (g_hFile.load() == -1 || s_Receiver.stop.load()) break;
   }
   return nullptr;
@@ -225,13 +359,16 @@ bool _StartReceiveThread() {
   }
   static Reaper reaper;
   s_Receiver.stop.store(false);
+  ServeADRequests(true);
   try {
     s_Receiver.thread = std::thread([] {
       t_OnReceiveThread = true;
       _PrepareReceiveThread();
       iDataPoolThreadRoutine(nullptr);
+      ServeADRequests(false);
     });
   } catch (...) {
+    ServeADRequests(false);
     return false;
   }
   return true;
@@ -247,62 +384,92 @@ bool _OnReceiveThread() { return t_OnReceiveThread; }
 
 bool _ReceiveThreadRunning() { return s_Receiver.thread.joinable(); }
 
-std::mutex& _ADExchangeLock() { return s_Receiver.ad_exchange_lock; }
-
-ADExchangeScope::ADExchangeScope() {
-  s_ADExchange.store(true);
-  // A read the receive thread has already begun gives up at once; wait until
-  // it has (a read past its select could otherwise still take the reply).
-  _WakeReaders();
-  while (s_Receiver.reading.load() && !t_OnReceiveThread) std::this_thread::yield();
-}
-
-ADExchangeScope::~ADExchangeScope() { s_ADExchange.store(false); }
-
-int _TakeADReply(const unsigned char* reply, int n) {
-  const int k = _FindADReply(reply, n);
-  if (k < 0) {
-    HandBack(reply, n);
-    return 0;
-  }
-  HandBack(reply, k);
-  HandBack(reply + k + kADReplyLength, n - k - kADReplyLength);
-  return _ADReplyValue(reply, k);
-}
-
-void _HandBackWaitingBytes() {
-  unsigned char waiting[kRxReadSize];
-  // Bounded: an instrument that never stops talking cannot hold GetAD here.
-  for (int total = 0; total < kRxBufferSize;) {
-    const int n = _ReadCOMPortWithin(kRxReadSize, waiting, 0);
-    if (n <= 0) break;
-    HandBack(waiting, n);
-    total += n;
-  }
-}
-
-int _ReadADReply() {
-  constexpr int kChunk = 36;
-  unsigned char reply[8 * kChunk];
-  int n = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
-  while (_FindADReply(reply, n) < 0) {
-    if (n + kChunk > static_cast<int>(sizeof reply)) {
-      // Instrument messages ahead of the reply fill the area: hand them back,
-      // keeping the last two bytes (a marker among them is still to complete).
-      HandBack(reply, n - 2);
-      std::memmove(reply, reply + n - 2, 2);
-      n = 2;
+bool _QueueADRequest(ADRequest* request) {
+  {
+    std::lock_guard<std::mutex> guard(s_Receiver.ad_lock);
+    if (!s_Receiver.ad_serving) return false;
+    request->ticket = ++s_Receiver.ad_tickets;
+    request->next = nullptr;
+    request->done = false;
+    if (s_Receiver.ad_last != nullptr) {
+      s_Receiver.ad_last->next = request;
+    } else {
+      s_Receiver.ad_first = request;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    if (left <= 0) break;
-    const int r = _ReadCOMPortWithin(kChunk, reply + n, static_cast<long>(left));
-    if (r <= 0) break;
-    n += r;
+    s_Receiver.ad_last = request;
   }
-  return _TakeADReply(reply, n);
+  // The receive thread may be waiting in its read.
+  _WakeReaders();
+  return true;
 }
+
+int _AwaitADReply(ADRequest* request) {
+  std::unique_lock<std::mutex> guard(s_Receiver.ad_lock);
+  std::uint64_t ahead = 0;
+  for (ADRequest* r = s_Receiver.ad_first; r != nullptr && r != request; r = r->next) ++ahead;
+  const auto limit = kExchangeBound * static_cast<long>(ahead + 1);
+  if (s_Receiver.ad_done.wait_for(guard, limit, [request] { return request->done; })) {
+    return request->value;
+  }
+  // Given up: out of the queue, so that nothing is written to it later.
+  ADRequest** link = &s_Receiver.ad_first;
+  ADRequest* previous = nullptr;
+  while (*link != nullptr && *link != request) {
+    previous = *link;
+    link = &(*link)->next;
+  }
+  if (*link == request) {
+    *link = request->next;
+    if (s_Receiver.ad_last == request) s_Receiver.ad_last = previous;
+  }
+  return 0;
+}
+
+int _ADExchangeHere() {
+  // A callback on this thread, with a message being handled: the passes
+  // cannot run, so the reply is taken straight from the buffer and every
+  // other byte is left for them.
+  TakeWaitingBytes();
+  const std::uint64_t mark = s_Appended;
+  if (!SendADRequest()) return 0;
+  _SleepMilliseconds(kADWaitMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  for (;;) {
+    if (unsigned char* reply = FramedReplyAfter(mark)) {
+      const int value = _ADReplyValue(reply, 0);
+      std::memmove(reply, reply + kADReplyLength,
+                   static_cast<std::size_t>(s_DataEnd - reply - kADReplyLength));
+      s_DataEnd -= kADReplyLength;
+      s_Appended -= kADReplyLength;
+      return value;
+    }
+    const long left = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
+    if (left <= 0) return 0;
+    unsigned char area[kRxReadSize];
+    int want = kRxBufferSize - static_cast<int>(s_DataEnd - s_DataBegin);
+    if (want > kRxReadSize) want = kRxReadSize;
+    if (want <= 0) return 0;
+    const int n = _ReadCOMPortWithin(want, area, left);
+    if (n <= 0) return 0;
+    _USBDataAppend(area, n);
+  }
+}
+
+void _ExpectADReplyForTesting() {
+  s_Exchange = Exchange{};
+  s_Exchange.active = true;
+  s_Exchange.mark = s_Appended;
+}
+
+bool _ADReplyForTesting(int* value, std::uint64_t* position) {
+  if (!s_Exchange.found) return false;
+  *value = s_Exchange.value;
+  *position = s_Exchange.found_at;
+  return true;
+}
+
+std::uint64_t _BytesAppended() { return s_Appended; }
 
 }  // namespace orna

@@ -121,6 +121,12 @@ bool _OpenPort(const char* path) {
   t.c_oflag = 0;
   t.c_cflag &= ~static_cast<tcflag_t>(CLOCAL);
   t.c_cc[VEOF] = 4;
+  // The reads wait in select and take what is there: a select only reports
+  // the line readable once VMIN bytes have come, so a VMIN left by an earlier
+  // program (ports keep their settings between opens) would hold back every
+  // request shorter than it.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
   cfsetospeed(&t, B115200);
   tcsetattr(fd, TCSANOW, &t);
   return true;
@@ -128,8 +134,8 @@ bool _OpenPort(const char* path) {
 
 void _ClosePort() {
   if (g_hFile.load() == -1) return;
-  // Readers (GetAD on another thread) stop waiting so the close is not held
-  // up by their 100 ms timeout.
+  // The receive thread's read stops waiting so the close is not held up by
+  // its 100 ms timeout.
   _WakeReaders();
   std::unique_lock<std::shared_mutex> gate(s_Port.gate);
   const int fd = g_hFile.exchange(-1);
@@ -183,6 +189,11 @@ int ReadWithin(int count, unsigned char* buffer, unsigned generation, long timeo
 
 int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation) {
   return ReadWithin(count, buffer, generation, kReadTimeoutUs);
+}
+
+int _ReadCOMPortUnlessWokenWithin(int count, unsigned char* buffer, unsigned generation,
+                                  long timeout_us) {
+  return ReadWithin(count, buffer, generation, timeout_us);
 }
 
 int _ReadCOMPortWithin(int count, unsigned char* buffer, long timeout_us) {

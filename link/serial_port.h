@@ -10,11 +10,12 @@ namespace orna {
 constexpr int kRxBufferSize = 4096;
 constexpr int kRxReadSize = 128;
 
-// Everything about the one port of the process. The gate and the hand-back
-// lock are leaf locks (see link/lock.h).
+// Descriptor of the open port, -1 while none is open.
+extern std::atomic<int> g_hFile;
+
+// Everything else about the one port of the process. The gate is a leaf lock
+// (see link/lock.h).
 struct Port {
-  // The descriptor, -1 while none is in use (g_hFile).
-  std::atomic<int> fd{-1};
   // Readers and writers hold the gate shared while they use the descriptor;
   // closing takes it exclusively, so a descriptor is never closed (and perhaps
   // reused by the system) under a select, read or write of another thread.
@@ -33,12 +34,6 @@ struct Port {
   // bound once per message on a device that has stopped reading.
   std::atomic<bool> stalled{false};
 
-  // Bytes of the instrument's messages that a GetAD read took along with its
-  // reply; the receive thread parses them before anything it reads next.
-  std::mutex handback_lock;
-  unsigned char handback[kRxBufferSize];
-  int handback_count = 0;  // under handback_lock
-
   // The exclusive open and the loss of the device (link/link_status.h).
   std::atomic<int> open_errno{0};  // why the last open failed, 0 if it did not
   std::atomic<bool> gone{false};   // a read saw the device hang up
@@ -52,9 +47,6 @@ struct Port {
   Port& operator=(const Port&) = delete;
 };
 extern Port& s_Port;
-
-// Descriptor of the open port, -1 while none is open.
-extern std::atomic<int>& g_hFile;
 
 // Opens `path` non-blocking and puts the line into the instrument's mode.
 // Leaves the result of open() in g_hFile; returns false when open() failed,
@@ -79,6 +71,9 @@ int _ReadCOMPort(int count, unsigned char* buffer);
 // since _WakeGeneration() returned `generation`. Lets a caller test a
 // condition and then read without missing a wake that comes in between.
 int _ReadCOMPortUnlessWoken(int count, unsigned char* buffer, unsigned generation);
+// Both: unless woken since `generation`, and within `timeout_us`.
+int _ReadCOMPortUnlessWokenWithin(int count, unsigned char* buffer, unsigned generation,
+                                  long timeout_us);
 unsigned _WakeGeneration();
 // The same as _ReadCOMPort with a wait of at most `timeout_us` instead of
 // 100 ms; 0 takes only what is already waiting.
