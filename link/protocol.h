@@ -95,13 +95,14 @@ constexpr int kSamplePacketLength = _OutboundMessage(kSamplePacket)->length;
 static_assert(sizeof kBaselineResetCommand == kDCOffsetCommandLength, "");
 
 // Replies to the four requests: the wait after the write, in milliseconds,
-// and the most bytes the one read takes.
+// and the most bytes the one read takes. The AD reply has no read of its
+// own: the receive thread frames it among the instrument's messages, from
+// kADWaitMs after the request on, for 100 ms.
 constexpr int kIdentifyWaitMs = 5;  // both probes
 constexpr int kIdentifyReplyMax = 36;
 constexpr int kHWInfoWaitMs = 20;
 constexpr int kHWInfoBlockLength = 64;  // any other count is no block
 constexpr int kADWaitMs = 10;
-constexpr int kADReplyMax = 36;
 
 // Encoders (pure): fill `out` with the message and return its length.
 int _EncodeRelayCommand(std::uint32_t word, unsigned char out[6]);
