@@ -82,7 +82,9 @@ typedef void (*ORNA_SyncMainFuncCB)(int output_function);
 /* Scans /dev/ttyACM0 to /dev/ttyACM3 in order and opens the first port whose
  * device answers the identification handshake; starts the receive thread.
  * A port that another process holds is passed over (see the extension API).
- * Returns 1 when an instrument was found (or one is already open), 0 otherwise. */
+ * 1 an instrument was found, or one is already open (nothing is touched);
+ * 0 none answered, no receive thread could be started, or the call came from
+ * a callback on the receive thread after its connection was lost or closed. */
 ORNA_API int InitORNA(void) ORNA_NOEXCEPT;
 /* Path of the port opened by the last successful InitORNA or OrnaOpenPort (its
  * first 15 characters); "" before. Never null. */
@@ -113,8 +115,11 @@ ORNA_API int TriggerDeviceChanged(void) ORNA_NOEXCEPT;
 /* ---- Reset and close ----------------------------------------------------- */
 
 /* Returns every setting to its default through the setters (stops streaming
- * first). Returns the result of the last setter it called, or 0 when the last
- * step had nothing to reset. */
+ * first); a setting already at its default is left alone. Returns 0, or, when
+ * the frequency-scan settings differ from their defaults, the result of the
+ * SetFreqScanSine that restores them: 0, or -1 no instrument open. So with no
+ * instrument open nothing is reset, yet the result is 0 when the scan settings
+ * are at their defaults. */
 ORNA_API int ResetORNA(void) ORNA_NOEXCEPT;
 /* Resets, sends the close command and closes the port; the receive thread ends.
  * Also releases a port whose device went away. Always returns -1. */
@@ -122,7 +127,10 @@ ORNA_API int CloseORNA(void) ORNA_NOEXCEPT;
 
 /* ---- Getters ------------------------------------------------------------- */
 
+/* The selected output function (0..13); a change may still wait for the end
+ * of the current waveform cycle. */
 ORNA_API int GetOutputFunc(void) ORNA_NOEXCEPT;
+/* Both return the one stored IEC waveform number, shared by outputs 8 and 9. */
 ORNA_API int GetSpecialWave227(void) ORNA_NOEXCEPT;
 ORNA_API int GetSpecialWave251(void) ORNA_NOEXCEPT;
 ORNA_API double GetAmplitude(void) ORNA_NOEXCEPT;
@@ -130,10 +138,12 @@ ORNA_API double GetFrequency(void) ORNA_NOEXCEPT;
 ORNA_API int GetDCOffset(void) ORNA_NOEXCEPT;
 ORNA_API bool GetDCOffsetVariableMode(void) ORNA_NOEXCEPT;
 ORNA_API bool GetDCOffsetCommoneMode(void) ORNA_NOEXCEPT;
-/* Whether output lead `lead` (0..8) is switched on; false for numbers outside 0..31. */
+/* Whether output lead `lead` is switched on: leads 0..8, and 9..31 as stored
+ * by SetOutputLead; false for numbers outside 0..31. */
 ORNA_API bool GetOutputLead(int lead) ORNA_NOEXCEPT;
 ORNA_API double GetPulseWidth(void) ORNA_NOEXCEPT;
 ORNA_API bool GetInputImpedanceMode(void) ORNA_NOEXCEPT;
+/* The mode as given to SetPacingPulseMode, any int. */
 ORNA_API int GetPacingPulseMode(void) ORNA_NOEXCEPT;
 ORNA_API double GetQRSDuration(void) ORNA_NOEXCEPT;
 ORNA_API double GetTWave(void) ORNA_NOEXCEPT;
@@ -141,7 +151,10 @@ ORNA_API double GetPacingAmplitude(void) ORNA_NOEXCEPT;
 ORNA_API double GetPacingDuration(void) ORNA_NOEXCEPT;
 ORNA_API int GetPacingRate(void) ORNA_NOEXCEPT;
 ORNA_API int GetOvershootTimeConstant(void) ORNA_NOEXCEPT;
+/* The mode of the baseline reset test, 0 when it is off. */
 ORNA_API int GetBaselineResetTest(void) ORNA_NOEXCEPT;
+/* The mode last accepted by SetECG2_27_Noise (0 off, 1 = 50 Hz, other = 60 Hz),
+ * not a frequency. */
 ORNA_API int GetECG2_27_NoiseFreq(void) ORNA_NOEXCEPT;
 ORNA_API double GetECG2_27_NoiseAmp(void) ORNA_NOEXCEPT;
 ORNA_API bool GetECG2_27_AAMIDriftTest(void) ORNA_NOEXCEPT;
@@ -157,63 +170,87 @@ ORNA_API bool GetFreqScanECG(void) ORNA_NOEXCEPT;
 
 /* ---- Output selection and signal settings -------------------------------- */
 
-/* Selects output function n (OutputFunc*); 0 stops streaming at once. -1 no port. */
+/* Selects output function n (OutputFunc*); 0 stops streaming at once.
+ * 0 accepted; -1 no instrument open; -2 n outside 0..13; -2 n is 8 while the
+ * stored IEC waveform number lies outside 0..9, or 9 while it lies outside
+ * 0..5 (choose one within that table with SetSpecialWave227/251 first). */
 ORNA_API int SetOutputFunc(int n) ORNA_NOEXCEPT;
 /* Selects output 8 with IEC 60601-2-27 waveform n (0..9); needs no open port.
- * 0 accepted, -2 index outside the table (nothing changes). */
+ * 0 accepted, -2 n outside 0..9 (nothing changes). Never -1. */
 ORNA_API int SetSpecialWave227(int n) ORNA_NOEXCEPT;
 /* Selects output 9 with IEC 60601-2-51 waveform n (0..5); needs no open port.
- * 0 accepted, -2 index outside the table (nothing changes). */
+ * 0 accepted, -2 n outside 0..5 (nothing changes). Never -1. */
 ORNA_API int SetSpecialWave251(int n) ORNA_NOEXCEPT;
-/* -10..10 mV. -2 out of range, -3 baseline reset test active. */
+/* -10..10 mV. 0 accepted; -1 no instrument open; -2 outside -10..10 or NaN;
+ * -3 baseline reset test active. */
 ORNA_API int SetAmplitude(double mV) ORNA_NOEXCEPT;
-/* 0.05..500 Hz (..3 Hz with outputs 4 and 5). -2 out of range, -3 frequency
- * scan running, -4 baseline reset test active. */
+/* 0.05..500 Hz (..3 Hz with outputs 4 and 5). 0 accepted; -1 no instrument
+ * open; -2 outside 0.05..500 or NaN; -2 above 3 while output 4 or 5 is
+ * selected; -3 frequency scan running; -4 baseline reset test active. */
 ORNA_API int SetFrequency(double Hz) ORNA_NOEXCEPT;
-/* -300..300 mV in fixed mode, -1000..1000 mV in variable mode. -2 out of range. */
+/* -300..300 mV in fixed mode, -1000..1000 mV in variable mode (the mode in
+ * force at the call). 0 accepted; -1 no instrument open; -2 out of range. */
 ORNA_API int SetDCOffset(int mV) ORNA_NOEXCEPT;
+/* 0 accepted; -1 no instrument open. */
 ORNA_API int SetDCOffsetVariableMode(bool on) ORNA_NOEXCEPT;
-/* 2..300 ms. -2 out of range. */
+/* 2..300 ms. 0 accepted; -1 no instrument open; -2 outside 2..300 or NaN. */
 ORNA_API int SetPulseWidth(double ms) ORNA_NOEXCEPT;
-/* 5..200 ms. -2 out of range. */
+/* 5..200 ms. 0 accepted; -1 no instrument open; -2 outside 5..200 or NaN. */
 ORNA_API int SetQRSDuration(double ms) ORNA_NOEXCEPT;
-/* T-wave amplitude 0..2.5 mV. -2 out of range. */
+/* T-wave amplitude 0..2.5 mV. 0 accepted; -1 no instrument open; -2 outside
+ * 0..2.5 or NaN. */
 ORNA_API int SetTWave(double mV) ORNA_NOEXCEPT;
-/* Pacing pulse amplitude -700..700 mV; 0 switches pacing off. -2 out of range. */
+/* Pacing pulse amplitude -700..700 mV; 0 switches pacing off. 0 accepted;
+ * -1 no instrument open; -2 outside -700..700 or NaN. */
 ORNA_API int SetPacingAmplitude(double mV) ORNA_NOEXCEPT;
-/* Pacing pulse width 0.1..3 ms. -2 out of range. */
+/* Pacing pulse width 0.1..3 ms. 0 accepted; -1 no instrument open; -2 outside
+ * 0.1..3 or NaN. */
 ORNA_API int SetPacingDuration(double ms) ORNA_NOEXCEPT;
-/* 10..300 pulses per minute. -2 out of range. */
+/* 10..300 pulses per minute. 0 accepted; -1 no instrument open; -2 outside 10..300. */
 ORNA_API int SetPacingRate(int per_minute) ORNA_NOEXCEPT;
-/* 0: one pulse per pacing event; other values: two. */
+/* 0: one pulse per pacing event; any other int: two. 0 accepted; -1 no
+ * instrument open. */
 ORNA_API int SetPacingPulseMode(int mode) ORNA_NOEXCEPT;
-/* Pacing overshoot time constant 0..100 ms. -2 out of range. */
+/* Pacing overshoot time constant 0..100 ms. 0 accepted; -1 no instrument open;
+ * -2 outside 0..100. */
 ORNA_API int SetOvershootTimeConstant(int ms) ORNA_NOEXCEPT;
 
 /* ---- Front end ----------------------------------------------------------- */
 
-/* Switches output lead `lead` (0..8) on or off; acts at once. -1 no port. */
+/* Switches output lead `lead` (0..8) on or off; acts at once. 0 accepted (also
+ * when the lead is already so); -1 no instrument open; -2 lead outside 0..31.
+ * Numbers 9..31 are stored (GetOutputLead reports them) but switch no relay. */
 ORNA_API int SetOutputLead(int lead, bool on) ORNA_NOEXCEPT;
+/* Both act at once. 0 accepted; -1 no instrument open. */
 ORNA_API int SetInputImpedanceMode(bool on) ORNA_NOEXCEPT;
 ORNA_API int SetDCOffsetCommoneMode(bool on) ORNA_NOEXCEPT;
 
 /* ---- Test modes ---------------------------------------------------------- */
 
 /* Sine frequency scan from start to stop Hz (0.67..500 each) over duration s
- * (10..180). -2 start, -3 stop, -4 duration out of range. */
+ * (10..180); the values are checked and stored when switching off too.
+ * 0 accepted; -1 no instrument open; -2 start or stop NaN or infinite; -2 start
+ * outside 0.67..500; -3 stop outside 0.67..500; -4 duration outside 10..180. */
 ORNA_API int SetFreqScanSine(bool on, double start_Hz, double stop_Hz, int duration_s) ORNA_NOEXCEPT;
-/* Calibration-ECG rate scan 0.05 Hz to 0.5 Hz over 30 s. */
+/* Calibration-ECG rate scan 0.05 Hz to 0.5 Hz over 30 s. 0 accepted; -1 no
+ * instrument open. */
 ORNA_API int SetFreqScanECG(bool on) ORNA_NOEXCEPT;
 /* Mains noise on output 7: mode 0 off, 1 = 50 Hz, other = 60 Hz; amplitude
- * 0.01..0.2 mV. -2 mode not 0 while output 7 is not selected, -3 amplitude. */
+ * 0.01..0.2 mV, checked with mode 0 too. 0 accepted; -1 no instrument open;
+ * -2 amplitude NaN or infinite; -2 mode not 0 while output 7 is not selected;
+ * -3 amplitude outside 0.01..0.2. */
 ORNA_API int SetECG2_27_Noise(int mode, double amplitude_mV) ORNA_NOEXCEPT;
-/* Baseline drift (+-2 mV, 10 s period) on output 7. */
+/* Baseline drift (+-2 mV, 10 s period) on output 7. 0 accepted (whatever the
+ * output); -1 no instrument open. */
 ORNA_API int SetECG2_27_AAMIDriftTest(bool on) ORNA_NOEXCEPT;
-/* Dynamic-range overlay on outputs 2 and 3: amplitude 0..5 mV, 10..50 Hz.
- * -2 on while output is neither 2 nor 3, -3 amplitude, -4 frequency. */
+/* Dynamic-range overlay on outputs 2 and 3: amplitude 0..5 mV, 10..50 Hz, both
+ * checked when switching off too. 0 accepted; -1 no instrument open;
+ * -2 amplitude or frequency NaN or infinite; -2 on while the output is neither
+ * 2 nor 3; -3 amplitude outside 0..5; -4 frequency outside 10..50. */
 ORNA_API int SetDynamicRangeTest(bool on, double amplitude_mV, double frequency_Hz) ORNA_NOEXCEPT;
-/* Baseline reset test: 0 ends it; 1..4 = 50, 60, 80, 100 Hz on output 1.
- * -2 mode not 0 while output 1 is not selected. */
+/* Baseline reset test: 0 ends it; 1..4 = 50, 60, 80, 100 Hz on output 1; any
+ * other mode runs it at the current frequency. 0 accepted (mode 0 always);
+ * -1 no instrument open; -2 mode not 0 while output 1 is not selected. */
 ORNA_API int SetBaselineResetTest(int mode) ORNA_NOEXCEPT;
 
 /* ---- Callbacks ----------------------------------------------------------- */
@@ -239,11 +276,15 @@ ORNA_API void RegisterSyncMainFuncCB(ORNA_SyncMainFuncCB cb) ORNA_NOEXCEPT;
  * refused with -1. The file is read without holding up other calls. */
 
 /* Loads a text waveform (line 1 rate, line 2 count, then microvolts) for output
- * 13. Returns the number of samples loaded, or -1 cannot open, -2 bad rate,
- * -3 bad count, -4 no memory for count. */
+ * 13. Returns the number of samples loaded (0..count: fewer when the file ends
+ * early), or -1 path refused or file cannot be opened; -2 no first line, or its
+ * rate is not a positive finite number (then the rate becomes 0); -3 no second
+ * line, or a count of 0 or no number; -4 a negative count, one beyond the int
+ * range, or no memory for it (the previous samples are released). */
 ORNA_API int LoadECGtxt(const char16_t* path) ORNA_NOEXCEPT;
-/* Reads the sample rate from a binary waveform header; loads no samples.
- * -1 cannot open, -2 no or zero rate, -3 rate read. */
+/* Reads the sample rate from a binary waveform header; loads no samples, so
+ * never returns 0 or more. -1 path refused or file cannot be opened; -2 fewer
+ * than 2 bytes, or a rate of 0 (stored); -3 rate read and stored. */
 ORNA_API int LoadECGbin(const char16_t* path) ORNA_NOEXCEPT;
 
 /* ---- Range values -------------------------------------------------------- */
@@ -278,15 +319,19 @@ typedef struct OrnaPortInfo {
 } OrnaPortInfo;
 
 /* CDC ACM ports (ttyACM*) in name order, from the system's device tree; fills at
- * most max entries (ports may be NULL when max is 0) and returns how many exist;
- * -1 when the device tree cannot be read. */
+ * most max entries (none when ports is NULL or max is not positive) and returns
+ * how many exist, which may exceed max; -1 when the device tree cannot be read
+ * or memory runs out. */
 ORNA_API int OrnaListPorts(OrnaPortInfo* ports, int max) ORNA_NOEXCEPT;
 
 /* Like InitORNA for exactly this path (a symlink such as /dev/serial/by-id/... is
  * followed): same handshake, identity, receive thread. 1 opened (or a connection is
  * already open: nothing touched, as InitORNA); 0 the port opened but no instrument
- * answered; -1 it cannot be opened (OrnaLastErrorText says why); -16 another process
- * holds it. */
+ * answered; -1 a NULL or empty path, one that cannot be resolved or opened (not a
+ * terminal, for one), no receive thread could be started, or the call came from a
+ * callback on the receive thread after its connection was lost or closed; -16
+ * another process holds it. Results 0, -1 and -16 leave the reason in
+ * OrnaLastErrorText. */
 ORNA_API int OrnaOpenPort(const char* path) ORNA_NOEXCEPT;
 
 typedef struct OrnaLinkStatus {
@@ -301,7 +346,8 @@ typedef struct OrnaLinkStatus {
     unsigned long long bytes_dropped;    /* received bytes that began no message */
 } OrnaLinkStatus;
 
-/* Counters since the connection opened. 0, or -1 for NULL or a size too small.
+/* Counters since the connection opened. 0, or -1 for NULL or a size too small
+ * for the four int fields (16 bytes).
  * Fields may be added at the end later; the library fills what size allows. */
 ORNA_API int OrnaGetLinkStatus(OrnaLinkStatus* status) ORNA_NOEXCEPT;
 
@@ -315,7 +361,8 @@ ORNA_API void OrnaRegisterLinkLostCB(void (*callback)(void)) ORNA_NOEXCEPT;
  * function or a code it never returns. Static text. */
 ORNA_API const char* OrnaResultText(const char* function, int code) ORNA_NOEXCEPT;
 
-/* Why the last failed open failed: the path and the system's error text; "" if none. */
+/* Why the last failed OrnaOpenPort failed: the path and the reason; "" before
+ * any failure and after OrnaOpenPort opens a port. InitORNA does not set it. */
 ORNA_API const char* OrnaLastErrorText(void) ORNA_NOEXCEPT;
 
 #ifdef __cplusplus
