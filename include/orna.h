@@ -18,7 +18,15 @@
  *
  * Threads and callbacks
  *  - Every function may be called from any thread; calls are serialised by one
- *    internal recursive lock.
+ *    internal recursive lock. Waits happen without it: GetAD's wait for its
+ *    reply, OrnaListPorts' reading of the device tree, the loaders' reading of
+ *    their file; the open's handshake (InitORNA, OrnaOpenPort, up to about
+ *    0.3 s a port) is the one wait made with the lock held, so that no
+ *    command is written into it. The stream goes on during every other call.
+ *  - Every function keeps thread cancellation disabled while it runs and
+ *    restores the caller's state before it returns: a thread cancelled inside
+ *    a call (pthread_cancel) finishes the call and is cancelled at its next
+ *    cancellation point outside the library.
  *  - Callbacks run with that lock held, on the thread that fires them (usually
  *    the library's receive thread). A callback may call back into the library
  *    from that thread, but must not wait for another thread that calls the
@@ -103,7 +111,12 @@ ORNA_API const char* GetHWInfo(void) ORNA_NOEXCEPT;
 ORNA_API const char* GetFWVersion(void) ORNA_NOEXCEPT;
 /* Hardware version "major.minor", or null. */
 ORNA_API const char* GetHWVersion(void) ORNA_NOEXCEPT;
-/* One AD exchange with the instrument: the value 0..65535, or 0 on any failure. */
+/* One AD exchange with the instrument: the value 0..65535, or 0 on any failure
+ * (no instrument open, the request not written whole, no reply within 110 ms).
+ * The library's receive thread makes the exchange while it goes on serving the
+ * stream; the caller waits without holding the library's lock. Calls from
+ * several threads are served one at a time, in the order they came: each
+ * takes 10 to about 110 ms, and waits for those ahead of it. */
 ORNA_API int GetAD(void) ORNA_NOEXCEPT;
 /* The library's version text "major.minor.patch" (ORNA_VERSION_TEXT). */
 ORNA_API const char* GetSDKVersion(void) ORNA_NOEXCEPT;
@@ -287,7 +300,13 @@ ORNA_API int LoadECGtxt(const char16_t* path) ORNA_NOEXCEPT;
  * than 2 bytes, or a rate of 0 (stored); -3 rate read and stored. */
 ORNA_API int LoadECGbin(const char16_t* path) ORNA_NOEXCEPT;
 
-/* ---- Range values -------------------------------------------------------- */
+/* ---- Range values --------------------------------------------------------
+ * Read by the library when a waveform starts, and raised to 5.0 by the
+ * receive thread when the instrument reports a current firmware version,
+ * always under the library's lock. A host may read or write them without a
+ * data race only while no instrument is open (before InitORNA/OrnaOpenPort
+ * succeeds, after CloseORNA), or from inside one of the library's callbacks,
+ * which run with that lock held. */
 
 /* Full scale in mV used in DC offset variable mode (default 4.0). */
 ORNA_API extern double g_RangeV4Ch2On;
