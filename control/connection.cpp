@@ -37,47 +37,68 @@ using namespace orna;
 extern "C" {
 
 int InitORNA(void) noexcept {
-  // Held for the whole scan: another host thread must neither write commands
-  // into a handshake nor scan at the same time.
-  ExportLock lock;
-  // Already open: nothing to do; a second descriptor or receive thread would
-  // compete with the first.
-  if (g_hFile.load() != -1) return 1;
-  if (!_EndPreviousConnection()) return 0;
-  _InstallInstrumentHandlers();
-  return _ConnectFirstFound() == Connection::Opened ? 1 : 0;
+  NoCancel no_cancel;
+  {
+    ExportLock lock;
+    // Already open: nothing to do; a second descriptor or receive thread
+    // would compete with the first.
+    if (g_hFile.load() != -1) return 1;
+    _InstallInstrumentHandlers();
+  }
+  // The handshake runs without the lock: other calls answer meanwhile (no
+  // instrument is open yet for them).
+  const Connection c = _ConnectFirstFound();
+  return c == Connection::Opened || c == Connection::AlreadyOpen ? 1 : 0;
 }
 
 int OrnaOpenPort(const char* path) noexcept {
-  ExportLock lock;
-  // Already open: nothing is touched, as with InitORNA.
-  if (g_hFile.load() != -1) return 1;
-  if (path == nullptr || *path == '\0') {
-    SetError(path == nullptr ? "(null)" : "\"\"", std::strerror(ENOENT));
-    return -1;
-  }
-  if (!_EndPreviousConnection()) {
-    SetError(path, "cannot be opened from the library's receive thread");
-    return -1;
+  NoCancel no_cancel;
+  {
+    ExportLock lock;
+    // Already open: nothing is touched, as with InitORNA.
+    if (g_hFile.load() != -1) return 1;
+    if (path == nullptr || *path == '\0') {
+      SetError(path == nullptr ? "(null)" : "\"\"", std::strerror(ENOENT));
+      return -1;
+    }
+    // A lost connection is released before anything else, even a path that
+    // cannot be resolved.
+    if (!_EndPreviousConnection()) {
+      SetError(path, "cannot be opened from the library's receive thread");
+      return -1;
+    }
+    _InstallInstrumentHandlers();
   }
   // A by-id link names the device node; the node is what GetUSBPort reports.
+  // Resolved without the lock: the file system may be slow.
   char real[PATH_MAX];
   if (realpath(path, real) == nullptr) {
-    SetError(path, std::strerror(errno));
+    const int error = errno;
+    ExportLock lock;
+    SetError(path, std::strerror(error));
     return -1;
   }
-  _InstallInstrumentHandlers();
-  switch (_ConnectPath(real)) {
+  int error = 0;
+  const Connection c = _ConnectPath(real, &error);
+  ExportLock lock;
+  switch (c) {
     case Connection::Opened:
       s_LastError[0] = '\0';
       return 1;
+    case Connection::AlreadyOpen:
+      return 1;
+    case Connection::Refused:
+      SetError(path, "cannot be opened from the library's receive thread");
+      return -1;
+    case Connection::Busy:
+      SetError(path, "cannot be opened from a callback while another open runs");
+      return -1;
     case Connection::NoThread:
       SetError(path, "no receive thread could be started");
       return -1;
     case Connection::NoInstrument:
       break;
   }
-  const int error = _LastOpenErrno();
   if (error == EBUSY) {
     SetError(path, "held by another process");
     return -16;

@@ -3,9 +3,11 @@
 #include "link/discovery.h"
 
 #include <limits.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "link/link_status.h"
 #include "link/lock.h"
@@ -24,22 +26,61 @@ char s_PortPaths[4][PATH_MAX] = {"/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyACM2",
 
 constexpr char kLegacySerialNo[] = "TALVEN ORNA";
 
-// Closes the port of a rejected try; the texts the getters return were never
+// The opens, one at a time: their handshakes run without s_lock. Before
+// s_lock in the lock order.
+std::mutex s_OpenLock;
+
+// A thread's turn to open. A thread that already holds s_lock (a callback
+// calling an open) must not wait for an open that waits for s_lock: it gets
+// its turn only when no other open runs.
+class OpenTurn {
+ public:
+  OpenTurn() : taken_(s_lock.HeldHere() ? s_OpenLock.try_lock() : (s_OpenLock.lock(), true)) {}
+  ~OpenTurn() {
+    if (taken_) s_OpenLock.unlock();
+  }
+  explicit operator bool() const { return taken_; }
+  OpenTurn(const OpenTurn&) = delete;
+  OpenTurn& operator=(const OpenTurn&) = delete;
+
+ private:
+  bool taken_;
+};
+
+// Closes the line of a rejected try; the texts the getters return were never
 // touched.
-bool Reject() {
-  _ClosePort();
-  return false;
+int Reject(int fd) {
+  close(fd);
+  return -1;
 }
 
-Connection ConnectOn(const char* path) {
-  if (_COMStringFound(path)) {
-    _LinkOpened();
-    if (_StartReceiveThread()) return Connection::Opened;
-    // Without a receive thread nothing would ever answer the instrument.
-    _ClosePort();
-    return Connection::NoThread;
-  }
-  g_hFile.store(-1);
+// With the turn to open: the handshake on `path` without s_lock, then, under
+// it, the identity committed and the connection started.
+Connection ConnectOn(const char* path, int* open_errno) {
+  IdentityTexts found = _SaveIdentity();
+  unsigned char block[kHWInfoBlockLength];
+  const int fd = _COMStringFound(path, found, block);
+  *open_errno = _LastOpenErrno();
+  if (fd < 0) return Connection::NoInstrument;
+  ExportLock lock;
+  _CommitIdentity(found);
+  std::memcpy(s_DeviceHWInfo, block, sizeof block);
+  // A longer path is cut to what the 16-byte text holds rather than written
+  // past its end.
+  std::snprintf(g_COMString, sizeof g_COMString, "%s", path);
+  g_hFile.store(fd);
+  _LinkOpened();
+  if (_StartReceiveThread()) return Connection::Opened;
+  // Without a receive thread nothing would ever answer the instrument.
+  _ClosePort();
+  return Connection::NoThread;
+}
+
+// With the turn to open: what must hold before a handshake, under s_lock.
+Connection Prepare() {
+  ExportLock lock;
+  if (g_hFile.load() != -1) return Connection::AlreadyOpen;
+  if (!_EndPreviousConnection()) return Connection::Refused;
   return Connection::NoInstrument;
 }
 
@@ -86,33 +127,28 @@ HWInfoReply _TakeHWInfoReply(const unsigned char block[64], int n, IdentityTexts
   return HWInfoReply::Accepted;
 }
 
-bool _COMStringFound(const char* path) {
-  if (!_OpenPort(path)) return false;
-  IdentityTexts found = _SaveIdentity();
+int _COMStringFound(const char* path, IdentityTexts& found, unsigned char block[64]) {
+  const int fd = _OpenLine(path);
+  if (fd < 0) return -1;
 
-  if (_WriteCOMPort(1, &kIdentifyProbe) != 1) return Reject();
+  if (_WriteLine(fd, 1, &kIdentifyProbe) != 1) return Reject(fd);
   _SleepMilliseconds(kIdentifyWaitMs);
   unsigned char reply[kIdentifyReplyMax];
-  int n = _ReadCOMPort(kIdentifyReplyMax, reply);
+  int n = _ReadLine(fd, kIdentifyReplyMax, reply);
   if (!_TakeIdentifyReply(reply, n, found)) {
-    if (_WriteCOMPort(1, &kLegacyIdentifyProbe) != 1) return Reject();
+    if (_WriteLine(fd, 1, &kLegacyIdentifyProbe) != 1) return Reject(fd);
     _SleepMilliseconds(kIdentifyWaitMs);
-    n = _ReadCOMPort(kIdentifyReplyMax, reply);
-    if (!_TakeLegacyReply(reply, n, found)) return Reject();
+    n = _ReadLine(fd, kIdentifyReplyMax, reply);
+    if (!_TakeLegacyReply(reply, n, found)) return Reject(fd);
   }
 
-  if (_WriteCOMPort(kHWInfoRequestLength, kHWInfoRequest) != kHWInfoRequestLength) return Reject();
+  if (_WriteLine(fd, kHWInfoRequestLength, kHWInfoRequest) != kHWInfoRequestLength) {
+    return Reject(fd);
+  }
   _SleepMilliseconds(kHWInfoWaitMs);
-  unsigned char block[kHWInfoBlockLength];
-  n = _ReadCOMPort(kHWInfoBlockLength, block);
-  if (_TakeHWInfoReply(block, n, found) == HWInfoReply::Rejected) return Reject();
-
-  _CommitIdentity(found);
-  std::memcpy(s_DeviceHWInfo, block, sizeof block);
-  // A longer path is cut to what the 16-byte text holds rather than written
-  // past its end.
-  std::snprintf(g_COMString, sizeof g_COMString, "%s", path);
-  return true;
+  n = _ReadLine(fd, kHWInfoBlockLength, block);
+  if (_TakeHWInfoReply(block, n, found) == HWInfoReply::Rejected) return Reject(fd);
+  return fd;
 }
 
 bool _EndPreviousConnection() {
@@ -127,15 +163,30 @@ bool _EndPreviousConnection() {
 }
 
 Connection _ConnectFirstFound() {
-  for (const char* path : s_PortPaths) {
-    const Connection result = ConnectOn(path);
+  OpenTurn turn;
+  if (!turn) return Connection::Busy;
+  const Connection ready = Prepare();
+  if (ready != Connection::NoInstrument) return ready;
+  char paths[4][PATH_MAX];
+  {
+    ExportLock lock;
+    std::memcpy(paths, s_PortPaths, sizeof paths);
+  }
+  int ignored;
+  for (const char* path : paths) {
+    const Connection result = ConnectOn(path, &ignored);
     if (result != Connection::NoInstrument) return result;
   }
   return Connection::NoInstrument;
 }
 
-Connection _ConnectPath(const char* path) {
-  return ConnectOn(path);
+Connection _ConnectPath(const char* path, int* open_errno) {
+  *open_errno = 0;
+  OpenTurn turn;
+  if (!turn) return Connection::Busy;
+  const Connection ready = Prepare();
+  if (ready != Connection::NoInstrument) return ready;
+  return ConnectOn(path, open_errno);
 }
 
 }  // namespace orna

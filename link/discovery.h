@@ -6,9 +6,11 @@
 
 namespace orna {
 
-// The handshake on one path: true when the port is open, configured and holds
-// an identified instrument (it then stays open in g_hFile).
-bool _COMStringFound(const char* path);
+// The handshake on one path, on a line no other thread can use: opens and
+// configures it, and on an identified instrument returns its descriptor with
+// the identity in `found` and the hardware information reply in `block`
+// (nothing the getters return has changed); -1 otherwise (line closed).
+int _COMStringFound(const char* path, IdentityTexts& found, unsigned char block[64]);
 
 // Test hook (not exported from the shared library): replaces the four
 // candidate paths /dev/ttyACM0../dev/ttyACM3. Null entries or a null array
@@ -21,13 +23,17 @@ void _SetPortPathsForTesting(const char* const paths[4]);
 // itself, which cannot wait for its own end.
 bool _EndPreviousConnection();
 
-// With s_lock held and no port open (so no receive thread either). The
-// handshake on each candidate path in turn or on `path`; on the first instrument identified the counters
-// start at 0 and the receive thread starts (Opened), or the port is closed
-// again when no thread could be started (NoThread).
-enum class Connection { Opened, NoInstrument, NoThread };
+// The opens of InitORNA (each candidate path in turn) and OrnaOpenPort
+// (`path`, with why its open failed, 0 when it did not, in `open_errno`).
+// One open at a time; each first ends the previous connection under s_lock
+// (AlreadyOpen when one is open; Refused on its own receive thread, which
+// cannot wait for its end), then runs the handshake without s_lock, then
+// commits the identity, starts the counters and the receive thread under it
+// (Opened), or closes the port again when no thread could be started
+// (NoThread). Busy: called with s_lock held while another open ran.
+enum class Connection { Opened, AlreadyOpen, NoInstrument, NoThread, Refused, Busy };
 Connection _ConnectFirstFound();
-Connection _ConnectPath(const char* path);
+Connection _ConnectPath(const char* path, int* open_errno);
 
 // Reply handling of the handshake, apart from the port so that each step can
 // be judged on its own.

@@ -1,5 +1,7 @@
 // The locks of the library and the one order in which they are taken.
 //
+//   0. The open lock (link/discovery.cpp): one open at a time, held across
+//      its handshake, which runs without s_lock.
 //   1. s_lock: the one lock of all state shared between host threads and the
 //      receive thread (settings, generator, apply engine, connection, every
 //      write to the port). Every exported function takes it first (ExportLock)
@@ -12,9 +14,6 @@
 //      descriptor gate and its hand-back lock (link/serial_port.h). Nothing
 //      that takes a lock runs under them; each is held across a few loads and
 //      stores, one read or write of the descriptor, or a copy.
-//
-// The connection lock (link/discovery.h) comes before s_lock: it serialises
-// the opens, whose handshakes run without s_lock.
 //
 // A thread holds locks only in this order; skipping one is fine, taking an
 // earlier one while a later one is held is not.
@@ -89,6 +88,12 @@ class Lock {
     owner_ = me;
     depth_ = 1;
     return true;
+  }
+
+  // Whether the calling thread holds the lock.
+  bool HeldHere() {
+    std::lock_guard<std::mutex> guard(m_);
+    return depth_ > 0 && owner_ == std::this_thread::get_id();
   }
 
   // Makes every waiter of lock_unless test its condition again.

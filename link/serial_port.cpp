@@ -93,23 +93,22 @@ void _SleepMilliseconds(int ms) {
   }
 }
 
-bool _OpenPort(const char* path) {
+int _OpenLine(const char* path) {
   // Close-on-exec (a program the host starts must not keep the line open
   // after the host has closed it) and held exclusively: see _OpenExclusive.
   const int fd = _OpenExclusive(path);
-  g_hFile.store(fd);
-  s_Port.stalled.store(false);
   // Descriptor 0 is a port like any other (standard input may be closed).
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
+  // A stall of an earlier line says nothing about this one.
+  s_Port.stalled.store(false);
   aio_cancel(fd, nullptr);
 
   termios t{};
   // Only a terminal can be the instrument's line: anything else (a regular
   // file, a pipe) is given up before a byte is written to it.
   if (tcgetattr(fd, &t) != 0) {
-    g_hFile.store(-1);
     close(fd);
-    return false;
+    return -1;
   }
   t.c_lflag = 0;
   // Every byte as it was sent: no input or output processing an earlier user
@@ -129,7 +128,29 @@ bool _OpenPort(const char* path) {
   t.c_cc[VTIME] = 0;
   cfsetospeed(&t, B115200);
   tcsetattr(fd, TCSANOW, &t);
-  return true;
+  return fd;
+}
+
+bool _OpenPort(const char* path) {
+  const int fd = _OpenLine(path);
+  g_hFile.store(fd);
+  s_Port.stalled.store(false);
+  return fd >= 0;
+}
+
+int _ReadLine(int fd, int count, unsigned char* buffer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(kReadTimeoutUs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now() + std::chrono::microseconds(999));
+    pollfd p{fd, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left.count() > 0 ? left.count() : 0));
+    if (r <= 0) return -1;
+    const ssize_t n = read(fd, buffer, static_cast<size_t>(count));
+    if (n != -1) return static_cast<int>(n);
+    if (errno != EAGAIN) return -1;
+    _SleepMilliseconds(10);
+  }
 }
 
 void _ClosePort() {
@@ -204,11 +225,9 @@ int _ReadCOMPort(int count, unsigned char* buffer) {
   return _ReadCOMPortUnlessWoken(count, buffer, _WakeGeneration());
 }
 
-int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
-  if (g_hFile.load() == -1 || count < 0) return -1;
-  std::shared_lock<std::shared_mutex> gate(s_Port.gate);
-  const int fd = g_hFile.load();
-  if (fd == -1) return -1;
+namespace {
+
+int WriteOn(int fd, int count, const unsigned char* bytes) {
   // The instrument frames messages by their fixed lengths, so a message cut
   // short would garble everything after it: the rest of a partial write is
   // sent too. A stalled instrument must not hold the caller forever, though.
@@ -239,6 +258,21 @@ int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
   }
   s_Port.stalled.store(false);
   return done;
+}
+
+}  // namespace
+
+int _WriteCOMPort(int count, const unsigned char* bytes, bool /*flag*/) {
+  if (g_hFile.load() == -1 || count < 0) return -1;
+  std::shared_lock<std::shared_mutex> gate(s_Port.gate);
+  const int fd = g_hFile.load();
+  if (fd == -1) return -1;
+  return WriteOn(fd, count, bytes);
+}
+
+int _WriteLine(int fd, int count, const unsigned char* bytes) {
+  if (fd < 0 || count < 0) return -1;
+  return WriteOn(fd, count, bytes);
 }
 
 int _DetachPort() {

@@ -48,10 +48,17 @@ struct Port {
 };
 extern Port& s_Port;
 
-// Opens `path` non-blocking and puts the line into the instrument's mode.
-// Leaves the result of open() in g_hFile; returns false when open() failed,
-// and closes the descriptor again (g_hFile -1) when it is not a terminal.
+// Opens `path` non-blocking and exclusively and puts the line into the
+// instrument's mode. Returns the descriptor, or -1 (closing it again when it
+// is not a terminal). The descriptor is the caller's until it is put in
+// g_hFile: an open runs its handshake on it with _ReadLine and _WriteLine,
+// where no other thread can write into the exchange.
+int _OpenLine(const char* path);
+// The same, leaving the result in g_hFile; false when no line was opened.
 bool _OpenPort(const char* path);
+// _ReadCOMPort and _WriteCOMPort on a line not (yet) in g_hFile.
+int _ReadLine(int fd, int count, unsigned char* buffer);
+int _WriteLine(int fd, int count, const unsigned char* bytes);
 
 // Closes the port (if open) and sets g_hFile to -1. Waits until no
 // _ReadCOMPort or _WriteCOMPort call of another thread is using the descriptor
