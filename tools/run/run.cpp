@@ -6,10 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -181,11 +182,18 @@ int RunSequence(const RunOptions& o) {
 
   const auto started = Clock::now();
   const double earlier_wall = report.wall_seconds;
+  // A report that cannot be written (a full disk) keeps the last one written, which --resume takes.
   auto save = [&]() {
     report.wall_seconds = earlier_wall + Since(started);
     bool ok = true;
-    if (!json_path.empty()) ok &= ReplaceFile(json_path, ReportJson(seq, report));
-    if (!report_path.empty()) ok &= ReplaceFile(report_path, ReportHtml(seq, report));
+    for (const std::string* path : {&json_path, &report_path}) {
+      if (path->empty() ||
+          ReplaceFile(*path, path == &json_path ? ReportJson(seq, report) : ReportHtml(seq, report)))
+        continue;
+      std::fprintf(stderr, "orna: cannot write %s (%s); it keeps the report written before\n", Safe(*path).c_str(),
+                   std::strerror(errno));
+      ok = false;
+    }
     return ok;
   };
 
@@ -365,10 +373,7 @@ int RunSequence(const RunOptions& o) {
     if (!st.prompt.empty())
       std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
-    if (!save()) {
-      std::fprintf(stderr, "orna: cannot write the report\n");
-      return kExitIo;
-    }
+    if (!save()) return kExitIo;
   }
   SetOutputFunc(OutputFuncNone);
   RegisterTimeAmpCB(nullptr);
@@ -377,10 +382,7 @@ int RunSequence(const RunOptions& o) {
   signal(SIGTERM, SIG_DFL);
 
   report.completed = !incomplete;
-  if (!save()) {
-    std::fprintf(stderr, "orna: cannot write the report\n");
-    return kExitIo;
-  }
+  if (!save()) return kExitIo;
   if (!record_path.empty() &&
       !WriteRecording(record_path, record, period, seq.title, "ORNA " + report.instrument.serial,
                       "liborna " + report.library_version)) {
