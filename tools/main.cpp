@@ -139,6 +139,15 @@ int main(int argc, char** argv) {
 
   run::RunOptions ro;
   auto* runc = app.add_subcommand("run", "Play a test sequence (TOML), ask for the readings, judge them and report");
+  runc->footer(
+      "Limits: a sequence file 1 MiB and 10000 steps (every repeat expanded); an answers file 1 MiB\n"
+      "and 1000 bytes a line.\n"
+      "Exit codes: 0 every judged step passed, 1 some step failed (a reading out of bounds, or a step\n"
+      "that did not play its whole duration, less one packet of 0.32 s), 2 bad arguments, errors in the\n"
+      "sequence, or an answers or resumed file refused, 3 no instrument answered (or not the --serial\n"
+      "asked for), 4 a report could not be written (outputs are checked before anything is played),\n"
+      "6 the run stopped before its end (Ctrl-C, the answers ran out, a setting was refused, the stream\n"
+      "stopped); --resume continues it.");
   runc->add_option("file", ro.file, "Sequence file")->required()->type_name("FILE.toml");
   runc->add_flag("--emulate", ro.emulate, "Use an in-process virtual instrument (and measure what it played)");
   runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3");

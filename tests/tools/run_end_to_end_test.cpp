@@ -1,6 +1,7 @@
 // `orna run` end to end against its in-process virtual instrument: every
 // shipped sequence with its answers file, the measurements against the
 // settings, exit codes, resume, and the reports read back.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include "run/run.h"
+#include "support/files.h"
+#include "text.h"
 
 namespace orna::cli::run {
 namespace {
@@ -191,6 +194,54 @@ TEST(Run, ExitCodesResumeAndReports) {
   const std::string bad = Temp("bad.toml");
   Write(bad, "title = \"b\"\n[[step]]\nname = \"x\"\nfunction = \"sine\"\nsettings = { amplitude = 11 }\n");
   EXPECT_EQ(RunSequence(Emulated(bad, "")), kExitUsage);
+}
+
+TEST(Run, TextThatIsNotUtf8IsReplacedInReportsAndEscapedOnTheTerminal) {
+  // Latin-1 in the file's name, the operator's and the instrument's serial number;
+  // a NUL and a stray byte in an answer; escape sequences in a step's name.
+  test::ScratchDir dir;
+  emu::Config config;
+  config.identify_reply = {'S', 'N', 0xFF, '4', '2', 0};
+  emu::VirtualInstrument vi(config);
+  RunOptions o;
+  o.file = dir.Write("s\xE9q.toml", "title = \"t\"\n[[step]]\nname = \"\\u001b]0;owned\\u0007\"\n"
+                                    "function = \"sine\"\nduration = 0\nprompt = \"p\"\n");
+  o.port = vi.path();
+  o.answers = dir.Write("a", std::string("1\0\xFF\n", 4));
+  o.operator_name = "Jos\xE9";
+  o.json = dir / "r.json";
+  o.report = dir / "r.html";
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunSequence(o), kExitIncomplete);  // that answer is not a number
+  const std::string err = testing::internal::GetCapturedStderr();
+  json j = json::parse(Read(o.json));
+  EXPECT_EQ(j["file"], dir / "s\uFFFDq.toml");
+  EXPECT_EQ(j["operator"], "Jos\uFFFD");
+  EXPECT_EQ(j["instrument"]["serial"], "SN\uFFFD42");
+  const std::string html = Read(o.report);
+  EXPECT_EQ(ValidUtf8(html), html);
+  EXPECT_NE(html.find("Jos\uFFFD"), std::string::npos);
+  EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
+  EXPECT_NE(err.find("[1/1] \\e]0;owned\\x07\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("answer '1\\x00\uFFFD' for step 1 is not a number"), std::string::npos) << err;
+}
+
+TEST(Run, AStepTheInstrumentDidNotPlayFails) {
+  // It answers the handshake but never asks for a packet: what the library sends unasked is all it gets.
+  test::ScratchDir dir;
+  emu::VirtualInstrument vi;
+  RunOptions o;
+  o.file = dir.Write("s.toml", "title = \"t\"\n[[step]]\nname = \"hr\"\nfunction = \"ecg\"\nduration = 2\n"
+                               "prompt = \"HR\"\nexpect = { value = 60, tolerance = 5 }\n");
+  o.port = vi.path();
+  o.answers = dir.Write("a", "60\n");
+  o.json = dir / "r.json";
+  EXPECT_EQ(RunSequence(o), kExitFailed);
+  const json step = json::parse(Read(o.json))["steps"][0];
+  EXPECT_EQ(step["verdict"], "fail");
+  EXPECT_LT(step["link"]["played_s"].get<double>(), 1);
+  EXPECT_THAT(step["reason"].get<std::string>(),
+              testing::MatchesRegex("played 0\\.[0-9]+ s of its 2 s: the instrument did not ask for the rest"));
 }
 
 TEST(Run, HtmlReportOpensInABrowser) {

@@ -61,6 +61,11 @@ settings = { speed = 3 }
             std::vector<std::string>{"t.toml:6: expect.tolerance is negative: no answer could pass"});
   EXPECT_EQ(Errors("title = \"x\"\n[[step]]\nname = \"{nope}\"\nfunction = 1\n"),
             std::vector<std::string>{"t.toml:3: name names {nope}, which no repeat defines"});
+  // Six lists of sixteen: 16.7 million steps from a few hundred bytes.
+  std::string sixteen = "[0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15]";
+  EXPECT_EQ(Errors("title = \"x\"\n[[step]]\nname = \"n\"\nfunction = 1\nrepeat = { a = " + sixteen + ", b = " +
+                   sixteen + ", c = " + sixteen + ", d = " + sixteen + ", e = " + sixteen + ", f = " + sixteen + " }\n"),
+            std::vector<std::string>{"t.toml:5: repeat makes 16777216 steps; a sequence may have at most 10000"});
 }
 
 TEST(RunSequence, RepeatExpandsEveryCombinationAndRows) {

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "run/run.h"
+#include "text.h"
 
 namespace orna::cli::run {
 
@@ -19,9 +20,11 @@ json SettingValue(const std::string& text) {
   return v;
 }
 
+// Outside text (file names, answers, an instrument's identity) may hold any
+// bytes: the page takes it as UTF-8.
 std::string Escape(const std::string& s) {
   std::string out;
-  for (char c : s) {
+  for (char c : ValidUtf8(s)) {
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
@@ -80,17 +83,19 @@ Summary Count(const Report& r) {
 
 std::string ReportJson(const Sequence& seq, const Report& r) {
   json j;
-  j["title"] = r.title;
-  j["source"] = r.source;
-  j["file"] = r.file;
+  // Outside text may hold any bytes; JSON takes only UTF-8.
+  const auto u = [](const std::string& s) { return ValidUtf8(s); };
+  j["title"] = u(r.title);
+  j["source"] = u(r.source);
+  j["file"] = u(r.file);
   j["checksum"] = "sha256:" + r.checksum;
-  j["date"] = r.date;
-  j["operator"] = r.operator_name;
-  j["library_version"] = r.library_version;
-  j["instrument"] = {{"serial", r.instrument.serial},
-                     {"hardware_version", r.instrument.hardware},
-                     {"firmware_version", r.instrument.firmware},
-                     {"port", r.instrument.port},
+  j["date"] = u(r.date);
+  j["operator"] = u(r.operator_name);
+  j["library_version"] = u(r.library_version);
+  j["instrument"] = {{"serial", u(r.instrument.serial)},
+                     {"hardware_version", u(r.instrument.hardware)},
+                     {"firmware_version", u(r.instrument.firmware)},
+                     {"port", u(r.instrument.port)},
                      {"virtual", r.instrument.virtual_instrument}};
   j["completed"] = r.completed;
   j["wall_seconds"] = std::round(r.wall_seconds * 1000) / 1000;
@@ -102,19 +107,20 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     if (!x.done) break;
     json s;
     s["index"] = i + 1;
-    s["name"] = st.name;
+    s["name"] = u(st.name);
     s["line"] = st.line;
-    s["function"] = st.function_name;
+    s["function"] = u(st.function_name);
     json settings = json::object();
-    for (const auto& [k, v] : st.settings) settings[k] = SettingValue(v);
+    for (const auto& [k, v] : st.settings) settings[u(k)] = SettingValue(u(v));
     s["settings"] = settings;
     s["duration"] = st.duration;
-    if (!st.prompt.empty()) s["prompt"] = st.prompt;
+    if (!st.prompt.empty()) s["prompt"] = u(st.prompt);
     if (st.timed) s["timed"] = true;
     if (st.expect.judged()) s["expect"] = st.expect.describe();
-    s["answer"] = x.answered ? json(x.answer) : json(nullptr);
+    s["answer"] = x.answered ? json(u(x.answer)) : json(nullptr);
     s["value"] = x.answered && x.verdict != Verdict::Skipped ? json(x.value) : json(nullptr);
     s["verdict"] = VerdictName(x.verdict);
+    if (!x.reason.empty()) s["reason"] = u(x.reason);
     s["link"] = {{"underruns", x.link.underruns},   {"sequence_errors", x.link.sequence_errors},
                  {"header_errors", x.link.header_errors}, {"packets", x.link.packets},
                  {"lost", x.link.lost},               {"played_s", std::round(x.link.played_s * 1000) / 1000}};
@@ -128,7 +134,8 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
   j["steps"] = steps;
   Summary sum = Count(r);
   j["summary"] = {{"pass", sum.pass}, {"fail", sum.fail}, {"disclosed", sum.disclosed}, {"skipped", sum.skipped}};
-  return j.dump(2) + "\n";
+  // Replace, never throw: a report is always written.
+  return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std::string* error) {
@@ -143,7 +150,7 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
     r->results.assign(seq.steps.size(), StepResult());
     for (const auto& s : j.at("steps")) {
       const std::size_t i = s.at("index").get<std::size_t>() - 1;
-      if (i >= seq.steps.size() || s.at("name").get<std::string>() != seq.steps[i].name)
+      if (i >= seq.steps.size() || s.at("name").get<std::string>() != ValidUtf8(seq.steps[i].name))
         return *error = "step " + std::to_string(i + 1) + " does not match the sequence", false;
       StepResult& x = r->results[i];
       x.done = true;
@@ -153,6 +160,7 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
       const std::string v = s.at("verdict").get<std::string>();
       x.verdict = v == "pass" ? Verdict::Pass : v == "fail" ? Verdict::Fail
                 : v == "disclosed" ? Verdict::Disclosed : Verdict::Skipped;
+      if (s.contains("reason")) x.reason = s.at("reason").get<std::string>();
       const json& l = s.at("link");
       x.link.underruns = l.at("underruns").get<std::uint64_t>();
       x.link.sequence_errors = l.at("sequence_errors").get<std::uint64_t>();
@@ -224,6 +232,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     if (!st.prompt.empty()) row("Answer", x.answered ? x.answer : "(none)");
     h << "<tr><th>Verdict</th><td class=\"" << VerdictName(x.verdict) << "\">" << VerdictName(x.verdict)
       << "</td></tr>\n";
+    if (!x.reason.empty()) row("Reason", x.reason);
     row("Link", std::to_string(x.link.packets) + " packets, " + std::to_string(x.link.underruns) + " underruns, " +
                     std::to_string(x.link.sequence_errors) + " sequence errors" +
                     (x.link.lost ? ", stream LOST" : "") + "; " + Num(x.link.played_s, "%.2f") + " s played");

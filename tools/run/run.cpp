@@ -6,10 +6,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
-#include <deque>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -17,7 +18,10 @@
 #include <thread>
 
 #include "orna.h"
+#include "run/answers.h"
+#include "run/files.h"
 #include "run/settings.h"
+#include "text.h"
 
 namespace orna::cli::run {
 
@@ -26,6 +30,10 @@ namespace {
 constexpr double kSamplePeriod = 1.0 / 5000;
 constexpr double kGraphPeriod = 30 * kSamplePeriod;  // the graph callback sees one sample in 30
 constexpr double kStripSeconds = 5;
+constexpr std::size_t kMaxReportFile = 64 << 20;  // far above the largest sequence's report
+// A step passes only when it played its whole duration, less at most the
+// last packet (1600 samples) that the instrument had not asked for yet.
+constexpr double kPlayTolerance = 1600 * kSamplePeriod;
 
 std::atomic<bool> g_interrupted{false};
 void OnSignal(int) { g_interrupted = true; }
@@ -52,13 +60,6 @@ std::string ReadFile(const std::string& path, bool* ok) {
   ss << in.rdbuf();
   *ok = static_cast<bool>(in) || in.eof();
   return ss.str();
-}
-
-bool WriteFile(const std::string& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-  out.close();
-  return static_cast<bool>(out);
 }
 
 std::string Now() {
@@ -92,47 +93,24 @@ std::string Strip(const std::vector<Point>& points, double period, const std::st
   return ok ? png : "";
 }
 
-// Where answers come from: a file (one a line; blank lines and lines
-// beginning with '#' are passed over) or the terminal.
-class Answers {
- public:
-  bool Load(const std::string& path) {
-    std::ifstream in(path);
-    if (!in) return false;
-    for (std::string line; std::getline(in, line);) {
-      while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
-      std::size_t b = line.find_first_not_of(" \t");
-      if (b == std::string::npos || line[b] == '#') continue;
-      lines_.push_back(line.substr(b));
-    }
-    from_file_ = true;
-    return true;
+// Outside text for the terminal, line by line.
+std::string Safe(const std::string& text) {
+  std::string out;
+  for (std::size_t at = 0;;) {
+    const std::size_t end = text.find('\n', at);
+    out += TerminalSafe(std::string_view(text).substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) return out;
+    out += '\n';
+    at = end + 1;
   }
-  bool from_file() const { return from_file_; }
-  // The next answer; false when there is none (end of file, or interrupted).
-  bool Next(std::string* answer) {
-    if (from_file_) {
-      if (lines_.empty()) return false;
-      *answer = lines_.front();
-      lines_.pop_front();
-      return true;
-    }
-    std::fflush(stdout);
-    if (!std::getline(std::cin, *answer) || g_interrupted) return false;
-    return true;
-  }
-  std::size_t left() const { return lines_.size(); }
-
- private:
-  bool from_file_ = false;
-  std::deque<std::string> lines_;
-};
+}
 
 bool ParseNumber(const std::string& s, double* v) {
   char* end = nullptr;
   *v = std::strtod(s.c_str(), &end);
   while (end && (*end == ' ' || *end == '\t')) ++end;
-  return !s.empty() && end && *end == 0 && std::isfinite(*v);
+  // The whole line: "1" followed by a NUL and more is not a number.
+  return !s.empty() && end == s.c_str() + s.size() && std::isfinite(*v);
 }
 
 }  // namespace
@@ -141,32 +119,34 @@ int RunSequence(const RunOptions& o) {
   Sequence seq;
   std::vector<std::string> errors;
   if (!LoadSequence(o.file, &seq, &errors)) {
-    for (const auto& e : errors) std::fprintf(stderr, "%s\n", e.c_str());
+    for (const auto& e : errors) std::fprintf(stderr, "%s\n", Safe(e).c_str());
     std::fprintf(stderr, "orna: %zu error%s in %s; nothing was played\n", errors.size(),
-                 errors.size() == 1 ? "" : "s", o.file.c_str());
+                 errors.size() == 1 ? "" : "s", Safe(o.file).c_str());
     return kExitUsage;
   }
   Answers answers;
-  if (!o.answers.empty() && !answers.Load(o.answers)) {
-    std::fprintf(stderr, "orna: cannot read %s\n", o.answers.c_str());
+  std::string why_not;
+  if (!o.answers.empty() && !answers.Load(o.answers, &why_not)) {
+    std::fprintf(stderr, "orna: cannot take answers from %s: %s\n", Safe(o.answers).c_str(), why_not.c_str());
     return kExitUsage;
   }
   Report report;
   report.results.assign(seq.steps.size(), StepResult());
   std::string json_path = o.json;
   if (!o.resume.empty()) {
-    bool ok = false;
-    std::string text = ReadFile(o.resume, &ok), error;
-    if (!ok || !ReadReportJson(text, seq, &report, &error)) {
-      std::fprintf(stderr, "orna: cannot resume from %s: %s\n", o.resume.c_str(), ok ? error.c_str() : "cannot read it");
+    std::string text, error;
+    if (!ReadRegularFile(o.resume, kMaxReportFile, &text, &error) || !ReadReportJson(text, seq, &report, &error)) {
+      std::fprintf(stderr, "orna: cannot resume from %s: %s\n", Safe(o.resume).c_str(), Safe(error).c_str());
       return kExitUsage;
     }
     if (json_path.empty()) json_path = o.resume;
   }
-  // Outputs are checked before anything is played.
-  for (const auto& path : {o.report, json_path, o.record}) {
-    if (!path.empty() && !CanWrite(path)) {
-      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+  // Outputs are checked before anything is played; a link is followed to the file it names.
+  std::string report_path = o.report, record_path = o.record;
+  for (std::string* path : {&report_path, &json_path, &record_path}) {
+    if (path->empty() || (path == &record_path && *path == "-")) continue;
+    if (!CheckOutput(*path, path, &why_not)) {
+      std::fprintf(stderr, "orna: cannot write %s: %s\n", Safe(*path).c_str(), why_not.c_str());
       return kExitIo;
     }
   }
@@ -186,8 +166,8 @@ int RunSequence(const RunOptions& o) {
   report.instrument = {Text(GetSerialNo()), Text(GetHWVersion()), Text(GetFWVersion()), Text(GetUSBPort()),
                        session->instrument() != nullptr};
   if (!o.serial.empty() && report.instrument.serial != o.serial) {
-    std::fprintf(stderr, "orna: the instrument found is %s, not %s\n", report.instrument.serial.c_str(),
-                 o.serial.c_str());
+    std::fprintf(stderr, "orna: the instrument found is %s, not %s\n", Safe(report.instrument.serial).c_str(),
+                 Safe(o.serial).c_str());
     return kExitNoInstrument;
   }
   const PlayOptions defaults = ReadDefaults();
@@ -202,11 +182,18 @@ int RunSequence(const RunOptions& o) {
 
   const auto started = Clock::now();
   const double earlier_wall = report.wall_seconds;
+  // A report that cannot be written (a full disk) keeps the last one written, which --resume takes.
   auto save = [&]() {
     report.wall_seconds = earlier_wall + Since(started);
     bool ok = true;
-    if (!json_path.empty()) ok &= WriteFile(json_path, ReportJson(seq, report));
-    if (!o.report.empty()) ok &= WriteFile(o.report, ReportHtml(seq, report));
+    for (const std::string* path : {&json_path, &report_path}) {
+      if (path->empty() ||
+          ReplaceFile(*path, path == &json_path ? ReportJson(seq, report) : ReportHtml(seq, report)))
+        continue;
+      std::fprintf(stderr, "orna: cannot write %s (%s); it keeps the report written before\n", Safe(*path).c_str(),
+                   std::strerror(errno));
+      ok = false;
+    }
     return ok;
   };
 
@@ -217,7 +204,7 @@ int RunSequence(const RunOptions& o) {
     const Step& st = seq.steps[i];
     StepResult& x = report.results[i];
     x = StepResult();
-    std::fprintf(stderr, "[%zu/%zu] %s\n", i + 1, seq.steps.size(), st.name.c_str());
+    std::fprintf(stderr, "[%zu/%zu] %s\n", i + 1, seq.steps.size(), Safe(st.name).c_str());
     const emu::Stats before = vi ? vi->stats() : emu::Stats();
     if (vi) vi->clear();
     {
@@ -236,7 +223,7 @@ int RunSequence(const RunOptions& o) {
     const bool ok = st.names_function || i == first ? ApplyAll(st.state, st.function, defaults, &error)
                                                     : ApplyChanges(st.state, keys, &error);
     if (!ok) {
-      std::fprintf(stderr, "orna: %s:%d: %s\n", o.file.c_str(), st.line, error.c_str());
+      std::fprintf(stderr, "orna: %s:%d: %s\n", Safe(o.file).c_str(), st.line, Safe(error).c_str());
       why = "a setting was refused";
       incomplete = true;
       break;
@@ -246,7 +233,7 @@ int RunSequence(const RunOptions& o) {
       if (o.speed > 0) vi->start_playback(o.speed);
       else vi->start_flood();
     }
-    if (!st.instruction.empty()) std::printf("%s\n", st.instruction.c_str());
+    if (!st.instruction.empty()) std::printf("%s\n", Safe(st.instruction).c_str());
     // Play for the step's duration: instrument time on the virtual instrument,
     // real time on hardware.
     auto played = [&]() {
@@ -269,15 +256,17 @@ int RunSequence(const RunOptions& o) {
         std::this_thread::sleep_for(std::chrono::milliseconds(vi ? 5 : 50));
       }
     };
-    if (!st.timed || answers.from_file()) wait_until(st.duration);
+    const bool waited = !st.timed || answers.from_file();
+    if (waited) wait_until(st.duration);
     if (vi && !(st.timed && !answers.from_file())) vi->stop_playback();
 
     if (!st.prompt.empty() && !g_interrupted && !lost) {
       for (;;) {
         if (!answers.from_file())
-          std::printf(st.timed ? "%s: press Enter at that moment (or type 'skip') " : "%s: ", st.prompt.c_str());
+          std::printf(st.timed ? "%s: press Enter at that moment (or type 'skip') " : "%s: ", Safe(st.prompt).c_str());
+        std::fflush(stdout);
         std::string a;
-        if (!answers.Next(&a)) {
+        if (!answers.Next(&a, std::cin) || g_interrupted) {
           why = answers.from_file() ? "the answers file ran out" : "no answer";
           incomplete = true;
           break;
@@ -297,8 +286,8 @@ int RunSequence(const RunOptions& o) {
           a = buf;
         } else if (!ParseNumber(a, &v)) {
           if (answers.from_file()) {
-            std::fprintf(stderr, "orna: %s: answer '%s' for step %zu is not a number\n", o.answers.c_str(),
-                         a.c_str(), i + 1);
+            std::fprintf(stderr, "orna: %s: answer '%s' for step %zu is not a number\n", Safe(o.answers).c_str(),
+                         Safe(a).c_str(), i + 1);
             why = "an answer was not a number";
             incomplete = true;
             break;
@@ -316,8 +305,9 @@ int RunSequence(const RunOptions& o) {
       // At the bench the operator says when it has been done; an answers file has no line for it.
       if (!answers.from_file() && !st.instruction.empty() && !g_interrupted && !lost) {
         std::printf("Press Enter to go on ");
+        std::fflush(stdout);
         std::string line;
-        if (!answers.Next(&line)) {
+        if (!answers.Next(&line, std::cin) || g_interrupted) {
           why = "no answer";
           incomplete = true;
         }
@@ -360,6 +350,14 @@ int RunSequence(const RunOptions& o) {
     }
     x.link.played_s = points.empty() ? 0 : points.back().t + period;
     x.link.lost = lost;
+    if (waited && x.link.played_s < st.duration - kPlayTolerance) {
+      char buf[160];
+      std::snprintf(buf, sizeof buf, "played %.2f s of its %g s: the instrument did not ask for the rest",
+                    x.link.played_s, st.duration);
+      x.verdict = Verdict::Fail;
+      x.reason = buf;
+      std::fprintf(stderr, "orna: step %zu %s\n", i + 1, buf);
+    }
     x.strip_png = Strip(points, period, st.name);
     if (!o.record.empty()) {
       const double offset = record.empty() ? 0 : record.back().t + period;
@@ -373,12 +371,9 @@ int RunSequence(const RunOptions& o) {
       std::fprintf(stderr, "      played %.1f s: %.1f bpm, %.2f mV peak to peak, %zu pacing pulses\n",
                    x.link.played_s, x.measured.bpm, x.measured.peak_to_peak_mV, x.measured.pacing_pulses);
     if (!st.prompt.empty())
-      std::printf("%-40s %-10s %s\n", st.name.c_str(), VerdictName(x.verdict), x.answer.c_str());
+      std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
-    if (!save()) {
-      std::fprintf(stderr, "orna: cannot write the report\n");
-      return kExitIo;
-    }
+    if (!save()) return kExitIo;
   }
   SetOutputFunc(OutputFuncNone);
   RegisterTimeAmpCB(nullptr);
@@ -387,14 +382,11 @@ int RunSequence(const RunOptions& o) {
   signal(SIGTERM, SIG_DFL);
 
   report.completed = !incomplete;
-  if (!save()) {
-    std::fprintf(stderr, "orna: cannot write the report\n");
-    return kExitIo;
-  }
-  if (!o.record.empty() &&
-      !WriteRecording(o.record, record, period, seq.title, "ORNA " + report.instrument.serial,
+  if (!save()) return kExitIo;
+  if (!record_path.empty() &&
+      !WriteRecording(record_path, record, period, seq.title, "ORNA " + report.instrument.serial,
                       "liborna " + report.library_version)) {
-    std::fprintf(stderr, "orna: cannot write %s\n", o.record.c_str());
+    std::fprintf(stderr, "orna: cannot write %s\n", Safe(record_path).c_str());
     return kExitIo;
   }
   int pass = 0, fail = 0, disclosed = 0, skipped = 0;
@@ -405,16 +397,16 @@ int RunSequence(const RunOptions& o) {
     disclosed += x.verdict == Verdict::Disclosed;
     skipped += x.verdict == Verdict::Skipped;
   }
-  std::printf("%s: %d pass, %d fail, %d disclosed, %d skipped%s\n", seq.title.c_str(), pass, fail, disclosed,
-              skipped, incomplete ? "" : "");
+  std::printf("%s: %d pass, %d fail, %d disclosed, %d skipped\n", Safe(seq.title).c_str(), pass, fail, disclosed,
+              skipped);
   if (incomplete) {
     std::fprintf(stderr, "orna: the run stopped (%s)%s\n", why.c_str(),
-                 json_path.empty() ? "" : ("; continue it with --resume " + json_path).c_str());
+                 json_path.empty() ? "" : ("; continue it with --resume " + Safe(json_path)).c_str());
     return kExitIncomplete;
   }
   if (answers.from_file() && answers.left() > 0)
     std::fprintf(stderr, "orna: warning: %zu answer%s left over in %s\n", answers.left(),
-                 answers.left() == 1 ? "" : "s", o.answers.c_str());
+                 answers.left() == 1 ? "" : "s", Safe(o.answers).c_str());
   return fail > 0 ? kExitFailed : kExitOk;
 }
 

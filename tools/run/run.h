@@ -36,6 +36,7 @@ struct StepResult {
   std::string answer;   // as given
   double value = 0;     // the answer as a number
   Verdict verdict = Verdict::Skipped;
+  std::string reason;   // why a step failed that the answer does not explain
   LinkHealth link;
   bool has_measured = false;
   Measured measured;

@@ -1,14 +1,15 @@
 #include "run/sequence.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <sstream>
 
 #include <toml++/toml.h>
 
+#include "run/files.h"
 #include "run/settings.h"
 
 namespace orna::cli::run {
@@ -231,6 +232,16 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
       if (!r->is_table() || r->as_table()->empty()) {
         err.add(LineOf(*r), "repeat must be a table of lists, e.g. { amplitude = [2, 700] }, or a list of tables");
       } else {
+        // Counted before it is expanded: a few short lists multiply into millions of steps.
+        std::uint64_t count = 1;
+        bool overflow = false;
+        for (auto&& [name, list] : *r->as_table())
+          if (auto* a = list.as_array(); a && !a->empty()) overflow |= __builtin_mul_overflow(count, a->size(), &count);
+        if (overflow || seq->steps.size() + count > kMaxSteps) {
+          err.add(LineOf(*r), "repeat makes " + (overflow ? std::string("too many") : std::to_string(count)) +
+                                  " steps; a sequence may have at most " + std::to_string(kMaxSteps));
+          return false;
+        }
         for (const auto& [name, list] : InOrder(*r->as_table())) {
           auto* a = list->as_array();
           if (!a || a->empty()) {
@@ -247,6 +258,10 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           bindings.swap(next);
         }
       }
+    }
+    if (seq->steps.size() + bindings.size() > kMaxSteps) {
+      err.add(line, "the sequence has more than " + std::to_string(kMaxSteps) + " steps, the most it may have");
+      return false;
     }
     for (const Binding& b : bindings) {
       Step step;
@@ -347,14 +362,12 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
 }
 
 bool LoadSequence(const std::string& path, Sequence* seq, std::vector<std::string>* errors) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    errors->push_back(path + ": cannot read the file");
+  std::string text, why;
+  if (!ReadRegularFile(path, kMaxSequenceFile, &text, &why)) {
+    errors->push_back(path + ": cannot read the file: " + why);
     return false;
   }
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ParseSequence(ss.str(), path, seq, errors);
+  return ParseSequence(text, path, seq, errors);
 }
 
 }  // namespace orna::cli::run

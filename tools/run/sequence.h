@@ -49,6 +49,12 @@ struct Sequence {
   std::vector<Step> steps;
 };
 
+// A sequence file is at most this large, and its steps with every `repeat`
+// expanded at most this many: a sequence is played by hand, so ten thousand
+// steps is more than a day at the bench.
+constexpr std::size_t kMaxSequenceFile = 1024 * 1024;  // bytes
+constexpr std::size_t kMaxSteps = 10000;
+
 // Reads, expands and checks a sequence; every problem goes into `errors` as
 // "FILE:LINE: message". True when there was none.
 bool LoadSequence(const std::string& path, Sequence* sequence, std::vector<std::string>* errors);
