@@ -34,11 +34,11 @@ def wait_until(condition, timeout=15.0, what="condition"):
 
 
 class Panel:
-    def __init__(self, *args, sigint_ignored=False):
+    def __init__(self, *args, sigint_ignored=False, env=None):
         # A shell's background job inherits SIGINT ignored.
         pre = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if sigint_ignored else None
         self.proc = subprocess.Popen([CLI, "panel", *(args or ["--emulate"]), "--listen", "127.0.0.1:0"],
-                                     stdout=subprocess.PIPE, text=True, preexec_fn=pre)
+                                     stdout=subprocess.PIPE, text=True, preexec_fn=pre, env=env)
         self.url = self.proc.stdout.readline().strip()
         assert self.url.startswith("http://127.0.0.1:"), self.url
         self.base, self.token = self.url.split("/?token=")
