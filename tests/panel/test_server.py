@@ -146,11 +146,11 @@ def test_concurrent_requests_from_many_clients():
 
     def client(i):
         try:
-            for k in range(15):
-                if i == 0 and k % 5 == 0:
+            for k in range(30):
+                if i % 3 == 0:
                     assert p.api("POST", "/api/connect", {"port": "virtual"})["code"] == 1
                 elif i % 3 == 1:
-                    p.api("POST", "/api/settings", {"amplitude": 1 + (k % 3), "function": k % 2})
+                    p.api("POST", "/api/settings", {"amplitude": 1 + (k % 3), "function": ["iec227", 0][k % 2]})
                 else:
                     assert p.state()["identity"]["library_version"]
         except Exception as e:  # noqa: BLE001 -- reported below
