@@ -34,11 +34,11 @@ def wait_until(condition, timeout=15.0, what="condition"):
 
 
 class Panel:
-    def __init__(self, *args, sigint_ignored=False):
+    def __init__(self, *args, sigint_ignored=False, env=None):
         # A shell's background job inherits SIGINT ignored.
         pre = (lambda: signal.signal(signal.SIGINT, signal.SIG_IGN)) if sigint_ignored else None
         self.proc = subprocess.Popen([CLI, "panel", *(args or ["--emulate"]), "--listen", "127.0.0.1:0"],
-                                     stdout=subprocess.PIPE, text=True, preexec_fn=pre)
+                                     stdout=subprocess.PIPE, text=True, preexec_fn=pre, env=env)
         self.url = self.proc.stdout.readline().strip()
         assert self.url.startswith("http://127.0.0.1:"), self.url
         self.base, self.token = self.url.split("/?token=")
@@ -101,8 +101,10 @@ def browser(panel):
 
 
 def set_field(browser, element_id, text):
+    # Typed over, as a user does: a cleared field left empty is refilled by the
+    # page's next state poll, and the text would then be typed after that.
     f = browser.find_element(By.ID, element_id)
-    f.clear()
+    f.send_keys(Keys.CONTROL, "a")
     f.send_keys(text, Keys.ENTER)
 
 
@@ -238,6 +240,85 @@ def test_a_page_of_another_site_cannot_change_a_setting(panel, browser):
         evil.shutdown()
         browser.get(panel.url)
     assert panel.state()["settings"]["amplitude"] == 2.0
+
+
+def page_ready(browser):
+    wait_until(lambda: browser.find_element(By.TAG_NAME, "body").get_attribute("data-ready") == "1", what="page ready")
+
+
+def test_lists_show_every_value_and_a_corrected_field_drops_its_refusal(panel, browser):
+    page_ready(browser)
+    shown = "const s = document.getElementById(arguments[0]); return s.selectedIndex < 0 ? '' : s.options[s.selectedIndex].text"
+    panel.api("POST", "/api/settings", {"pacing_mode": 2})
+    wait_until(lambda: browser.execute_script(shown, "pacing-mode") == "double (mode 2)", what="pacing mode 2")
+    panel.api("POST", "/api/settings", {"pacing_mode": 0})
+    iec227 = [o.text for o in Select(browser.find_element(By.ID, "iec227")).options]
+    iec251 = [o.text for o in Select(browser.find_element(By.ID, "iec251")).options]
+    assert len(iec227) == 10 and iec227[0] == "0: 3a ventricular bigeminy" and iec227[9].endswith("half amplitude")
+    assert len(iec251) == 6 and iec251[3] == "3: QRS 10 mV, P 0.3 mV"
+
+    set_field(browser, "amplitude", "20")
+    wait_until(lambda: browser.find_element(By.ID, "msg-amplitude").text, what="refusal text")
+    set_field(browser, "amplitude", "2")  # the value the field shows already
+    wait_until(lambda: browser.find_element(By.ID, "msg-amplitude").text == "", what="refusal gone")
+    assert panel.state()["settings"]["amplitude"] == 2.0
+
+
+def test_a_value_typed_just_before_start_is_the_one_played(panel, browser):
+    # The stream from before each start: the first half second that plays.
+    samples, done = [], threading.Event()
+
+    def listen():
+        with urllib.request.urlopen(panel.base + "/api/stream?token=" + panel.token, timeout=10) as r:
+            for line in r:
+                if done.is_set():
+                    return
+                if line.startswith(b"data: "):
+                    samples.extend(json.loads(line[6:])["v"])
+
+    seen = [None, 0.0]
+
+    def quiet():
+        """No new point for 150 ms: what played before has all come."""
+        points, now = panel.state()["stream"]["points"], time.monotonic()
+        if points != seen[0]:
+            seen[:] = [points, now]
+        return now - seen[1] >= 0.15
+
+    page_ready(browser)
+    threading.Thread(target=listen, daemon=True).start()
+    Select(browser.find_element(By.ID, "function")).select_by_value("1")
+    try:
+        for amplitude in (3, 2, 3):
+            assert panel.api("POST", "/api/settings", {"function": 0})["results"]["function"]["code"] == 0
+            wait_until(lambda: not panel.state()["streaming"], what="stopped")
+            wait_until(quiet, what="the stopped output's last samples")
+            del samples[:]
+            # The first change's request is held up on its way, as a busy
+            # machine or network may do: it must still be applied first.
+            browser.execute_script("""
+                const send = window.fetch; let first = true;
+                window.fetch = (...a) => {
+                  if (!(first && a[1] && a[1].method === 'POST')) return send(...a);
+                  first = false;
+                  return new Promise((r) => setTimeout(r, 150)).then(() => send(...a));
+                };""")
+            f = browser.find_element(By.ID, "amplitude")
+            f.send_keys(Keys.CONTROL, "a")
+            f.send_keys(str(amplitude))
+            # Enter, then Start, with nothing in between (a driver's keys and
+            # clicks come a few hundred milliseconds apart).
+            browser.execute_script("""
+                arguments[0].dispatchEvent(new KeyboardEvent('keydown', {key: 'Enter', bubbles: true}));
+                document.getElementById('start').click();""", f)
+            playing = lambda: [i for i, v in enumerate(samples) if abs(v) > 0.01]  # noqa: E731
+            wait_until(lambda: playing() and len(samples) - playing()[0] >= 2500, what="half a second played")
+            first = samples[playing()[0]:playing()[0] + 2500]
+            assert max(first) == pytest.approx(amplitude / 2, abs=0.02), (amplitude, max(first))
+    finally:
+        done.set()
+        panel.api("POST", "/api/settings", {"function": 0, "amplitude": 2})
+        browser.get(panel.url)  # the page's own fetch again
 
 
 def test_the_page_says_when_the_instrument_goes_away(browser):

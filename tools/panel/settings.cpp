@@ -104,6 +104,12 @@ Json Settings::Schema() {
       s["min"] = e.page_lo;
       s["max"] = e.page_hi;
     }
+    // The page offers one pulse (0) and two (1); the library takes any other
+    // number for two as well, and the schema has to say what may come back.
+    if (std::string(e.key) == "pacing_mode") {
+      s["max"] = e.hi;
+      s["options"] = Json::array({"single", "double"});
+    }
     if (e.kind == SettingKind::Choice) {
       Json names = Json::array();
       for (int f = 0; f <= OutputFuncECGFile; ++f) names.push_back(cli::FunctionName(f));

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "library_lock.h"
 #include "orna.h"
 
 namespace orna::panel {
@@ -35,7 +36,8 @@ void OnPacing(double t, double mV) {
 }
 
 constexpr std::size_t kBatchesKept = 300;          // about 12 s at the pump's pace
-constexpr std::size_t kRecordLimit = 5000 * 1800;  // half an hour of samples
+constexpr double kRecordSeconds = 1800;  // half an hour: 9 million points, about 300 MB
+constexpr std::size_t kRecordLimit = static_cast<std::size_t>(5000 * kRecordSeconds);
 constexpr auto kPumpPeriod = std::chrono::milliseconds(40);
 
 void Append(std::string* s, const char* fmt, double v) {
@@ -61,6 +63,7 @@ void Stream::Stop() {
   }
   cv_.notify_all();
   if (pump_.joinable()) pump_.join();
+  std::lock_guard<std::mutex> lock(LibraryLock());
   RegisterTimeAmpCB(nullptr);
   RegisterPacingTimeAmpCB(nullptr);
 }
@@ -98,12 +101,17 @@ void Stream::Take(std::vector<cli::Point>* points) {
 // carries the range flag. Either way the pulse is marked where it begins (a
 // pulse whose rising step fell in the previous batch, at this batch's start).
 void Stream::DetectPacing(std::vector<cli::Point>* points, std::vector<double>* marks) {
-  const double pa = GetPacingAmplitude();
-  const double width_s = GetPacingDuration() / 1000;
+  double pa, width_s;
+  bool flag_is_pacing;
+  {
+    std::lock_guard<std::mutex> lock(LibraryLock());
+    pa = GetPacingAmplitude();
+    width_s = GetPacingDuration() / 1000;
+    // The baseline reset test sets the range flag on every sample.
+    flag_is_pacing = GetBaselineResetTest() == 0;
+  }
   const int width = static_cast<int>(std::ceil(width_s / 0.0002)) + 3;
   const double tol = std::max(0.2 * std::fabs(pa), 0.006);
-  // The baseline reset test sets the range flag on every sample.
-  const bool flag_is_pacing = GetBaselineResetTest() == 0;
   auto mark = [&](std::size_t i) {
     (*points)[i].pulse_s = width_s;
     marks->push_back((*points)[i].t);
@@ -189,7 +197,11 @@ void Stream::Pump() {
         pacing.swap(g_cb_pacing);
       }
       // For a recording's annotations: the graph point at (or after) each pulse.
-      const double width_s = GetPacingDuration() / 1000;
+      double width_s;
+      {
+        std::lock_guard<std::mutex> lock(LibraryLock());
+        width_s = GetPacingDuration() / 1000;
+      }
       std::size_t at = 0;
       for (double t : pacing) {
         while (at < points.size() && points[at].t < t) ++at;
@@ -211,6 +223,14 @@ std::uint64_t Stream::Next(std::uint64_t seq, std::string* events, int wait_ms) 
   for (const auto& [n, text] : batches_)
     if (n > seq) *events += text;
   return seq_ > seq ? seq_ : seq;
+}
+
+std::string Stream::Between(std::uint64_t after, std::uint64_t upto) {
+  std::lock_guard<std::mutex> lock(m_);
+  std::string events;
+  for (const auto& [n, text] : batches_)
+    if (n > after && n <= upto) events += text;
+  return events;
 }
 
 std::uint64_t Stream::LastSeq() {
@@ -239,6 +259,11 @@ bool Stream::recording() {
 std::size_t Stream::recorded() {
   std::lock_guard<std::mutex> lock(m_);
   return record_.size();
+}
+
+bool Stream::record_full() {
+  std::lock_guard<std::mutex> lock(m_);
+  return record_.size() >= kRecordLimit;
 }
 
 std::uint64_t Stream::points_total() {

@@ -32,6 +32,8 @@ class Stream {
   // number handed out.
   std::uint64_t Next(std::uint64_t seq, std::string* events, int wait_ms);
   std::uint64_t LastSeq();
+  // The batches kept with `after` < number <= `upto`, as SSE event text.
+  std::string Between(std::uint64_t after, std::uint64_t upto);
 
   // Recording of everything streamed from now on.
   void StartRecording();
@@ -39,6 +41,8 @@ class Stream {
   std::vector<cli::Point> StopRecording(double* period_s);
   bool recording();
   std::size_t recorded();
+  // True once a recording has reached its limit and takes no more points.
+  bool record_full();
 
   std::uint64_t points_total();
   std::uint64_t points_dropped();

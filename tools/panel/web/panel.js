@@ -5,7 +5,17 @@
   const $ = (id) => document.getElementById(id);
   const idOf = (name) => name.replace(/_/g, '-');
 
-  async function api(method, path, body) {
+  // Changes go one after another, in the order the user made them: sent
+  // together, they would be applied in whatever order the server takes them.
+  let changes = Promise.resolve();
+  function api(method, path, body) {
+    if (method === 'GET') return request(method, path, body);
+    const p = changes.then(() => request(method, path, body));
+    changes = p.catch(() => {});
+    return p;
+  }
+
+  async function request(method, path, body) {
     const init = { method, headers: { 'X-Orna-Token': token } };
     if (body !== undefined) {
       init.headers['Content-Type'] = typeof body === 'string' ? 'text/plain' : 'application/json';
@@ -31,13 +41,20 @@
     drift: 'Baseline drift', baseline_reset: 'Baseline reset', freq_scan_ecg: 'ECG rate scan',
     freq_scan_sine: 'Sine scan',
   };
+  const numbered = (names) => names.map((n, i) => [i, i + ': ' + n]);
   const choices = {
     pacing_mode: [[0, 'single'], [1, 'double']],
     noise: [[0, 'off'], [1, '50 Hz'], [2, '60 Hz']],
     baseline_reset: [[0, 'off'], [1, '50 Hz'], [2, '60 Hz'], [3, '80 Hz'], [4, '100 Hz']],
-    iec227: Array.from({ length: 10 }, (_, i) => [i, 'waveform ' + i]),
-    iec251: Array.from({ length: 6 }, (_, i) => [i, 'waveform ' + i]),
+    iec227: numbered(['3a ventricular bigeminy', '3b slow alternating ventricular bigeminy',
+      '3c rapid alternating ventricular bigeminy', '3d bidirectional systoles',
+      '4a tachycardia', '4a tachycardia, double amplitude', '4a tachycardia, half amplitude',
+      '4b tachycardia', '4b tachycardia, double amplitude', '4b tachycardia, half amplitude']),
+    iec251: numbered(['QRS 2.5 mV, P 0.075 mV', 'QRS 5 mV', 'QRS 3 mV', 'QRS 10 mV, P 0.3 mV',
+      'QRS 1.5 mV', 'QRS 5 mV (as 1)']),
   };
+  // A value the list does not hold (set by a script): any pacing mode but 0 is double.
+  const otherChoice = (name, v) => (name === 'pacing_mode' ? 'double (mode ' + v + ')' : String(v));
 
   function showResult(name, r) {
     const msg = $('msg-' + idOf(name));
@@ -47,6 +64,8 @@
     msg.className = 'msg' + (r.code === 0 ? '' : ' error');
     if (input) input.classList.toggle('refused', r.code !== 0);
   }
+  // Being corrected: the refusal no longer speaks for what the field holds.
+  const clearResult = (name) => showResult(name, { code: 0 });
 
   async function apply(values) {
     try {
@@ -92,7 +111,7 @@
       const send = () => apply({ [name]: on.checked ? Number(input.value) : false });
       on.addEventListener('change', send);
       input.addEventListener('change', () => { if (on.checked) send(); else editing.delete(name); });
-      input.addEventListener('input', () => editing.add(name));
+      input.addEventListener('input', () => { editing.add(name); clearResult(name); });
       span.append(on, input);
       input.id = id;
       row.appendChild(span);
@@ -118,7 +137,7 @@
       input = document.createElement('input');
       input.type = 'number';
       input.step = 'any';
-      input.addEventListener('input', () => editing.add(name));
+      input.addEventListener('input', () => { editing.add(name); clearResult(name); });
       // 'change' fires on Enter and on leaving the field.
       input.addEventListener('change', () => {
         if (input.value === '') { editing.delete(name); return; }  // refilled once left
@@ -126,7 +145,7 @@
       });
       input.addEventListener('keydown', (e) => {
         if (e.key === 'Enter') input.blur();  // leaving the field applies it
-        if (e.key === 'Escape') { editing.delete(name); showSettings(state.settings, true); }
+        if (e.key === 'Escape') { editing.delete(name); clearResult(name); showSettings(state.settings, true); }
       });
     }
     if (input) { input.id = id; row.appendChild(input); }
@@ -166,7 +185,10 @@
         el.checked = value !== false;
         if (value !== false) ['start', 'stop', 'duration'].forEach((p, i) => { $(idOf(name) + '-' + p).value = value[i]; });
       } else if (el.type === 'checkbox') el.checked = !!value;
-      else if (name !== 'function') el.value = String(value);
+      else if (el.tagName === 'SELECT' && name !== 'function') {
+        if (![...el.options].some((o) => o.value === String(value))) el.add(new Option(otherChoice(name, value), value));
+        el.value = String(value);
+      } else if (name !== 'function') el.value = String(value);
     }
     if (s.lead) for (let i = 0; i <= 8; ++i) $('lead-' + i).checked = s.lead.includes(i);
     if (s.function > 0 && document.activeElement !== $('function')) $('function').value = String(s.function);
@@ -208,7 +230,12 @@
     $('scan-text').textContent = p < 0 ? 'none running' : Math.round(p * 100) + ' %, ' + st.scan.frequency.toFixed(2) + ' Hz';
     $('record-start').disabled = st.recording.on;
     $('record-stop').disabled = !st.recording.on;
-    if (st.recording.on) $('record-msg').textContent = 'recording, ' + st.recording.points + ' points';
+    if (st.recording.on) {
+      $('record-msg').textContent = st.recording.full
+        ? 'recording full at ' + st.recording.points + ' points (its limit): stop it to keep them'
+        : 'recording, ' + st.recording.points + ' points';
+      $('record-msg').className = 'msg' + (st.recording.full ? ' error' : '');
+    }
   }
 
   async function poll() {
