@@ -32,14 +32,18 @@
 //
 // --ad-threads N: N host threads call GetAD back to back for the whole real
 // time phase; reported: exchanges made, wrong values, the longest call.
+// --ad-realtime: the first of them runs at SCHED_FIFO 50, pinned to CPU 0
+// with the receive thread (above the receive thread's priority, on its
+// processor).
 //
 // ORNA_REALTIME=0 in the environment keeps the receive thread at normal
 // priority; --instrument-priority 0 does the same for the instrument.
 //
 // Usage: bench_stream [--seconds S] [--flood-seconds F] [--load K]
 //                     [--load-dir DIR] [--load-mb MB] [--instrument-priority P]
-//                     [--ad-threads N]
+//                     [--ad-threads N] [--ad-realtime]
 //        (defaults 310 s, 5 s, no load, /var/tmp, 256 MB, 50, 0)
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -445,6 +449,25 @@ double LoadAverage() {
   return l;
 }
 
+// The receive thread ("orna-rx"), 0 while there is none.
+pid_t ReceiveThreadId() {
+  pid_t found = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      char comm[32] = {};
+      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        if (std::fgets(comm, sizeof comm, f) != nullptr && std::strncmp(comm, "orna-rx", 7) == 0)
+          found = static_cast<pid_t>(std::atoi(e->d_name));
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return found;
+}
+
 void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 }  // namespace
@@ -452,12 +475,16 @@ void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<d
 int main(int argc, char** argv) {
   double seconds = 310, flood_seconds = 5;
   int load = 0, instrument_priority = 50, ad_threads = 0;
+  bool ad_realtime = false;
   long load_mb = 256;
   std::string load_dir = "/var/tmp";
   // A typo or --help must not start a run of several minutes.
   for (int i = 1; i < argc; i += 2) {
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (value && std::strcmp(argv[i], "--seconds") == 0) {
+    if (std::strcmp(argv[i], "--ad-realtime") == 0) {
+      ad_realtime = true;
+      --i;
+    } else if (value && std::strcmp(argv[i], "--seconds") == 0) {
       seconds = std::atof(value);
     } else if (value && std::strcmp(argv[i], "--flood-seconds") == 0) {
       flood_seconds = std::atof(value);
@@ -475,7 +502,8 @@ int main(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: %s [--seconds S (310)] [--flood-seconds S (5)] [--load K (0)]\n"
                    "          [--load-dir DIR (/var/tmp)] [--load-mb MB (256)]\n"
-                   "          [--instrument-priority P (50; 0 = normal)] [--ad-threads N (0)]\n",
+                   "          [--instrument-priority P (50; 0 = normal)] [--ad-threads N (0)]\n"
+                   "          [--ad-realtime]\n",
                    argv[0]);
       return std::strcmp(argv[i], "--help") == 0 ? 0 : 2;
     }
@@ -544,8 +572,24 @@ int main(int argc, char** argv) {
   std::atomic<unsigned long long> ad_calls{0}, ad_wrong{0};
   std::atomic<long long> ad_max_us{0};
   std::vector<std::thread> ad_callers;
+  std::atomic<bool> ad_rt_granted{false};
+  if (ad_realtime && ad_threads > 0) {
+    cpu_set_t cpu0;
+    CPU_ZERO(&cpu0);
+    CPU_SET(0, &cpu0);
+    if (const pid_t rx = ReceiveThreadId()) sched_setaffinity(rx, sizeof cpu0, &cpu0);
+  }
   for (int i = 0; i < ad_threads; ++i) {
-    ad_callers.emplace_back([&] {
+    ad_callers.emplace_back([&, i] {
+      if (ad_realtime && i == 0) {
+        cpu_set_t cpu0;
+        CPU_ZERO(&cpu0);
+        CPU_SET(0, &cpu0);
+        sched_param p{};
+        p.sched_priority = 50;
+        ad_rt_granted.store(sched_setaffinity(0, sizeof cpu0, &cpu0) == 0 &&
+                            pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) == 0);
+      }
       while (!ad_quit.load()) {
         const auto t0 = std::chrono::steady_clock::now();
         const int value = GetAD();
@@ -588,8 +632,11 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(r1.underruns - r0.underruns),
               static_cast<unsigned long long>(r1.sequence_gaps - r0.sequence_gaps));
   if (ad_threads > 0) {
-    std::printf("  GetAD                  %d threads: %llu exchanges, %llu wrong values, longest call %.1f ms\n",
-                ad_threads, ad_calls.load(), ad_wrong.load(), ad_max_us.load() * 1e-3);
+    std::printf("  GetAD                  %d threads%s: %llu exchanges, %llu wrong values, longest call %.1f ms\n",
+                ad_threads,
+                !ad_realtime ? "" : ad_rt_granted.load() ? " (first at SCHED_FIFO 50 on CPU 0 with the receive thread)"
+                                                          : " (SCHED_FIFO 50 refused)",
+                ad_calls.load(), ad_wrong.load(), ad_max_us.load() * 1e-3);
   }
   std::printf("  receive thread         %s priority %d, nice %d%s\n", PolicyName(g_rx_policy.load()),
               g_rx_priority.load(), g_rx_nice.load(),
