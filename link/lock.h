@@ -10,10 +10,10 @@
 //      OrnaListPorts reads sysfs and the loaders read their file, all without
 //      it. The receive thread holds it while it writes and while the upper
 //      layer handles an instrument message or the loss of the device.
-//   2. Leaf locks: the AD queue (link/receive_thread.h), the port's
-//      descriptor gate and its hand-back lock (link/serial_port.h). Nothing
-//      that takes a lock runs under them; each is held across a few loads and
-//      stores, one read or write of the descriptor, or a copy.
+//   2. Leaf locks: the AD queue (link/receive_thread.h) and the port's
+//      descriptor gate (link/serial_port.h). Nothing that takes a lock runs
+//      under them; each is held across a few loads and stores, or one read or
+//      write of the descriptor.
 //
 // A thread holds locks only in this order; skipping one is fine, taking an
 // earlier one while a later one is held is not.

@@ -341,8 +341,9 @@ void* iDataPoolThreadRoutine(void* /*argument*/) {
       break;
     }
     // An exchange waits in the pass's read instead, so that its reply and
-    // the requests around it are taken as they come.
-    if (!s_Exchange.active) _SleepMilliseconds(10);
+    // the requests around it are taken as they come; the next one asked for
+    // starts at once.
+    if (!s_Exchange.active && !ExchangeAsked()) _SleepMilliseconds(10);
     if (g_hFile.load() == -1 || s_Receiver.stop.load()) break;
   }
   return nullptr;
