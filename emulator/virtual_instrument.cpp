@@ -30,9 +30,20 @@ Bytes DefaultHWInfoBlock() {
   return block;
 }
 
+Config OldFirmware() {
+  Config config;
+  config.firmware_version.clear();
+  return config;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Relay word bit 0: DC offset variable mode (or the pacing high range).
+constexpr std::uint32_t kRelayVariable = 0x0001;
+// The older firmware's full scale in variable mode, mV.
+constexpr int kOldVariableRange = 4;
 
 enum class Mode { Manual, RealTime, Flood };
 
@@ -221,6 +232,14 @@ struct VirtualInstrument::Impl {
         break;
       case Kind::HWInfoRequest:
         if (cfg.answer_hwinfo) write_out(cfg.hwinfo_reply);
+        // In the same write, so that the block is read whole and the report
+        // waits behind it for the receive thread.
+        if (cfg.answer_hwinfo && cfg.hwinfo_reply.size() == kHWInfoBlockLength && !cfg.firmware_version.empty()) {
+          Bytes report(kVersionReportLength, 0x00);
+          std::copy_n(cfg.firmware_version.begin(), std::min<std::size_t>(7, cfg.firmware_version.size()),
+                      report.begin());
+          write_out(report);
+        }
         break;
       case Kind::ADRequest:
         if (!cfg.ad_reply.empty())
@@ -288,7 +307,9 @@ struct VirtualInstrument::Impl {
 
     QueuedPacket q;
     q.samples = DecodePacket(bytes);
-    const int full_scale = range < 0 ? kDefaultRange : range;
+    int full_scale = range < 0 ? kDefaultRange : range;
+    // Variable mode as the instrument sees it: the relay, and an offset programmed.
+    if (cfg.firmware_version.empty() && (relay & kRelayVariable) && dc_offset >= 0) full_scale = kOldVariableRange;
     for (Sample& s : q.samples) s.mV = Millivolts(s, full_scale, baseline_reset);
     queued += q.samples.size();
     if (!q.samples.empty()) queue.push_back(std::move(q));
@@ -582,6 +603,14 @@ void VirtualInstrument::set_reading(bool reading) {
   std::lock_guard<std::mutex> lock(impl_->m);
   impl_->reading = reading;
   impl_->wake();
+}
+
+bool VirtualInstrument::host_has_unread() const {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->flush_out();
+  if (!impl_->out.empty()) return true;
+  int pending = 0;
+  return impl_->slave >= 0 && ioctl(impl_->slave, FIONREAD, &pending) == 0 && pending > 0;
 }
 
 // ---- Observation -------------------------------------------------------------

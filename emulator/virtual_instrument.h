@@ -61,7 +61,18 @@ struct Config {
   // answers in time however busy the host is. False leaves the thread at the
   // scheduling of the thread that created the instrument.
   bool realtime = true;
+  // The firmware version reported right after the hardware information reply
+  // (when that is a whole 64-byte block): the seven characters of the version
+  // report, which a zero byte ends. From "4000002" on the library uses the
+  // 5 mV range in every mode. Empty: an older firmware, which reports no
+  // version and plays DC offset variable mode on a 4 mV full scale, as the
+  // library then expects.
+  std::string firmware_version = kCurrentFirmware;
+  static constexpr const char* kCurrentFirmware = "4000002";
 };
+
+// The configuration of an instrument with the older firmware (no version report).
+Config OldFirmware();
 
 // Kinds of host messages, by first byte.
 enum class Kind {
@@ -92,6 +103,7 @@ struct Sample {
   bool range_flag = false;  // bit 0x40 of the word's first byte
   bool half_step = false;   // bit 0x80
   double mV = 0;         // decoded: high range 2 codes/mV; normal range by the last range command
+                         // (4 mV in variable mode on the older firmware)
 };
 
 struct Stats {
@@ -152,6 +164,8 @@ class VirtualInstrument {
   void disconnect();
   // Stops reading what the host writes (the port's output fills up), or reads again.
   void set_reading(bool reading);
+  // Whether bytes sent to the host still wait on the line, unread.
+  bool host_has_unread() const;
 
   // ---- Observation -----------------------------------------------------
   std::vector<HostMessage> messages() const;   // every host message, in order

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <csignal>
 #include <memory>
 #include <cstdio>
@@ -20,6 +22,11 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
   emu::Config config;
   config.record_packets = false;  // a long run would keep every packet and sample
   config.record_samples = !record.empty();
+  // Checked now, not found out at the end of a long run.
+  if (!record.empty() && !CanWrite(record)) {
+    std::fprintf(stderr, "orna: cannot write %s: %s\n", record.c_str(), std::strerror(errno));
+    return kExitIo;
+  }
   if (fd >= 0 && fcntl(fd, F_GETFD) < 0) {
     std::fprintf(stderr, "orna: file descriptor %d is not open\n", fd);
     return kExitUsage;

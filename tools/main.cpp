@@ -1,11 +1,15 @@
 // orna: command-line front end of liborna.
 #include <CLI/CLI.hpp>
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "orna.h"
 #include "run/run.h"
+#include "setting_table.h"
 #include "tools.h"
 #ifdef ORNA_HAVE_PANEL
 #include "panel/panel.h"
@@ -19,6 +23,36 @@ std::string WithDefault(const std::string& text, double value, const char* unit 
   std::snprintf(buf, sizeof buf, "%g", value);
   return text + " (default " + buf + unit + ")";
 }
+
+std::string Readable(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.15g", v);
+  return buf;
+}
+
+// A finite number from lo to hi (more than lo when `above_lo`), its bounds
+// said as people write them. Text that is no number is left to the parser.
+CLI::Validator Within(double lo, double hi, bool above_lo = false) {
+  std::string range = (above_lo ? "more than " + Readable(lo) + " and at most " : Readable(lo) + " to ") +
+                      Readable(hi);
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double v = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != 0) return "";
+        if (!std::isfinite(v)) return "must be a finite number, not " + text;
+        if (v < lo || v > hi || (above_lo && v == lo)) return "must be " + range + ", not " + text;
+        return "";
+      },
+      "");
+}
+
+// Any finite number (the library judges the range).
+CLI::Validator Finite() { return Within(-HUGE_VAL, HUGE_VAL); }
+
+// An empty path or serial number would mean "scan" to the code below.
+const CLI::Validator kNotEmpty(
+    [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
 
 }  // namespace
 
@@ -41,9 +75,15 @@ int main(int argc, char** argv) {
   std::string info_port, info_serial;
   auto* info = app.add_subcommand("info", "Show the identity of the instrument (serial number, versions)");
   info->add_flag("--emulate", info_emulate, "Use an in-process virtual instrument instead of hardware");
-  info->add_option("--port", info_port,
-                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
-  info->add_option("--serial", info_serial, "Open the port whose USB serial number is SN (see orna list)");
+  auto* info_port_option =
+      info->add_option("--port", info_port,
+                       "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)")
+          ->check(kNotEmpty)
+          ->excludes("--emulate");
+  info->add_option("--serial", info_serial, "Open the port whose USB serial number is SN (see orna list)")
+      ->check(kNotEmpty)
+      ->excludes("--emulate")
+      ->excludes(info_port_option);
 
   // The library's defaults, read before any instrument is open.
   const double amplitude = GetAmplitude(), frequency = GetFrequency(), pulse_width = GetPulseWidth(),
@@ -55,73 +95,102 @@ int main(int argc, char** argv) {
       "play", "Play an output function for a while, then report what the instrument received");
   play->footer(
       "Settings not given keep the library's defaults; settings that the chosen function does not\n"
-      "use are refused. Example: orna play ecg --pacing-amplitude 5 --seconds 10 --emulate --plot ecg.png");
+      "use are refused. Example: orna play ecg --pacing-amplitude 5 --seconds 10 --emulate --plot ecg.png\n"
+      "Exit codes: 0 success; 2 bad arguments or a refused setting; 3 no instrument answered;\n"
+      "4 a file could not be written; 5 the stream was not clean (underruns, sequence errors, the\n"
+      "instrument went away; the recording was written but has gaps); 130 interrupted (Ctrl-C) and\n"
+      "143 terminated (SIGTERM), after writing what was recorded until then.");
   play->add_option("function", o.function,
                    "Output function, by name or number: sine (1), triangle (2), square (3), pulse (4),\n"
                    "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
                    "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
                    "biexponential (12), file (13, a text waveform given with --file)")
       ->required();
-  play->add_option("-a,--amplitude", o.amplitude, WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV"));
+  play->add_option("-a,--amplitude", o.amplitude, WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV"))
+      ->check(Finite());
   play->add_option("-f,--frequency", o.frequency,
                    WithDefault("Frequency (heart rate for the ECGs), 0.05..500 Hz; pulse and triangle-pulse "
                                "up to 3 Hz; not for iec227, iec251, biexponential, file",
-                               frequency, " Hz"));
-  play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"));
-  play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"));
-  play->add_option("--t-wave", o.t_wave, WithDefault("T-wave amplitude of cal-ecg, 0..2.5 mV", t_wave, " mV"));
+                               frequency, " Hz"))
+      ->check(Finite());
+  play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"))
+      ->check(Finite());
+  play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"))
+      ->check(Finite());
+  play->add_option("--t-wave", o.t_wave, WithDefault("T-wave amplitude of cal-ecg, 0..2.5 mV", t_wave, " mV"))
+      ->check(Finite());
   play->add_option("--iec", o.iec, "Test waveform of iec227 (0..9) or iec251 (0..5) (default 0)")
       ->check(CLI::Range(0, 9));
   play->add_option("--file", o.file,
                    "Waveform for the 'file' function: text, line 1 the sample rate, line 2 the count, "
                    "then one value in microvolts per line");
   play->add_option("--pacing-amplitude", o.pacing_amplitude,
-                   "Pacing pulse amplitude, -700..700 mV; 0 is no pacing (default 0)");
-  play->add_option("--pacing-width", o.pacing_width, WithDefault("Pacing pulse width, 0.1..3 ms", pacing_width, " ms"));
+                   "Pacing pulse amplitude, -700..700 mV; 0 is no pacing (default 0)")
+      ->check(Finite());
+  play->add_option("--pacing-width", o.pacing_width, WithDefault("Pacing pulse width, 0.1..3 ms", pacing_width, " ms"))
+      ->check(Finite());
   play->add_option("--pacing-rate", o.pacing_rate,
                    WithDefault("Pacing rate, 10..300 pulses per minute", pacing_rate, " per minute"));
   play->add_option("--pacing-mode", o.pacing_mode,
                    "Pulses per pacing event: 0 one; 1 two, 150 ms apart; 2 two, 250 ms apart (default 0)")
       ->check(CLI::Range(0, 2));
-  play->add_option("--overshoot", o.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)");
-  play->add_option("--lead", o.leads, "Switch on an output lead, 0..8; repeatable (default: none)")
+  play->add_option("--overshoot", o.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)")
+      ->check(Finite());
+  play->add_option("--lead", o.leads,
+                   "Switch on an output lead, 0..8, besides those already on; repeatable (default: lead 0 on)")
       ->check(CLI::Range(0, 8))
       ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
   play->add_option("--dc-offset", o.dc_offset, "DC offset in whole mV, -300..300 (-1000..1000 with --dc-variable) (default 0)");
   play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode (range +-1000 mV)");
   play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz (default: none)")
       ->check(CLI::IsMember({1, 2}));
-  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, 0.01..0.2 mV (default 0.1 mV)");
+  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, 0.01..0.2 mV (default 0.1 mV)")
+      ->check(Finite());
   play->add_flag("--drift", o.drift, "Baseline drift test on cal-ecg");
   play->add_option("--dynamic-range", o.dynamic_range_amplitude,
-                   "Dynamic-range test on triangle or square: overlay amplitude, 0..5 mV");
+                   "Dynamic-range test on triangle or square: overlay amplitude, 0..5 mV")
+      ->check(Finite());
   play->add_option("--dynamic-range-frequency", o.dynamic_range_frequency,
-                   "Dynamic-range overlay frequency, 10..50 Hz (default 30 Hz)");
+                   WithDefault("Dynamic-range overlay frequency, 10..50 Hz",
+                               FindSetting("dynamic_range_frequency")->page_default, " Hz"))
+      ->check(Finite());
   play->add_option("--freq-scan-sine", o.freq_scan_sine,
                    "Sine frequency scan: START_HZ STOP_HZ DURATION_S (0.67..500 Hz, 10..180 s)")
-      ->expected(3);
+      ->expected(3)
+      ->check(Finite());
   play->add_flag("--freq-scan-ecg", o.freq_scan_ecg, "Calibration-ECG rate scan, 0.05 to 0.5 Hz over 30 s");
   play->add_option("--baseline-reset", o.baseline_reset,
                    "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz")
       ->check(CLI::Range(1, 4));
-  play->add_flag("--impedance", o.impedance, "Switch on the input impedance test mode");
+  auto* impedance_on = play->add_flag("--impedance", o.impedance, "Input impedance test mode on (the default)");
+  play->add_flag("--no-impedance", o.no_impedance, "Switch the input impedance test mode off")
+      ->excludes(impedance_on);
   play->add_flag("--common-mode", o.common_mode, "Apply the DC offset in common mode");
-  play->add_option("-s,--seconds", o.seconds, "Seconds of signal to play and record (default 5)")
-      ->check(CLI::PositiveNumber);
+  play->add_option("-s,--seconds", o.seconds,
+                   "Seconds of signal to play and record, at most " + Readable(kMaxPlaySeconds) + " (default 5)")
+      ->check(Within(0, kMaxPlaySeconds, true));
   play->add_option("--speed", o.speed,
                    "Virtual instrument only: run its clock at this many times real time, 0.1..1000, as "
                    "real hardware would (default: as fast as the host answers, which never underruns)")
-      ->check(CLI::Range(0.1, 1000.0));
-  play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument instead of hardware");
-  play->add_option("--port", o.port,
-                   "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)");
-  play->add_option("--serial", o.serial, "Open the port whose USB serial number is SN (see orna list)");
+      ->check(Within(0.1, 1000));
+  auto* play_emulate = play->add_flag("--emulate", o.emulate, "Use an in-process virtual instrument instead of hardware");
+  auto* play_port = play->add_option("--port", o.port,
+                                     "Serial device to open instead of scanning /dev/ttyACM0..3 (e.g. a /dev/serial/by-id link)")
+                        ->check(kNotEmpty)
+                        ->excludes(play_emulate);
+  play->add_option("--serial", o.serial, "Open the port whose USB serial number is SN (see orna list)")
+      ->check(kNotEmpty)
+      ->excludes(play_emulate)
+      ->excludes(play_port);
   play->add_option("--record", o.records,
                    "Write what the instrument received: EDF+ when FILE ends in .edf, CSV otherwise, '-' "
                    "for CSV on standard output; repeatable")
       ->type_name("FILE")
       ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
-  play->add_option("--plot", o.plot, "Draw what the instrument received on ECG paper (PNG)")->type_name("FILE.png");
+  play->add_option("--plot", o.plot,
+                   "Draw what the instrument received on ECG paper (PNG; the first " + Readable(kMaxPlotSeconds) +
+                       " s of a longer run)")
+      ->type_name("FILE.png");
 
   double emu_speed = 1.0, emu_seconds = 0;
   int emu_fd = -1;
@@ -129,11 +198,14 @@ int main(int argc, char** argv) {
   auto* emulate = app.add_subcommand(
       "emulate", "Run a virtual instrument on a pseudo-terminal and print its path, for --port");
   emulate->add_option("--speed", emu_speed, "Clock, times real time, 0.1..1000 (default 1)")
-      ->check(CLI::Range(0.1, 1000.0));
-  emulate->add_option("--seconds", emu_seconds, "Stop after this many seconds (default 0: until interrupted)");
+      ->check(Within(0.1, 1000));
+  emulate->add_option("--seconds", emu_seconds,
+                      "Stop after this many seconds, at most " + Readable(kMaxEmulateSeconds) +
+                          " (default 0: until interrupted)")
+      ->check(Within(0, kMaxEmulateSeconds));
   emulate->add_option("--fd", emu_fd,
                       "Serve this inherited pseudo-terminal master (e.g. a faked /dev/ttyACM0) instead of a new one")
-      ->check(CLI::NonNegativeNumber);
+      ->check(Within(0, INT_MAX));
   emulate->add_option("--record", emu_record,
                       "On exit, write every sample played: EDF+ when FILE ends in .edf, CSV otherwise");
 
@@ -150,7 +222,7 @@ int main(int argc, char** argv) {
       "stopped); --resume continues it.");
   runc->add_option("file", ro.file, "Sequence file")->required()->type_name("FILE.toml");
   runc->add_flag("--emulate", ro.emulate, "Use an in-process virtual instrument (and measure what it played)");
-  runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3");
+  runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3")->check(kNotEmpty);
   runc->add_option("--serial", ro.serial, "Go on only if the instrument has this serial number");
   runc->add_option("--answers", ro.answers, "Take the answers from this file, one a line, instead of the terminal");
   runc->add_option("--report", ro.report, "Write the report as HTML")->type_name("OUT.html");
@@ -160,13 +232,14 @@ int main(int argc, char** argv) {
   runc->add_option("--operator", ro.operator_name, "Operator's name, for the report");
   runc->add_option("--speed", ro.speed,
                    "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
-      ->check(CLI::Range(0.1, 1000.0));
+      ->check(Within(0.1, 1000));
 
 #ifdef ORNA_HAVE_PANEL
   orna::panel::PanelOptions po;
   auto* panel = app.add_subcommand("panel", "Serve a control panel page (its address is printed first)");
   auto* panel_emulate = panel->add_flag("--emulate", po.emulate, "Connect to an in-process virtual instrument");
-  auto* panel_port = panel->add_option("--port", po.port, "Connect to the instrument on this serial device");
+  auto* panel_port =
+      panel->add_option("--port", po.port, "Connect to the instrument on this serial device")->check(kNotEmpty);
   panel->add_option("--serial", po.serial, "Connect to the instrument with this serial number")
       ->excludes(panel_emulate)
       ->excludes(panel_port);

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -13,6 +14,7 @@
 
 #include "orna.h"
 #include "setting_table.h"
+#include "text.h"
 #include "tools.h"
 
 namespace orna::cli {
@@ -36,6 +38,34 @@ struct Capture {
   std::vector<std::uint64_t> pulse_frames;
 };
 Capture g_capture;
+
+// The signal that cut the run short (SIGINT, SIGTERM), 0 while none came.
+volatile std::sig_atomic_t g_signal = 0;
+void OnSignal(int signal) { g_signal = signal; }
+
+// While a run is on, SIGINT and SIGTERM end it early: what was recorded is
+// still written. A second signal ends the program at once (SA_RESETHAND).
+class SignalsEndTheRun {
+ public:
+  SignalsEndTheRun() {
+    g_signal = 0;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESETHAND;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, &old_int_);
+    sigaction(SIGTERM, &action, &old_term_);
+  }
+  ~SignalsEndTheRun() {
+    sigaction(SIGINT, &old_int_, nullptr);
+    sigaction(SIGTERM, &old_term_, nullptr);
+  }
+  SignalsEndTheRun(const SignalsEndTheRun&) = delete;
+  SignalsEndTheRun& operator=(const SignalsEndTheRun&) = delete;
+
+ private:
+  struct sigaction old_int_ {}, old_term_ {};
+};
 
 void OnGraph(double, double v) {
   std::lock_guard<std::mutex> lock(g_capture.lock);
@@ -195,6 +225,20 @@ int CheckPlay(const PlayOptions& o, int fn) {
     std::fprintf(stderr, "orna: the 'file' function needs --file PATH (a text waveform)\n");
     return kExitUsage;
   }
+  // The library takes paths as UTF-16: a name that is not UTF-8 has no such form.
+  if (std::u16string wide; !o.file.empty() && !Utf8ToUtf16(o.file, &wide)) {
+    std::fprintf(stderr, "orna: --file %s: the file name is not valid UTF-8 (or holds a NUL)\n",
+                 TerminalSafe(o.file).c_str());
+    return kExitUsage;
+  }
+  if (!(o.seconds > 0 && o.seconds <= kMaxPlaySeconds)) {
+    std::fprintf(stderr, "orna: --seconds must be more than 0 and at most %g\n", kMaxPlaySeconds);
+    return kExitUsage;
+  }
+  if (!o.plot.empty() && !IsPngPath(o.plot)) {
+    std::fprintf(stderr, "orna: --plot writes PNG: give a file name ending in .png\n");
+    return kExitUsage;
+  }
   // Outputs are checked before the run, not after it.
   std::vector<std::string> outputs = o.records;
   if (!o.plot.empty()) outputs.push_back(o.plot);
@@ -219,11 +263,13 @@ bool ApplySettings(const PlayOptions& o) {
       ok &= Apply(OptionName(s).c_str(), s.setter, s.apply(o));
     }
   }
+  if (o.no_impedance) ok &= Apply("--no-impedance", "SetInputImpedanceMode", SetInputImpedanceMode(false));
   if (ok && !o.file.empty()) {
-    std::u16string path(o.file.begin(), o.file.end());
+    std::u16string path;
+    Utf8ToUtf16(o.file, &path);  // checked before the run
     int n = LoadECGtxt(path.c_str());
     if (n <= 0) {
-      std::fprintf(stderr, "orna: cannot load %s: %s\n", o.file.c_str(), RefusalText("LoadECGtxt", n));
+      std::fprintf(stderr, "orna: cannot load %s: %s\n", TerminalSafe(o.file).c_str(), RefusalText("LoadECGtxt", n));
       return false;
     }
   }
@@ -267,8 +313,9 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
 
 // Waits for the run to end: on the virtual instrument until it has played the
 // whole run (a little more, for the half-sample steps of odd pulse widths), on
-// real hardware in real time; returns whether the stream stalled.
-bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi) {
+// real hardware in real time, or until a signal came; returns whether the
+// stream stalled. `*done_s`: the seconds played.
+bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s) {
   const bool progress = isatty(STDERR_FILENO) == 1;
   const std::uint64_t wanted =
       static_cast<std::uint64_t>(std::ceil(o.seconds * 5000 + o.seconds * 20)) + 1500;
@@ -276,11 +323,11 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi) {
   bool stalled = false;
   std::uint64_t last_played = 0;
   auto last_progress = start;
-  for (;;) {
+  double done = 0;
+  while (g_signal == 0) {
     OrnaLinkStatus link{};
     link.size = sizeof link;
     if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
-    double done;
     if (vi) {
       const std::uint64_t played = vi->stats().samples_played;
       done = played * kSamplePeriod;
@@ -298,10 +345,12 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi) {
     if (progress) Progress(done, o.seconds);
     std::this_thread::sleep_for(std::chrono::milliseconds(vi ? 10 : 100));
   }
+  if (g_signal == 0) done = o.seconds;
   if (progress) {
-    Progress(o.seconds, o.seconds);
+    Progress(done, o.seconds);
     std::fprintf(stderr, "\n");
   }
+  *done_s = std::min(done, o.seconds);
   return stalled;
 }
 
@@ -402,10 +451,14 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
       return false;
     }
   }
-  if (!o.plot.empty() && !WritePlot(o.plot, points, o.function, period)) {
+  if (o.plot.empty()) return true;
+  if (!WritePlot(o.plot, points, o.function, period)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return false;
   }
+  const double drawn = PlottedSeconds(points);
+  if (!points.empty() && points.back().t > drawn)
+    std::fprintf(stderr, "orna: the plot shows the first %g s of %.1f s\n", drawn, points.back().t);
   return true;
 }
 
@@ -417,6 +470,7 @@ int RunPlay(const PlayOptions& o) {
   // CSV on standard output keeps it for the data alone.
   FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
 
+  const SignalsEndTheRun signals;
   auto session = Session::Open(o.emulate, o.port, o.serial);
   if (!session) return kExitNoInstrument;
   if (!ApplySettings(o)) return kExitUsage;
@@ -434,15 +488,21 @@ int RunPlay(const PlayOptions& o) {
     StopPlaying();
     return kExitUsage;
   }
-  const bool stalled = WaitForRun(o, vi);
+  double played = 0;
+  const bool stalled = WaitForRun(o, vi, &played);
   StopPlaying();
 
+  const int signal = g_signal;
+  if (signal != 0)
+    std::fprintf(stderr, "orna: %s after %.1f s: writing what was recorded\n",
+                 signal == SIGINT ? "interrupted" : "terminated", played);
   std::uint64_t frames = 0;
   const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
-  const std::string trouble = ReportRun(summary, points, vi, stalled, frames, o.seconds);
+  const std::string trouble = ReportRun(summary, points, vi, stalled, frames, played);
   // The virtual instrument keeps every sample; the graph callback sees every 30th.
   const double period = vi ? kSamplePeriod : kGraphPeriod;
   if (!WriteOutputs(o, points, period, serial)) return kExitIo;
+  if (signal != 0) return kExitSignalBase + signal;
   if (!trouble.empty()) {
     std::fprintf(stderr, "orna: warning: the stream was not clean (%s); the recording has gaps\n",
                  trouble.c_str());

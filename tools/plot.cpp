@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "tools.h"
 
@@ -16,7 +17,7 @@ constexpr double kPxPerMm = 5.0;
 constexpr double kMmPerS = 25.0;
 constexpr double kMmPerMV = 10.0;
 constexpr double kRowSeconds = 10.0;
-constexpr int kMaxRows = 6;
+constexpr int kMaxRows = static_cast<int>(kMaxPlotSeconds / kRowSeconds);
 constexpr double kMarginMm = 8.0;
 
 // Where the strips go: rows of row_seconds, each spanning lo..hi mV.
@@ -47,16 +48,57 @@ Layout Arrange(const std::vector<Point>& points) {
   return l;
 }
 
-void DrawCaption(cairo_t* cr, const Layout& l, const std::vector<Point>& points, const std::string& title) {
+void SetFont(cairo_t* cr) {
   cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
   cairo_set_font_size(cr, 3.5);
+}
+
+// The line above the paper: title, what is drawn of a longer recording, the
+// scales and the pacing mark's legend.
+std::string Caption(const Layout& l, const std::vector<Point>& points, const std::string& title) {
+  std::string caption = title;
+  const double drawn = l.rows * l.row_seconds;
+  if (!points.empty() && points.back().t > drawn) {
+    char span[64];
+    std::snprintf(span, sizeof span, " (first %g s of %.1f s)", drawn, points.back().t);
+    caption += span;
+  }
+  caption += "    25 mm/s    10 mm/mV";
+  bool pulses_drawn = false;
+  for (const auto& p : points) pulses_drawn |= p.pulse_s > 0 && p.t < drawn;
+  if (pulses_drawn) caption += "    \u25BC pacing pulse";
+  return caption;
+}
+
+// Width of the caption in mm, measured with the font it is drawn in.
+double CaptionWidthMm(const std::string& caption) {
+  cairo_surface_t* scratch = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
+  cairo_t* cr = cairo_create(scratch);
+  cairo_scale(cr, kPxPerMm, kPxPerMm);  // as drawn: glyph metrics depend on the pixel size
+  SetFont(cr);
+  cairo_text_extents_t extents;
+  cairo_text_extents(cr, caption.c_str(), &extents);
+  cairo_destroy(cr);
+  cairo_surface_destroy(scratch);
+  return extents.x_advance;
+}
+
+void DrawCaption(cairo_t* cr, const std::string& caption) {
+  SetFont(cr);
   cairo_set_source_rgb(cr, 0.2, 0.2, 0.2);
   cairo_move_to(cr, kMarginMm, kMarginMm - 2);
-  bool pulses_drawn = false;
-  for (const auto& p : points) pulses_drawn |= p.pulse_s > 0 && p.t < l.rows * l.row_seconds;
-  std::string caption = title + "    25 mm/s    10 mm/mV";
-  if (pulses_drawn) caption += "    \u25BC pacing pulse";
   cairo_show_text(cr, caption.c_str());
+}
+
+// Under each row's left end, where the row begins in the recording.
+void DrawRowStart(cairo_t* cr, const Layout& l, int r) {
+  SetFont(cr);
+  cairo_set_font_size(cr, 3.0);
+  cairo_set_source_rgb(cr, 0.35, 0.35, 0.35);
+  char label[32];
+  std::snprintf(label, sizeof label, "%g s", r * l.row_seconds);
+  cairo_move_to(cr, l.X0(), l.Y0(r) + l.row_h_mm + 3.5);
+  cairo_show_text(cr, label);
 }
 
 // The pink paper of row r with its 1 mm and 5 mm grid.
@@ -130,10 +172,18 @@ void DrawPacingMarks(cairo_t* cr, const Layout& l, int r, const std::vector<Poin
 
 }  // namespace
 
+double PlottedSeconds(const std::vector<Point>& points) {
+  const Layout l = Arrange(points);
+  return std::min(l.rows * l.row_seconds, points.empty() ? 0.0 : points.back().t);
+}
+
 bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
                double period_s) {
   const Layout l = Arrange(points);
-  const int width = static_cast<int>((l.row_w_mm + 2 * kMarginMm) * kPxPerMm);
+  const std::string caption = Caption(l, points, title);
+  // A short strip is narrower than its caption: the page grows to hold it.
+  const double page_w_mm = std::max(l.row_w_mm, std::ceil(CaptionWidthMm(caption))) + 2 * kMarginMm;
+  const int width = static_cast<int>(page_w_mm * kPxPerMm);
   const int height = static_cast<int>((l.rows * l.row_h_mm + (l.rows + 1) * kMarginMm + 4) * kPxPerMm);
 
   cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
@@ -141,9 +191,10 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
   cairo_scale(cr, kPxPerMm, kPxPerMm);  // user units are millimetres from here on
-  DrawCaption(cr, l, points, title);
+  DrawCaption(cr, caption);
   for (int r = 0; r < l.rows; ++r) {
     DrawPaper(cr, l, r);
+    DrawRowStart(cr, l, r);
     DrawTrace(cr, l, r, points, period_s);
     DrawPacingMarks(cr, l, r, points);
   }

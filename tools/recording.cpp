@@ -61,19 +61,23 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
   if (samples.empty()) samples.push_back(0.0);
 
   // Data records of at most one second, a whole number of 10 us units long, so
-  // that rates like 1/6 ms are stored exactly.
+  // that rates like 1/6 ms are stored exactly. Pacing pulses go into the one
+  // annotation signal (readers that take only the first would miss any in a
+  // second), which holds one annotation per record: with more pulses than
+  // one-second records, the records get shorter, down to 10 ms; beyond that,
+  // no file at all rather than one that lost some.
   long period_units = std::lround(period_s * 1e5);
   if (period_units < 1 || std::fabs(period_units - period_s * 1e5) > 1e-6) return false;
-  int per_record = static_cast<int>(std::max(1L, 100000L / period_units));
-  long record_units = per_record * period_units;
-
-  // Each annotation signal holds one annotation per data record: enough of
-  // them for every pulse, or no file at all rather than one that lost some.
-  const std::size_t records = (samples.size() + per_record - 1) / per_record;
   std::size_t pulses = 0;
   for (const auto& p : points) pulses += p.pulse_s > 0;
-  const std::size_t annotation_signals = std::max<std::size_t>(1, (pulses + records - 1) / records);
-  if (annotation_signals > 64) return false;
+  const long longest = std::max(1L, 100000L / period_units);
+  const long shortest = std::min(longest, (1000L + period_units - 1) / period_units);
+  long per_record_l = longest;
+  // The longest records of which there are at least as many as pulses.
+  if (pulses > 1) per_record_l = std::min<long>(longest, static_cast<long>((samples.size() - 1) / (pulses - 1)));
+  if (per_record_l < shortest) return false;
+  const int per_record = static_cast<int>(per_record_l);
+  const long record_units = per_record_l * period_units;
 
   double peak = 1.0;
   for (double v : samples) peak = std::max(peak, std::fabs(v));
@@ -81,7 +85,7 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
 
   int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, 1);
   if (h < 0) return false;
-  bool ok = edf_set_number_of_annotation_signals(h, static_cast<int>(annotation_signals)) == 0 &&
+  bool ok = edf_set_number_of_annotation_signals(h, 1) == 0 &&
             edf_set_datarecord_duration(h, static_cast<int>(record_units)) == 0 &&
             edf_set_samplefrequency(h, 0, per_record) == 0 &&
             edf_set_physical_maximum(h, 0, peak) == 0 && edf_set_physical_minimum(h, 0, -peak) == 0 &&
@@ -113,12 +117,19 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
   return edfclose_file(h) == 0 && ok;
 }
 
-bool IsEdfPath(const std::string& path) {
+namespace {
+
+bool EndsIn(const std::string& path, const char* extension) {
   if (path.size() < 4) return false;
   std::string tail = path.substr(path.size() - 4);
   std::transform(tail.begin(), tail.end(), tail.begin(), [](unsigned char c) { return std::tolower(c); });
-  return tail == ".edf";
+  return tail == extension;
 }
+
+}  // namespace
+
+bool IsEdfPath(const std::string& path) { return EndsIn(path, ".edf"); }
+bool IsPngPath(const std::string& path) { return EndsIn(path, ".png"); }
 
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
                     const std::string& title, const std::string& equipment,

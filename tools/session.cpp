@@ -1,7 +1,9 @@
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "orna.h"
 #include "tools.h"
@@ -33,6 +35,12 @@ std::unique_ptr<Session> Session::Open(bool emulate, const std::string& port,
     // keep its thread from answering within the handshake's time: it gets a
     // few tries. A real port gets one, as the library's own scan does.
     if (!OpenPath(s->vi_->path(), 5)) return nullptr;
+    // It reports its firmware version right after the handshake; settings
+    // applied before the library has read the report would get the older
+    // firmware's range.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (s->vi_->host_has_unread() && std::chrono::steady_clock::now() < give_up)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return s;
   }
   if (!port.empty()) {

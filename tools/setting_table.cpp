@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "generator/settings.h"
 #include "orna.h"
 
 namespace orna::cli {
@@ -22,7 +23,7 @@ constexpr unsigned kIEC = FunctionBit(OutputFuncIEC227) | FunctionBit(OutputFunc
 // The waveforms that come at their own rate.
 constexpr unsigned kOwnRate = kIEC | FunctionBit(OutputFuncBiExponential) | FunctionBit(OutputFuncECGFile);
 
-double NoiseAmplitude(const P& o) { return std::isnan(o.noise_amplitude) ? 0.1 : o.noise_amplitude; }
+double NoiseAmplitude(const P& o) { return std::isnan(o.noise_amplitude) ? kDefaultMainsNoiseAmp : o.noise_amplitude; }
 
 int ApplyLeads(const P& o) {
   for (int lead = 0; lead <= 8; ++lead) {
@@ -34,7 +35,7 @@ int ApplyLeads(const P& o) {
 
 int ApplyDynamicRange(const P& o) {
   const bool on = !std::isnan(o.dynamic_range_amplitude);
-  const double f = std::isnan(o.dynamic_range_frequency) ? 30 : o.dynamic_range_frequency;
+  const double f = std::isnan(o.dynamic_range_frequency) ? kDefaultFDynamicRange : o.dynamic_range_frequency;
   return SetDynamicRangeTest(on, on ? o.dynamic_range_amplitude : 0, f);
 }
 
@@ -49,27 +50,27 @@ const std::vector<SettingSpec>& Table() {
   static const std::vector<SettingSpec> t = {
       // key, kind, unit, option, test mode, part of, functions, misfit,
       // lo, hi, page lo, hi, default, setter, range code, texts, value, apply
-      {"function", K::Choice, "", false, false, "", kAnyFunction, nullptr, 0, 13, 0, 13, 0, "SetOutputFunc", -2,
+      {"function", K::Choice, "", false, false, "", kAnyFunction, nullptr, 0, 13, 0, 13, kDefaultMainOutput, "SetOutputFunc", -2,
        {{-2, "no such output function"}}, nullptr, nullptr, nullptr, nullptr},
-      {"amplitude", K::Number, "mV", true, false, "", kAnyFunction, nullptr, -10, 10, -10, 10, 1, "SetAmplitude", -2,
+      {"amplitude", K::Number, "mV", true, false, "", kAnyFunction, nullptr, -10, 10, -10, 10, kDefaultAmplitude, "SetAmplitude", -2,
        {{-2, "out of range (-10..10 mV)"}, {-3, "the baseline reset test sets the amplitude"}},
        &P::amplitude, nullptr, nullptr, [](const P& o) { return SetAmplitude(o.amplitude); }},
       {"frequency", K::Number, "Hz", true, false, "", ~kOwnRate, "this waveform has its own rate", 0.05, 500, 0.05,
-       500, 1, "SetFrequency", -2,
+       500, kDefaultF, "SetFrequency", -2,
        {{-2, "out of range (0.05..500 Hz, 3 Hz with pulse outputs)"},
         {-3, "a frequency scan is running"},
         {-4, "the baseline reset test sets the frequency"}},
        &P::frequency, nullptr, nullptr, [](const P& o) { return SetFrequency(o.frequency); }},
-      {"pulse_width", K::Number, "ms", true, false, "", kPulses, nullptr, 2, 300, 2, 300, 100, "SetPulseWidth", -2,
+      {"pulse_width", K::Number, "ms", true, false, "", kPulses, nullptr, 2, 300, 2, 300, kDefaultPulseWidth, "SetPulseWidth", -2,
        {{-2, "out of range (2..300 ms)"}}, &P::pulse_width, nullptr, nullptr,
        [](const P& o) { return SetPulseWidth(o.pulse_width); }},
-      {"qrs", K::Number, "ms", true, false, "", kCalECG, nullptr, 5, 200, 5, 200, 100, "SetQRSDuration", -2,
+      {"qrs", K::Number, "ms", true, false, "", kCalECG, nullptr, 5, 200, 5, 200, kDefaultQRSDuration, "SetQRSDuration", -2,
        {{-2, "out of range (5..200 ms)"}}, &P::qrs, nullptr, nullptr,
        [](const P& o) { return SetQRSDuration(o.qrs); }},
-      {"t_wave", K::Number, "mV", true, false, "", kCalECG, nullptr, 0, 2.5, 0, 2.5, 0.2, "SetTWave", -2,
+      {"t_wave", K::Number, "mV", true, false, "", kCalECG, nullptr, 0, 2.5, 0, 2.5, kDefaultT, "SetTWave", -2,
        {{-2, "out of range (0..2.5 mV)"}}, &P::t_wave, nullptr, nullptr, [](const P& o) { return SetTWave(o.t_wave); }},
       // The waveform starts with its function (StartFunction).
-      {"iec", K::Integer, "", true, false, "", kIEC, nullptr, 0, 9, 0, 9, 0, "SetSpecialWave227", -2,
+      {"iec", K::Integer, "", true, false, "", kIEC, nullptr, 0, 9, 0, 9, kDefaultSpecialWaveFormNo, "SetSpecialWave227", -2,
        {{-2, "no such waveform"}}, nullptr, &P::iec, nullptr, nullptr},
       {"iec227", K::Integer, "", false, false, "", kAnyFunction, nullptr, 0, 9, 0, 9, 0, "SetSpecialWave227", -2,
        {{-2, "no such waveform (0..9)"}}, nullptr, nullptr, nullptr, nullptr},
@@ -81,42 +82,43 @@ const std::vector<SettingSpec>& Table() {
        {{-1, "cannot open the file"}, {-2, "bad sample rate"}, {-3, "bad sample count"},
         {-4, "no memory for the samples"}},
        nullptr, nullptr, nullptr, nullptr},
-      {"pacing_width", K::Number, "ms", true, false, "", kAnyFunction, nullptr, 0.1, 3, 0.1, 3, 2,
+      {"pacing_width", K::Number, "ms", true, false, "", kAnyFunction, nullptr, 0.1, 3, 0.1, 3, kDefaultPacingDuration,
        "SetPacingDuration", -2, {{-2, "out of range (0.1..3 ms)"}}, &P::pacing_width, nullptr, nullptr,
        [](const P& o) { return SetPacingDuration(o.pacing_width); }},
-      {"pacing_rate", K::Integer, "/min", true, false, "", kAnyFunction, nullptr, 10, 300, 10, 300, 60,
+      {"pacing_rate", K::Integer, "/min", true, false, "", kAnyFunction, nullptr, 10, 300, 10, 300, kDefaultPacingRate,
        "SetPacingRate", -2, {{-2, "out of range (10..300 /min)"}}, nullptr, &P::pacing_rate, nullptr,
        [](const P& o) { return SetPacingRate(o.pacing_rate); }},
-      {"pacing_mode", K::Integer, "", true, false, "", kAnyFunction, nullptr, 0, 1e9, 0, 1, 0, "SetPacingPulseMode",
+      {"pacing_mode", K::Integer, "", true, false, "", kAnyFunction, nullptr, 0, 1e9, 0, 1, kDefaultPacingPulse, "SetPacingPulseMode",
        -2, {}, nullptr, &P::pacing_mode, nullptr, [](const P& o) { return SetPacingPulseMode(o.pacing_mode); }},
-      {"overshoot", K::Integer, "ms", true, false, "", kAnyFunction, nullptr, 0, 100, 0, 100, 0,
+      {"overshoot", K::Integer, "ms", true, false, "", kAnyFunction, nullptr, 0, 100, 0, 100, kDefaultPacingOvershootTC,
        "SetOvershootTimeConstant", -2, {{-2, "out of range (0..100 ms)"}}, &P::overshoot, nullptr, nullptr,
        [](const P& o) { return SetOvershootTimeConstant(static_cast<int>(o.overshoot)); }},
-      {"pacing_amplitude", K::Number, "mV", true, false, "", kAnyFunction, nullptr, -700, 700, -700, 700, 0,
+      {"pacing_amplitude", K::Number, "mV", true, false, "", kAnyFunction, nullptr, -700, 700, -700, 700, kDefaultPA,
        "SetPacingAmplitude", -2, {{-2, "out of range (-700..700 mV)"}}, &P::pacing_amplitude, nullptr, nullptr,
        [](const P& o) { return SetPacingAmplitude(o.pacing_amplitude); }},
-      {"dc_variable", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, 0, "SetDCOffsetVariableMode",
+      {"dc_variable", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, kDefaultDCVariable, "SetDCOffsetVariableMode",
        0, {}, nullptr, nullptr, &P::dc_variable, [](const P& o) { return SetDCOffsetVariableMode(o.dc_variable); }},
-      {"dc_offset", K::Integer, "mV", true, false, "", kAnyFunction, nullptr, -1000, 1000, -300, 300, 0,
+      {"dc_offset", K::Integer, "mV", true, false, "", kAnyFunction, nullptr, -1000, 1000, -300, 300, kDefaultDCSetting,
        "SetDCOffset", -2, {{-2, "out of range (-300..300 mV, -1000..1000 mV in variable mode)"}}, nullptr,
        &P::dc_offset, nullptr, [](const P& o) { return SetDCOffset(o.dc_offset); }},
-      // The leads switched on, exactly.
+      // The leads switched on, exactly. The default is the one lead on at
+      // load (kDefaultOutputLead has bit 0 only).
       {"lead", K::Leads, "", true, false, "", kAnyFunction, nullptr, 0, 8, 0, 8, 0, "SetOutputLead", -2,
        {{-2, "no such lead"}}, nullptr, nullptr, nullptr, ApplyLeads},
-      {"impedance", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, 1, "SetInputImpedanceMode", 0,
+      {"impedance", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, kDefaultInputImpedance, "SetInputImpedanceMode", 0,
        {}, nullptr, nullptr, &P::impedance, [](const P& o) { return SetInputImpedanceMode(o.impedance); }},
-      {"common_mode", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, 0, "SetDCOffsetCommoneMode",
+      {"common_mode", K::Flag, "", true, false, "", kAnyFunction, nullptr, 0, 1, 0, 1, kDefaultDCCommon, "SetDCOffsetCommoneMode",
        0, {}, nullptr, nullptr, &P::common_mode, [](const P& o) { return SetDCOffsetCommoneMode(o.common_mode); }},
       // Test modes. A sequence's range check for noise and baseline_reset has
       // no library code of its own (range code 0).
-      {"noise", K::Integer, "", true, true, "", kCalECG, nullptr, 0, 2, 0, 2, 0, "SetECG2_27_Noise", 0,
+      {"noise", K::Integer, "", true, true, "", kCalECG, nullptr, 0, 2, 0, 2, kDefaultMainNoise, "SetECG2_27_Noise", 0,
        {{-2, "mains noise needs the calibration ECG"}, {-3, "amplitude out of range (0.01..0.2 mV)"}}, nullptr,
        &P::noise, nullptr, ApplyNoise},
-      {"noise_amplitude", K::Number, "mV", true, true, "noise", kAnyFunction, nullptr, 0.01, 0.2, 0.01, 0.2, 0.1,
+      {"noise_amplitude", K::Number, "mV", true, true, "noise", kAnyFunction, nullptr, 0.01, 0.2, 0.01, 0.2, kDefaultMainsNoiseAmp,
        "SetECG2_27_Noise", -3,
        {{-2, "mains noise needs the calibration ECG"}, {-3, "out of range (0.01..0.2 mV)"}}, &P::noise_amplitude,
        nullptr, nullptr, ApplyNoise},
-      {"drift", K::Flag, "", true, true, "", kCalECG, nullptr, 0, 1, 0, 1, 0, "SetECG2_27_AAMIDriftTest", 0,
+      {"drift", K::Flag, "", true, true, "", kCalECG, nullptr, 0, 1, 0, 1, kDefaultAAMIDriftTest, "SetECG2_27_AAMIDriftTest", 0,
        {{-2, "the drift test needs the calibration ECG"}}, nullptr, nullptr, &P::drift,
        [](const P& o) { return SetECG2_27_AAMIDriftTest(o.drift); }},
       {"freq_scan_ecg", K::Flag, "", true, true, "", kCalECG, nullptr, 0, 1, 0, 1, 0, "SetFreqScanECG", 0, {},
@@ -129,7 +131,7 @@ const std::vector<SettingSpec>& Table() {
         {-4, "frequency out of range (10..50 Hz)"}},
        &P::dynamic_range_amplitude, nullptr, nullptr, ApplyDynamicRange},
       {"dynamic_range_frequency", K::Number, "Hz", true, true, "dynamic_range", kAnyFunction, nullptr, 10, 50, 10, 50,
-       40, "SetDynamicRangeTest", -4,
+       kDefaultFDynamicRange, "SetDynamicRangeTest", -4,
        {{-2, "the dynamic-range test needs the triangle or square output"},
         {-3, "amplitude out of range (0..5 mV)"},
         {-4, "out of range (10..50 Hz)"}},
@@ -140,7 +142,7 @@ const std::vector<SettingSpec>& Table() {
         {-3, "stop frequency out of range (0.67..500 Hz)"},
         {-4, "duration out of range (10..180 s)"}},
        nullptr, nullptr, nullptr, ApplyScan},
-      {"baseline_reset", K::Integer, "", true, true, "", FunctionBit(OutputFuncSine), nullptr, 0, 4, 0, 4, 0,
+      {"baseline_reset", K::Integer, "", true, true, "", FunctionBit(OutputFuncSine), nullptr, 0, 4, 0, 4, kDefaultBaseLineOverload,
        "SetBaselineResetTest", 0, {{-2, "the baseline reset test needs the sine output"}}, nullptr,
        &P::baseline_reset, nullptr, [](const P& o) { return SetBaselineResetTest(o.baseline_reset); }},
   };

@@ -21,6 +21,15 @@ constexpr int kExitIo = 4;            // a file could not be written
 // The stream was not clean: underruns, sequence errors, or an instrument that
 // went away. The recording is written, but it has gaps.
 constexpr int kExitStream = 5;
+// Ended early by a signal: 128 + its number (130 SIGINT, 143 SIGTERM), after
+// writing what was recorded until then.
+constexpr int kExitSignalBase = 128;
+
+// The longest run `orna play` takes on: every sample of the virtual
+// instrument is kept in memory (about 300 MB an hour).
+constexpr double kMaxPlaySeconds = 3600;
+// The longest `orna emulate --seconds`; 0 is "until interrupted".
+constexpr double kMaxEmulateSeconds = 86400;
 
 // One recorded point of the output.
 struct Point {
@@ -62,11 +71,12 @@ struct PlayOptions {
   double noise_amplitude = NAN;  // mV; the library's 0.1 when not given
   bool drift = false;
   // Test modes; NAN / -1 / false: off.
-  double dynamic_range_amplitude = NAN, dynamic_range_frequency = NAN;  // 30 Hz when not given
+  double dynamic_range_amplitude = NAN, dynamic_range_frequency = NAN;  // the library's 40 Hz when not given
   std::vector<double> freq_scan_sine;  // start Hz, stop Hz, duration s
   bool freq_scan_ecg = false;
   int baseline_reset = -1;
   bool impedance = false, common_mode = false;
+  bool no_impedance = false;  // `orna play --no-impedance`: the mode (on by default) off
   double seconds = 5;
   // Virtual instrument clock, times real time; 0: as fast as the host answers
   // (every request made as soon as the previous packet has arrived).
@@ -115,13 +125,20 @@ bool WriteRecording(const std::string& path, const std::vector<Point>& points, d
                     const std::string& title, const std::string& equipment = "ORNA",
                     const std::string& version = "");
 bool IsEdfPath(const std::string& path);
+// Whether the path ends in .png (any case): plots are PNG only.
+bool IsPngPath(const std::string& path);
 // Whether `path` can be written (created if missing, removed again); sets errno.
 bool CanWrite(const std::string& path);
 // The values at t0, t0 + period, ... up to the last point (sample and hold),
 // t0 being the first point's time.
 std::vector<double> Resample(const std::vector<Point>& points, double period_s);
 // Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG. Points
-// further apart than 1.5 `period_s` are not joined: a gap stays a gap.
+// further apart than 1.5 `period_s` are not joined: a gap stays a gap. Rows
+// of 10 s, at most kMaxPlotSeconds of them; the title says when the
+// recording is longer than what is drawn.
+constexpr double kMaxPlotSeconds = 60;
+// Seconds of the recording that a plot draws (from its start).
+double PlottedSeconds(const std::vector<Point>& points);
 bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
                double period_s);
 

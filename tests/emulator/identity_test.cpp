@@ -100,11 +100,17 @@ TEST(EmulatorIdentity, HardwareInformationBlockAndItsVariants) {
     EXPECT_EQ(block[i], 0) << "byte " << i;
   }
 
+  // A current firmware's version report follows the block; the older
+  // firmware sends none.
   VirtualInstrument vi;
   HostLine host(vi.path());
+  Bytes with_version = block;
+  with_version.insert(with_version.end(), {'4', '0', '0', '0', '0', '0', '2', 0});
+  EXPECT_EQ(Exchange(vi, host, kHWInfoRequest), with_version);
+  vi.set_config(orna::emu::OldFirmware());
   EXPECT_EQ(Exchange(vi, host, kHWInfoRequest), block);
 
-  Config c;
+  Config c;  // no version report behind a reply that is no block
   c.hwinfo_reply = Bytes(63, 0x4F);
   vi.set_config(c);
   EXPECT_EQ(Exchange(vi, host, kHWInfoRequest), Bytes(63, 0x4F));
@@ -112,8 +118,8 @@ TEST(EmulatorIdentity, HardwareInformationBlockAndItsVariants) {
   c.answer_hwinfo = false;
   vi.set_config(c);
   EXPECT_EQ(Exchange(vi, host, kHWInfoRequest), Bytes{});
-  EXPECT_EQ(vi.commands().size(), 3u);
-  EXPECT_EQ(vi.commands()[2].bytes, kHWInfoRequest);
+  EXPECT_EQ(vi.commands().size(), 4u);
+  EXPECT_EQ(vi.commands()[3].bytes, kHWInfoRequest);
 }
 
 TEST(EmulatorIdentity, ADReplyCarriesTheValueMostSignificantByteFirst) {

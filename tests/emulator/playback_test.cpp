@@ -169,6 +169,27 @@ TEST(EmulatorPlayback, MillivoltsFollowRangeAndBaselineReset) {
   EXPECT_DOUBLE_EQ(v.second, 1000.0);
 }
 
+TEST(EmulatorPlayback, OlderFirmwarePlaysVariableModeOnFourMillivolts) {
+  // Code 2048 + 1000: half the full scale. Variable mode as the instrument
+  // sees it is relay bit 0 with an offset programmed.
+  for (const Config& config : {Config(), orna::emu::OldFirmware()}) {
+    VirtualInstrument vi(config);
+    HostLine host(vi.path());
+    const Bytes packet = MakePacket(0, [](int) { return Word{0x0B, 0xE8}; });
+    auto first = [&] {
+      vi.step(1500);
+      const double mV = vi.samples().at(0).mV;
+      vi.clear();
+      return mV;
+    };
+    Deliver(vi, host, packet);
+    EXPECT_DOUBLE_EQ(first(), 2.5);  // the 5 mV default
+    ASSERT_TRUE(host.write(Bytes{0x07, 0x00, 0x00, 0x21, 0x00, 0x00, 0x05, 0x0B, 0xE8}));
+    Deliver(vi, host, MakePacket(50, [](int) { return Word{0x0B, 0xE8}; }));
+    EXPECT_DOUBLE_EQ(first(), config.firmware_version.empty() ? 2.0 : 2.5);
+  }
+}
+
 TEST(EmulatorPlayback, AsksForPacketsOnlyAsPlayingEmptiesTheQueue) {
   VirtualInstrument vi;  // holds 2 packets
   HostLine host(vi.path());

@@ -29,7 +29,7 @@ void SetStreaming(bool on) {
 }  // namespace
 
 TEST(ReceiveThread, AnswersRequestsWhileStreamingAndAppliesVersionReports) {
-  emu::VirtualInstrument vi;
+  emu::VirtualInstrument vi(emu::OldFirmware());  // reports no version itself
   ScanPaths scan({vi.path()});
   ASSERT_EQ(InitORNA(), 1);
   vi.send_next_request();  // not streaming: consumed, unanswered
@@ -115,7 +115,7 @@ TEST(ReceiveThread, EndsPromptlyAndASecondConnectionWorks) {
 }
 
 TEST(ReceiveThread, ALateADReplyIsDroppedWhole) {
-  emu::VirtualInstrument vi;
+  emu::VirtualInstrument vi(emu::OldFirmware());  // reports no version itself
   ScanPaths scan({vi.path()});
   ASSERT_EQ(InitORNA(), 1);
   SetStreaming(true);
@@ -196,7 +196,7 @@ TEST(ReceiveThread, IsJoinedWhenTheProcessExitsWithTheConnectionOpen) {
 
 TEST(GetAD, ReadsTheValueBesideTheReceiveThread) {
   EXPECT_EQ(GetAD(), 0);  // no connection
-  emu::Config cfg;
+  emu::Config cfg = emu::OldFirmware();  // reports no version itself
   cfg.ad_value = 300;
   emu::VirtualInstrument vi(cfg);
   EXPECT_EQ(GetAD(), 0);
@@ -224,7 +224,7 @@ TEST(GetAD, ReadsTheValueBesideTheReceiveThread) {
 }
 
 TEST(GetAD, AReplyBehindAMessageOrInPiecesIsReadWhole) {
-  emu::Config cfg;
+  emu::Config cfg = emu::OldFirmware();  // reports no version itself
   cfg.ad_value = 300;
   emu::VirtualInstrument vi(cfg);
   ScanPaths scan({vi.path()});

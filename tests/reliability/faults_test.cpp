@@ -86,7 +86,7 @@ TEST(Faults, GarbageAroundRequestsAndInAnADReplyIsDropped) {
 }
 
 TEST(Faults, MessagesSplitAtEveryByteBoundary) {
-  VirtualInstrument vi;
+  VirtualInstrument vi(orna::emu::OldFirmware());  // reports no version itself
   ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncTriangle), 0);
@@ -273,7 +273,7 @@ TEST(Faults, AFloodOfRequestsIsAnsweredOncePerRequest) {
 }
 
 TEST(Faults, StatusAndVersionMessagesAtHighRateDoNotStarveTheStream) {
-  VirtualInstrument vi;
+  VirtualInstrument vi(orna::emu::OldFirmware());  // reports no version itself
   ScanPaths scan(vi.path());
   ASSERT_EQ(InitORNA(), 1);
   ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0);

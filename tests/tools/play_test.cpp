@@ -1,14 +1,22 @@
 // `orna play` end to end against its in-process virtual instrument: exit codes
 // and the recording it writes.
 #include <edflib.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/wait.h"
+#include "tools/setting_table.h"
 #include "tools/tools.h"
 
 namespace orna::cli {
@@ -312,6 +320,191 @@ TEST(Play, OnRealHardwareEachPulseIsMarkedOnce) {
   // Pulses at 0.48 s and 0.98 s, marked at the next graph point.
   EXPECT_NEAR(marks[0], 0.48, 0.0061);
   EXPECT_NEAR(marks[1], 0.98, 0.0061);
+}
+
+}  // namespace
+}  // namespace orna::cli
+
+namespace orna::cli {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The program itself, its standard output and error going to files.
+struct Child {
+  pid_t pid = -1;
+  std::string out = Temp("child.out"), err = Temp("child.err");
+  explicit Child(std::vector<std::string> args) {
+    args.insert(args.begin(), ORNA_CLI);
+    pid = fork();
+    if (pid == 0) {
+      const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(o, 1);
+      dup2(e, 2);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+  }
+  // Bytes the child has written (to files and the instrument's line).
+  long long Written() const {
+    std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+    std::string key;
+    long long v = 0;
+    while (io >> key >> v)
+      if (key == "wchar:") return v;
+    return 0;
+  }
+  int ExitCode() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  }
+  ~Child() {
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+  }
+};
+
+TEST(PlayProgram, SignalEndsTheRunAndWhatWasRecordedIsWritten) {
+  for (const auto& [signal, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    const std::string csv = Temp("interrupted.csv");
+    Child child({"play", "sine", "--emulate", "--speed", "1", "--record", csv, "--seconds", "30"});
+    // Five packets of 0.3 s on the line: it has played a little.
+    ASSERT_TRUE(orna::test::WaitUntil([&] { return child.Written() > 5 * 3200; }, std::chrono::seconds(20)));
+    kill(child.pid, signal);
+    ASSERT_EQ(child.ExitCode(), code);
+    const std::string data = Slurp(csv), summary = Slurp(child.out);
+    std::remove(csv.c_str());
+    const auto rows = std::count(data.begin(), data.end(), '\n') - 1;
+    EXPECT_GT(rows, 1000);
+    EXPECT_LT(rows, 30 * 5000);
+    EXPECT_NE(summary.find("samples:          " + std::to_string(rows) + "\n"), std::string::npos) << summary;
+    EXPECT_NE(Slurp(child.err).find(signal == SIGINT ? "orna: interrupted after " : "orna: terminated after "),
+              std::string::npos);
+  }
+}
+
+TEST(PlayProgram, RefusesWhatItCannotHonour) {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
+      {{"play", "sine", "--emulate", "--seconds", "nan"}, "--seconds: must be a finite number, not nan"},
+      {{"play", "sine", "--emulate", "--seconds", "1e30"},
+       "--seconds: must be more than 0 and at most 3600, not 1e30"},
+      {{"play", "sine", "--emulate", "--amplitude", "inf"}, "--amplitude: must be a finite number, not inf"},
+      {{"play", "sine", "--emulate", "--speed", "1e309"}, "--speed: must be a finite number, not 1e309"},
+      {{"emulate", "--fd", "-1"}, "--fd: must be 0 to 2147483647, not -1"},
+      {{"play", "sine", "--port", ""}, "--port: must not be empty"},
+      {{"play", "sine", "--emulate", "--port", "/dev/ttyACM0"}, "--emulate excludes --port"},
+      {{"play", "sine", "--impedance", "--no-impedance"}, "--impedance excludes --no-impedance"},
+      {{"play", "sine", "--emulate", "--plot", "x.jpg"}, "orna: --plot writes PNG: give a file name ending in .png"},
+  };
+  for (const auto& [args, said] : cases) {
+    Child child(args);
+    EXPECT_EQ(child.ExitCode(), kExitUsage) << said;
+    EXPECT_EQ(Slurp(child.err).rfind(said, 0), 0u) << Slurp(child.err);
+  }
+  Child help({"play", "--help"});
+  EXPECT_EQ(help.ExitCode(), kExitOk);
+  EXPECT_NE(Slurp(help.out).find("130 interrupted"), std::string::npos);
+}
+
+TEST(Emulate, UnwritableRecordingIsRefusedAtTheStart) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunEmulate(1.0, 30, -1, "/nonexistent/x.csv"), kExitIo);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no terminal was offered
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orna: cannot write /nonexistent/x.csv: No such file or directory\n");
+}
+
+TEST(Play, WaveformFilesWithNamesInAnyScript) {
+  const std::string wave = Temp("wave_\u00e9\u20ac\U0001F600.txt");
+  {
+    std::ofstream f(wave);
+    f << "5000\n1000\n";
+    for (int k = 0; k < 1000; ++k) f << (k < 500 ? 800 : -200) << "\n";
+  }
+  auto o = Quick("file");
+  o.file = wave;
+  EXPECT_EQ(RunPlay(o), kExitOk);
+  std::remove(wave.c_str());
+  o.file = Temp("bad\xff.txt");
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --file " + Temp("bad\uFFFD.txt") +
+                                            ": the file name is not valid UTF-8 (or holds a NUL)\n");
+}
+
+TEST(Play, DcVariableModeIsPlayedAtItsAmplitude) {
+  // +-0.5 mV for a 1 mV sine: the virtual instrument reports a current
+  // firmware, and the library then scales variable mode as it decodes it.
+  auto o = Quick("sine");
+  o.dc_variable = true;
+  o.records = {Temp("variable.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  auto points = ReadCsv(o.records[0]);
+  std::remove(o.records[0].c_str());
+  ASSERT_EQ(points.size(), 6000u);
+  auto [lo, hi] = std::minmax_element(points.begin(), points.end(),
+                                      [](const Point& a, const Point& b) { return a.mV < b.mV; });
+  EXPECT_NEAR(hi->mV, 0.5, 0.003);
+  EXPECT_NEAR(lo->mV, -0.5, 0.003);
+}
+
+TEST(Play, SettingTableDefaultsAreTheLibrarys) {
+  emu::VirtualInstrument vi;
+  ASSERT_EQ(OrnaOpenPort(vi.path().c_str()), 1);
+  const std::map<std::string, double> library = {
+      {"function", GetOutputFunc()},         {"amplitude", GetAmplitude()},
+      {"frequency", GetFrequency()},         {"pulse_width", GetPulseWidth()},
+      {"qrs", GetQRSDuration()},             {"t_wave", GetTWave()},
+      {"iec", GetSpecialWave227()},          {"iec227", GetSpecialWave227()},
+      {"iec251", GetSpecialWave251()},       {"pacing_width", GetPacingDuration()},
+      {"pacing_rate", GetPacingRate()},      {"pacing_mode", GetPacingPulseMode()},
+      {"overshoot", GetOvershootTimeConstant()}, {"pacing_amplitude", GetPacingAmplitude()},
+      {"dc_variable", GetDCOffsetVariableMode()}, {"dc_offset", GetDCOffset()},
+      {"impedance", GetInputImpedanceMode()},    {"common_mode", GetDCOffsetCommoneMode()},
+      {"noise", GetECG2_27_NoiseFreq()},     {"noise_amplitude", GetECG2_27_NoiseAmp()},
+      {"drift", GetECG2_27_AAMIDriftTest()}, {"freq_scan_ecg", GetFreqScanECG()},
+      {"dynamic_range_frequency", GetDynamicRangeTestFreq()}, {"baseline_reset", GetBaselineResetTest()},
+      // Off at load: no value of their own.
+      {"dynamic_range", GetDynamicRangeTest() ? 1 : NAN}, {"freq_scan_sine", GetFreqScanSine() ? 1 : NAN},
+      {"file", NAN}};
+  for (const auto& s : SettingTable()) {
+    if (s.kind == SettingKind::Leads) {
+      for (int lead = 0; lead <= 8; ++lead) EXPECT_EQ(GetOutputLead(lead), lead == s.page_default) << lead;
+      continue;
+    }
+    const auto it = library.find(s.key);
+    ASSERT_NE(it, library.end()) << s.key;
+    if (std::isnan(it->second)) EXPECT_TRUE(std::isnan(s.page_default)) << s.key;
+    else EXPECT_EQ(s.page_default, it->second) << s.key;
+  }
+  // The overlay frequency not given is the library's too.
+  ASSERT_EQ(SetOutputFunc(OutputFuncTriangle), 0);
+  PlayOptions o;
+  o.dynamic_range_amplitude = 1;
+  ASSERT_EQ(FindSetting("dynamic_range")->apply(o), 0);
+  EXPECT_EQ(GetDynamicRangeTestFreq(), FindSetting("dynamic_range_frequency")->page_default);
+  CloseORNA();
+
+  // The input impedance mode, on by default, can be switched off: relay bit 1.
+  vi.start_playback(1.0);
+  auto off = Quick("sine");
+  off.emulate = false;
+  off.port = vi.path();
+  off.seconds = 0.2;
+  off.no_impedance = true;
+  ASSERT_EQ(RunPlay(off), kExitOk);
+  bool switched_off = false;
+  for (const auto& m : vi.commands())
+    if (m.kind == emu::Kind::Relay) switched_off |= (m.bytes[3] & 0x02) != 0;
+  EXPECT_TRUE(switched_off);
 }
 
 }  // namespace

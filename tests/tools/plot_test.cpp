@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,8 +43,9 @@ TEST(Plot, TwoSecondStripOnEcgPaper) {
   ASSERT_TRUE(WritePlot(path, points, "test", 0.0002));
   Image img(path);
   ASSERT_EQ(cairo_surface_status(img.s), CAIRO_STATUS_SUCCESS);
-  // 2 s = 50 mm wide plus 8 mm margins; -2..+2 mV = 40 mm high plus margins and caption.
-  EXPECT_EQ(img.width(), (50 + 16) * 5);
+  // 2 s = 50 mm wide plus 8 mm margins (or wider, for the caption); -2..+2 mV
+  // = 40 mm high plus margins and caption.
+  EXPECT_GE(img.width(), (50 + 16) * 5);
   EXPECT_EQ(img.height(), (40 + 16 + 4) * 5);
   // Paper origin (8 mm, 10 mm); +2 mV at the top. Baseline (0 mV) at y = 10 + 20 mm.
   auto px = [](double mm) { return static_cast<int>(mm * 5); };
@@ -91,6 +93,43 @@ TEST(Plot, GapsInTheStreamAreNotBridged) {
   EXPECT_TRUE(Dark(img.rgb(px(8 + 0.9 * 25), px(10 + 5))));
   for (double t : {0.5, 0.6, 0.7})
     for (double y = 10; y <= 55; y += 0.2) ASSERT_FALSE(Dark(img.rgb(px(8 + t * 25), px(y)))) << t << " " << y;
+  std::remove(path.c_str());
+}
+
+// Inked (not white) pixels in rows y0..y1: the rightmost one's x, -1 if none.
+int RightmostInk(const Image& img, int y0, int y1) {
+  int x_max = -1;
+  for (int y = y0; y < y1; ++y)
+    for (int x = 0; x < img.width(); ++x)
+      if (img.rgb(x, y) != 0xFFFFFF) x_max = std::max(x_max, x);
+  return x_max;
+}
+
+TEST(Plot, CaptionAndRowsSayWhatIsDrawn) {
+  // A 1 s strip is narrower than its caption: the whole legend is on the page.
+  std::vector<Point> points;
+  for (int k = 0; k <= 5000; ++k) points.push_back({k * 0.0002, 0.0, false, k == 2500 ? 0.002 : 0.0});
+  std::string path = testing::TempDir() + std::to_string(getpid()) + "_short.png";
+  ASSERT_TRUE(WritePlot(path, points, "a long title of a short strip", 0.0002));
+  {
+    Image img(path);
+    const int ink = RightmostInk(img, 0, 8 * 5);
+    ASSERT_GT(ink, 8 * 5 + 25 * 5);          // beyond the paper
+    EXPECT_LE(ink, img.width() - 1 - 5 * 5);  // and a margin after the legend
+  }
+  // 75 s: six rows of 10 s, each labelled under its left end; the title says
+  // what is drawn (the tool also says it on stderr).
+  points.clear();
+  for (int k = 0; k <= 75 * 500; ++k) points.push_back({k * 0.002, 0.0, false});
+  EXPECT_EQ(PlottedSeconds(points), 60.0);
+  EXPECT_EQ(PlottedSeconds({}), 0.0);
+  ASSERT_TRUE(WritePlot(path, points, "long", 0.002));
+  Image img(path);
+  EXPECT_EQ(img.height(), (6 * 40 + 7 * 8 + 4) * 5);
+  for (int r = 0; r < 6; ++r) {
+    const int below = (10 + r * 48 + 40) * 5;  // the row's bottom edge, in pixels
+    EXPECT_GT(RightmostInk(img, below + 5, below + 4 * 5), 8 * 5) << "row " << r;
+  }
   std::remove(path.c_str());
 }
 

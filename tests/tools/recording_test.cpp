@@ -87,18 +87,61 @@ TEST(Recording, EdfPlusReadsBackSampleForSampleWithPacingAnnotations) {
   std::remove(path.c_str());
 }
 
+// The annotations of the first "EDF Annotations" signal, read from the file's
+// bytes as a reader does that takes only that one; `*signals`: the header's
+// signal count.
+std::vector<std::string> FirstAnnotationSignal(const std::string& path, int* signals) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto field = [&](std::size_t at, std::size_t n) { return std::stol(bytes.substr(at, n)); };
+  const long header = field(184, 8), records = field(236, 8), ns = field(252, 4);
+  *signals = static_cast<int>(ns);
+  std::vector<long> per_record(ns);
+  long record_bytes = 0, offset = -1, annotation_bytes = 0;
+  for (long i = 0; i < ns; ++i) {
+    per_record[i] = field(256 + ns * 216 + i * 8, 8);
+    if (offset < 0 && bytes.compare(256 + i * 16, 15, "EDF Annotations") == 0)
+      offset = record_bytes, annotation_bytes = per_record[i] * 2;
+    record_bytes += per_record[i] * 2;
+  }
+  std::vector<std::string> texts;
+  for (long r = 0; offset >= 0 && r < records; ++r) {
+    // TALs end in 0x14 0x00: "+onset\x15duration\x14text\x14..."; the first is
+    // the record's time stamp, with no text.
+    std::string tal = bytes.substr(header + r * record_bytes + offset, annotation_bytes);
+    for (std::size_t at = 0; at < tal.size() && tal[at] != 0;) {
+      const std::size_t end = tal.find(std::string("\x14\x00", 2), at);
+      std::stringstream parts(tal.substr(at, end - at));
+      std::string part;
+      std::getline(parts, part, '\x14');  // onset and duration
+      while (std::getline(parts, part, '\x14'))
+        if (!part.empty()) texts.push_back(part);
+      at = end + 2;
+    }
+  }
+  return texts;
+}
+
 TEST(Recording, EdfKeepsEveryAnnotationWhenPulsesOutnumberRecords) {
   // 80 pulses a minute for 15 s: 20 pulses in 15 one-second records (and at
   // the graph rate, in 0.996 s records).
   for (double period : {0.0002, 0.006}) {
     std::vector<Point> points;
     const int n = static_cast<int>(std::lround(15 / period));
-    for (int k = 0; k < n; ++k) points.push_back({k * period, 0.0, false, std::fmod(k * period + 1e-9, 0.75) < period / 2 ? 0.002 : 0.0});
+    for (int k = 0; k < n; ++k) points.push_back({k * period, (k % 50) * 0.02, false, std::fmod(k * period + 1e-9, 0.75) < period / 2 ? 0.002 : 0.0});
     std::string path = TempPath("many.edf");
     ASSERT_TRUE(WriteEdf(path, points, period, "x"));
     EdfFile f = ReadEdf(path);
     ASSERT_EQ(f.annotations.size(), 20u) << period;
     for (std::size_t i = 0; i < 20; ++i) EXPECT_NEAR(f.annotations[i].first, i * 7500000LL, 600000) << i;
+    // All in one annotation signal, so that a reader of only the first sees them.
+    int signals = 0;
+    EXPECT_EQ(FirstAnnotationSignal(path, &signals), std::vector<std::string>(20, "Pacing pulse")) << period;
+    EXPECT_EQ(signals, 2);
+    // Shorter records, the same rate and samples.
+    EXPECT_NEAR(f.hdr.signalparam[0].smp_in_datarecord * 1e7 / f.hdr.datarecord_duration, 1 / period, 1e-6);
+    ASSERT_GE(f.samples.size(), points.size());
+    for (std::size_t k = 0; k < points.size(); ++k) ASSERT_NEAR(f.samples[k], points[k].mV, 2.0 / 65535 + 1e-9) << k;
     std::remove(path.c_str());
   }
   // More than 64 per record do not fit at all: no file rather than a short one.

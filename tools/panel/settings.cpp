@@ -8,6 +8,7 @@
 #include "ext_api.h"
 #include "orna.h"
 #include "setting_table.h"
+#include "text.h"
 
 namespace orna::panel {
 
@@ -246,8 +247,8 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
   } else if (name == "file") {
     if (v.is_string()) {
       const std::string path = v.get<std::string>();
-      const std::u16string wide(path.begin(), path.end());
-      const int n = LoadECGtxt(wide.c_str());
+      std::u16string wide;
+      const int n = cli::Utf8ToUtf16(path, &wide) ? LoadECGtxt(wide.c_str()) : -1;
       if (n >= 0) return {0, std::to_string(n) + " samples loaded"};
       code = n;
     }

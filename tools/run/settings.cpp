@@ -8,6 +8,7 @@
 
 #include "orna.h"
 #include "setting_table.h"
+#include "text.h"
 
 namespace orna::cli::run {
 
@@ -232,7 +233,8 @@ bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* 
         !ApplyOne(s.key, o, error))
       return false;
   if (fn == OutputFuncECGFile) {
-    std::u16string path(o.file.begin(), o.file.end());
+    std::u16string path;
+    if (!Utf8ToUtf16(o.file, &path)) return *error = "cannot load " + o.file + ": the name is not valid UTF-8", false;
     const int n = LoadECGtxt(path.c_str());
     if (n <= 0) return *error = "cannot load " + o.file + ": " + RefusalText("LoadECGtxt", n), false;
   }
