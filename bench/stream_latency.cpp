@@ -43,7 +43,6 @@
 //                     [--load-dir DIR] [--load-mb MB] [--instrument-priority P]
 //                     [--ad-threads N] [--ad-realtime]
 //        (defaults 310 s, 5 s, no load, /var/tmp, 256 MB, 50, 0)
-#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
@@ -71,6 +70,7 @@
 #include "emulator/virtual_instrument.h"
 #include "link/discovery.h"
 #include "orna.h"
+#include "support/process.h"
 
 namespace {
 
@@ -449,25 +449,6 @@ double LoadAverage() {
   return l;
 }
 
-// The receive thread ("orna-rx"), 0 while there is none.
-pid_t ReceiveThreadId() {
-  pid_t found = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      char comm[32] = {};
-      const std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-      if (FILE* f = std::fopen(path.c_str(), "r")) {
-        if (std::fgets(comm, sizeof comm, f) != nullptr && std::strncmp(comm, "orna-rx", 7) == 0)
-          found = static_cast<pid_t>(std::atoi(e->d_name));
-        std::fclose(f);
-      }
-    }
-    closedir(d);
-  }
-  return found;
-}
-
 void Sleep(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
 }  // namespace
@@ -577,7 +558,7 @@ int main(int argc, char** argv) {
     cpu_set_t cpu0;
     CPU_ZERO(&cpu0);
     CPU_SET(0, &cpu0);
-    if (const pid_t rx = ReceiveThreadId()) sched_setaffinity(rx, sizeof cpu0, &cpu0);
+    if (const pid_t rx = orna::test::ReceiveThreadId()) sched_setaffinity(rx, sizeof cpu0, &cpu0);
   }
   for (int i = 0; i < ad_threads; ++i) {
     ad_callers.emplace_back([&, i] {
