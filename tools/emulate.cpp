@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "emulator/virtual_instrument.h"
+#include "text.h"
 #include "tools.h"
 
 namespace orna::cli {
@@ -23,8 +24,10 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
   config.record_packets = false;  // a long run would keep every packet and sample
   config.record_samples = !record.empty();
   // Checked now, not found out at the end of a long run.
-  if (!record.empty() && !CanWrite(record)) {
-    std::fprintf(stderr, "orna: cannot write %s: %s\n", record.c_str(), std::strerror(errno));
+  std::string why;
+  if (!record.empty() && !CanWrite(record, &why)) {
+    std::fprintf(stderr, "orna: cannot write %s: %s\n", TerminalSafe(record).c_str(),
+                 TerminalSafe(why).c_str());
     return kExitIo;
   }
   if (fd >= 0 && fcntl(fd, F_GETFD) < 0) {

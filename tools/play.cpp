@@ -243,8 +243,10 @@ int CheckPlay(const PlayOptions& o, int fn) {
   std::vector<std::string> outputs = o.records;
   if (!o.plot.empty()) outputs.push_back(o.plot);
   for (const auto& path : outputs) {
-    if (!CanWrite(path)) {
-      std::fprintf(stderr, "orna: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    std::string why;
+    if (!CanWrite(path, &why)) {
+      std::fprintf(stderr, "orna: cannot write %s: %s\n", TerminalSafe(path).c_str(),
+                   TerminalSafe(why).c_str());
       return kExitIo;
     }
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "run/files.h"
 #include "tools.h"
 
 namespace orna::cli {
@@ -25,14 +26,12 @@ bool WriteCsv(const std::string& path, const std::vector<Point>& points) {
   return std::fclose(f) == 0;
 }
 
-bool CanWrite(const std::string& path) {
+bool CanWrite(const std::string& path, std::string* why) {
   if (path == "-") return true;
-  const bool existed = ::access(path.c_str(), F_OK) == 0;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  ::close(fd);
-  if (!existed) ::unlink(path.c_str());
-  return true;
+  std::string target, reason;
+  if (run::CheckOutput(path, &target, &reason)) return true;
+  if (why != nullptr) *why = reason;
+  return false;
 }
 
 std::vector<double> Resample(const std::vector<Point>& points, double period_s) {

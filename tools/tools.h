@@ -127,8 +127,10 @@ bool WriteRecording(const std::string& path, const std::vector<Point>& points, d
 bool IsEdfPath(const std::string& path);
 // Whether the path ends in .png (any case): plots are PNG only.
 bool IsPngPath(const std::string& path);
-// Whether `path` can be written (created if missing, removed again); sets errno.
-bool CanWrite(const std::string& path);
+// Whether `path` can take an output ("-": standard output), checked without
+// creating, truncating or opening anything at it (a FIFO is refused rather
+// than waited on); `why` (optional) says why not.
+bool CanWrite(const std::string& path, std::string* why = nullptr);
 // The values at t0, t0 + period, ... up to the last point (sample and hold),
 // t0 being the first point's time.
 std::vector<double> Resample(const std::vector<Point>& points, double period_s);

@@ -97,7 +97,7 @@ TEST(Play, OutputsAreCheckedBeforeTheRun) {
   auto o = Quick("sine");
   o.records = {Temp("early.csv")};
   o.plot = "/nonexistent/dir/out.png";
-  EXPECT_EQ(PlayMessage(o, kExitIo), "orna: cannot write /nonexistent/dir/out.png: No such file or directory\n");
+  EXPECT_EQ(PlayMessage(o, kExitIo), "orna: cannot write /nonexistent/dir/out.png: cannot create files in /nonexistent/dir: No such file or directory\n");
   EXPECT_NE(access(o.records[0].c_str(), F_OK), 0);
 }
 
@@ -421,7 +421,7 @@ TEST(Emulate, UnwritableRecordingIsRefusedAtTheStart) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(RunEmulate(1.0, 30, -1, "/nonexistent/x.csv"), kExitIo);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");  // no terminal was offered
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orna: cannot write /nonexistent/x.csv: No such file or directory\n");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "orna: cannot write /nonexistent/x.csv: cannot create files in /nonexistent: No such file or directory\n");
 }
 
 TEST(Play, WaveformFilesWithNamesInAnyScript) {

@@ -2,6 +2,7 @@
 // library's own reader, CSV as text.
 #include <edflib.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -199,6 +200,16 @@ TEST(Recording, CsvIsOneLinePerPoint) {
   EXPECT_TRUE(CanWrite(path));
   EXPECT_NE(access(path.c_str(), F_OK), 0);
   EXPECT_TRUE(CanWrite("-"));
+  // Nothing is opened at the path: a FIFO without a reader is refused at
+  // once, and a link to nothing leaves nothing at its target.
+  const std::string fifo = path + ".fifo", link = path + ".link", target = path + ".target";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(CanWrite(fifo));
+  EXPECT_FALSE(CanWrite(link));
+  EXPECT_NE(access(target.c_str(), F_OK), 0);
+  std::remove(fifo.c_str());
+  std::remove(link.c_str());
 }
 
 }  // namespace
