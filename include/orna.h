@@ -116,7 +116,9 @@ ORNA_API const char* GetHWVersion(void) ORNA_NOEXCEPT;
  * The library's receive thread makes the exchange while it goes on serving the
  * stream; the caller waits without holding the library's lock. Calls from
  * several threads are served one at a time, in the order they came: each
- * takes 10 to about 110 ms, and waits for those ahead of it. */
+ * takes 10 to about 110 ms, and waits for those ahead of it. From a callback
+ * that runs on a host thread (with the library's lock held) it returns 0 at
+ * once; from one on the receive thread it makes the exchange in place. */
 ORNA_API int GetAD(void) ORNA_NOEXCEPT;
 /* The library's version text "major.minor.patch" (ORNA_VERSION_TEXT). */
 ORNA_API const char* GetSDKVersion(void) ORNA_NOEXCEPT;

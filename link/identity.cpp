@@ -134,12 +134,16 @@ const char* GetHWVersion(void) noexcept {
 
 int GetAD(void) noexcept {
   NoCancel no_cancel;
+  // A callback on a host thread holds the lock that the receive thread needs
+  // to write the request: waiting for it would stall the stream for nothing.
+  const bool in_callback = s_lock.HeldHere();
   ADRequest request;
   {
     ExportLock lock;
     if (g_hFile.load() == -1) return 0;
     // A callback on the receive thread: that thread is here, not in a pass.
     if (_OnReceiveThread()) return _ADExchangeHere();
+    if (in_callback) return 0;
     if (!_QueueADRequest(&request)) return 0;
   }
   // The receive thread, the only reader of the port, makes the exchange; the

@@ -229,3 +229,42 @@ TEST(Cancellation, ACancelledOpenReturnsAndTheThreadEndsAsCancelled) {
 
 }  // namespace
 }  // namespace orna::test
+
+namespace orna::test {
+namespace {
+
+std::thread::id g_host;
+std::atomic<int> g_onHost{-1}, g_onReceiver{-1};
+
+// Asks once from each kind of thread the callback runs on.
+void AskFromCallback(double, double) {
+  std::atomic<int>& slot = std::this_thread::get_id() == g_host ? g_onHost : g_onReceiver;
+  int expected = -1;
+  if (slot.compare_exchange_strong(expected, -2)) slot.store(GetAD());
+}
+
+TEST(ADExchange, FromACallbackOnTheReceiveThreadInPlaceAndOnAHostThreadAtOnce) {
+  emu::Config cfg;
+  cfg.ad_value = kValue;
+  emu::VirtualInstrument vi(cfg);
+  ScanPaths scan(vi.path());
+  ASSERT_EQ(InitORNA(), 1);
+  g_host = std::this_thread::get_id();
+  RegisterTimeAmpCB(AskFromCallback);
+  // The first packet is built here, the next ones on the receive thread.
+  const double ms = TimedMs([] { ASSERT_EQ(SetOutputFunc(OutputFuncSine), 0); });
+  EXPECT_EQ(g_onHost.load(), 0);
+  EXPECT_LT(ms, 1000.0);  // not the bound of a wait for the receive thread
+  for (int i = 0; i < 3; ++i) vi.send_next_request();
+  EXPECT_TRUE(WaitUntil([] { return g_onReceiver.load() >= 0; }, milliseconds(3000)));
+  EXPECT_EQ(g_onReceiver.load(), kValue);
+  // The stream goes on after it.
+  const std::size_t n = vi.packet_count();
+  vi.send_next_request();
+  EXPECT_TRUE(vi.wait_for_packets(n + 1, milliseconds(3000)));
+  RegisterTimeAmpCB(nullptr);
+  CloseORNA();
+}
+
+}  // namespace
+}  // namespace orna::test
