@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -367,9 +368,13 @@ int RunSequence(const RunOptions& o) {
       }
     }
     x.done = true;
-    if (x.has_measured)
-      std::fprintf(stderr, "      played %.1f s: %.1f bpm, %.2f mV peak to peak, %zu pacing pulses\n",
-                   x.link.played_s, x.measured.bpm, x.measured.peak_to_peak_mV, x.measured.pacing_pulses);
+    if (x.has_measured) {
+      // No beats found (a sine, a flat line): say so rather than "nan bpm".
+      char rate[32] = "no beat rate";
+      if (std::isfinite(x.measured.bpm)) std::snprintf(rate, sizeof rate, "%.1f bpm", x.measured.bpm);
+      std::fprintf(stderr, "      played %.1f s: %s, %.2f mV peak to peak, %zu pacing pulses\n",
+                   x.link.played_s, rate, x.measured.peak_to_peak_mV, x.measured.pacing_pulses);
+    }
     if (!st.prompt.empty())
       std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
