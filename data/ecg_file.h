@@ -23,5 +23,7 @@ constexpr int kECGPathMax = 511;
 // LoadECGtxt and LoadECGbin. The caller closes the file.
 int _LoadECGtxtFrom(std::FILE* file);
 int _LoadECGbinFrom(std::FILE* file);
+// OrnaLoadECGSamples: the text loader's results and state, from memory.
+int _LoadECGSamplesFrom(const double* microvolts, int count, double samples_per_second);
 
 }  // namespace orna

@@ -197,6 +197,39 @@ int _LoadECGtxtFrom(std::FILE* file) {
   return load.result;
 }
 
+int _LoadECGSamplesFrom(const double* microvolts, int count, double samples_per_second) {
+  TextLoad load;
+  // The text loader's steps, with the file's two lines and its samples given.
+  load.result = -2;
+  load.rate_read = true;
+  load.rate = (samples_per_second > 0 && std::isfinite(samples_per_second)) ? samples_per_second : 0.0;
+  if (load.rate != 0) {
+    load.result = -3;
+    if (count != 0 && (count < 0 || microvolts != nullptr)) {
+      load.replace = true;
+      load.samples = AllocateSamples(count);
+      load.result = -4;
+      if (load.samples != nullptr) {
+        for (int i = 0; i < count; ++i) {
+          load.samples[i] = ClampSample(std::isnan(microvolts[i]) ? 0.0 : microvolts[i]);
+        }
+        load.size = count;
+        load.result = count;
+      }
+    } else if (count != 0) {
+      load.result = -1;  // samples promised but none given
+    }
+  }
+  ExportLock lock;
+  if (load.rate_read) ECGFileFreq = load.rate;
+  if (load.replace) {
+    std::free(ECGFile);
+    ECGFile = load.samples;
+    if (load.samples != nullptr) ECGFileSize = load.size;
+  }
+  return load.result;
+}
+
 int _LoadECGbinFrom(std::FILE* file) {
   unsigned char rate[2];
   if (std::fread(rate, 1, sizeof rate, file) != sizeof rate) return -2;
@@ -231,3 +264,8 @@ int LoadFromPath(const char16_t* path, int (*load)(std::FILE*)) {
 extern "C" int LoadECGtxt(const char16_t* path) noexcept { return LoadFromPath(path, _LoadECGtxtFrom); }
 
 extern "C" int LoadECGbin(const char16_t* path) noexcept { return LoadFromPath(path, _LoadECGbinFrom); }
+
+extern "C" int OrnaLoadECGSamples(const double* microvolts, int count, double samplesPerSecond) noexcept {
+  NoCancel no_cancel;
+  return _LoadECGSamplesFrom(microvolts, count, samplesPerSecond);
+}

@@ -386,6 +386,18 @@ ORNA_API const char* OrnaResultText(const char* function, int code) ORNA_NOEXCEP
  * any failure and after OrnaOpenPort opens a port. InitORNA does not set it. */
 ORNA_API const char* OrnaLastErrorText(void) ORNA_NOEXCEPT;
 
+/* LoadECGtxt from memory: `count` samples in microvolts at `samplesPerSecond`
+ * become the waveform of output function 13, with the text loader's limits
+ * (each sample clamped to +-5000 uV, a NaN taken as 0) and results, in the
+ * same order: count when loaded; -2 a rate that is not a positive finite
+ * number (stored as 0); -3 a count of 0 (the rate is stored); -1 `microvolts`
+ * null with a positive count; -4 a negative count or no memory for it (the
+ * previous samples are released). The samples are copied before the library's
+ * lock is taken, so a load while output 13 plays replaces the waveform
+ * between two samples. Works with or without an instrument open. */
+ORNA_API int OrnaLoadECGSamples(const double* microvolts, int count,
+                                double samplesPerSecond) ORNA_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif

@@ -302,3 +302,24 @@ TEST(ECGFileLoaders, InstallWhatTheyReadUnderTheLibraryLock) {
   }
   EXPECT_EQ(ECGFileFreq, 100.0);
 }
+
+TEST(OrnaLoadECGSamples, TheTextLoadersResultsAndStateFromMemory) {
+  ScratchDir dir;
+  LoadReference(dir);
+  const double wave[] = {10, -7000, 5000.5, std::nan(""), -4999.5};
+  EXPECT_EQ(OrnaLoadECGSamples(wave, 5, 1000.0), 5);
+  EXPECT_EQ(ECGFileFreq, 1000.0);
+  EXPECT_EQ(Loaded(), (Samples{10, -5000, 5000, 0, -4999.5}));
+  EXPECT_EQ(_ECGFileValue(0.0015), -5.0);
+
+  // Refusals in the text loader's order, with its effect on the state.
+  EXPECT_EQ(OrnaLoadECGSamples(wave, 2, std::nan("")), -2);
+  EXPECT_EQ(ECGFileFreq, 0.0);
+  EXPECT_EQ(OrnaLoadECGSamples(wave, 0, 250.0), -3);
+  EXPECT_EQ(ECGFileFreq, 250.0);
+  EXPECT_EQ(OrnaLoadECGSamples(nullptr, 3, 250.0), -1);
+  EXPECT_EQ(Loaded(), (Samples{10, -5000, 5000, 0, -4999.5}));
+  EXPECT_EQ(OrnaLoadECGSamples(wave, -1, 250.0), -4);
+  EXPECT_EQ(ECGFile, nullptr);
+  EXPECT_STREQ(OrnaResultText("OrnaLoadECGSamples", -3), "the sample count is 0");
+}

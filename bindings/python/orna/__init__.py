@@ -93,7 +93,7 @@ def _check(name, result, *args):
         return
     shown = ", ".join(repr(a) for a in args)
     reason = result_text(name, result) or "refused"
-    if result == -1 and name != "LoadECGtxt":
+    if result == -1 and name not in ("LoadECGtxt", "OrnaLoadECGSamples"):
         raise NotOpen(f"{name}({shown}): {reason}", result)
     raise RefusedValue(f"{name}({shown}): {reason} (code {result})", result)
 
@@ -296,7 +296,7 @@ class Orna:
     def drift_test(self, on):
         self._call("SetECG2_27_AAMIDriftTest", bool(on))
 
-    def dynamic_range_test(self, on, amplitude_mv=1.0, frequency_hz=30.0):
+    def dynamic_range_test(self, on, amplitude_mv=1.0, frequency_hz=40.0):
         self._call("SetDynamicRangeTest", bool(on), float(amplitude_mv), float(frequency_hz))
 
     def baseline_reset_test(self, mode):
@@ -310,6 +310,26 @@ class Orna:
         n = self._lib.LoadECGtxt(buf)
         if n <= 0:
             _check("LoadECGtxt", n if n < 0 else -3, os.fsdecode(path))
+        return n
+
+    def load_ecg_samples(self, microvolts, samples_per_second):
+        """Loads a waveform for OutputFunction.ECG_FILE from memory: a sequence of
+        numbers, or a buffer of doubles (array('d'), a float64 array), in
+        microvolts; returns the sample count. Safe while ECG_FILE plays."""
+        try:
+            view = memoryview(microvolts)
+        except TypeError:
+            view = None
+        if view is not None and view.format == "d" and view.c_contiguous:
+            count = view.nbytes // ctypes.sizeof(ctypes.c_double)
+            samples = (ctypes.c_double * count).from_buffer_copy(view)
+        else:
+            values = [float(v) for v in microvolts]
+            count = len(values)
+            samples = (ctypes.c_double * count)(*values)
+        n = self._lib.OrnaLoadECGSamples(samples, count, float(samples_per_second))
+        if n <= 0:
+            _check("OrnaLoadECGSamples", n if n < 0 else -3, count, samples_per_second)
         return n
 
     # ---- callbacks ------------------------------------------------------------

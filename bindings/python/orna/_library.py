@@ -68,6 +68,7 @@ _SIGNATURES = {
     "OrnaGetLinkStatus": (_I, [ctypes.POINTER(LinkStatus)]),
     "OrnaRegisterLinkLostCB": (None, [ctypes.c_void_p]),
     "OrnaResultText": (_S, [_S, _I]), "OrnaLastErrorText": (_S, []),
+    "OrnaLoadECGSamples": (_I, [ctypes.POINTER(ctypes.c_double), _I, _D]),
 }
 
 _lib = None

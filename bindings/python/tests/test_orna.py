@@ -130,6 +130,17 @@ def test_load_ecg_txt(bench, tmp_path):
         assert e.value.code == -1
 
 
+def test_load_ecg_samples_from_a_list_or_a_buffer(bench):
+    import array
+    with orna.Orna(port=bench.port) as sim:
+        assert sim.load_ecg_samples([0, 500, 1000, -500], 5000) == 4
+        assert sim.load_ecg_samples(array.array("d", [1.0] * 10), 250.0) == 10
+        with pytest.raises(orna.RefusedValue, match="sample count is 0"):
+            sim.load_ecg_samples([], 5000)
+        with pytest.raises(orna.RefusedValue, match="not a positive finite"):
+            sim.load_ecg_samples([1.0], 0)
+
+
 def test_the_scan_finds_the_faked_device(scan_bench):
     with orna.Orna() as sim:
         assert sim.port == "/dev/ttyACM0"
