@@ -103,6 +103,16 @@ void TakeWaitingBytes() {
   }
 }
 
+// A reply fragment still waiting when an exchange begins came before its
+// request: it is dropped, so that the new reply is never joined to it.
+void DropReplyFragment() {
+  const long pending = s_DataEnd - s_DataBegin;
+  if (pending > 0 && pending < kADReplyLength && *s_DataBegin == kADReplyMarker) {
+    _CountLink(s_Link.bytes_dropped, static_cast<unsigned long long>(pending));
+    s_DataBegin = s_DataEnd;
+  }
+}
+
 // Writes the AD request with s_lock held (every write to the port is made
 // under it); false when it did not go out whole.
 bool SendADRequest() {
@@ -138,6 +148,7 @@ void BeginExchange() {
   while (_USBDataParse()) {
     if (s_Receiver.stop.load()) return;
   }
+  DropReplyFragment();
   s_Exchange.active = true;
   s_Exchange.found = false;
   s_Exchange.mark = s_Appended;
@@ -266,13 +277,6 @@ bool _USBDataParse() {
     // raising the range). The reply of the exchange in progress when it came
     // after the request; a late one is dropped.
     const std::uint64_t at = StreamPosition(s_DataBegin);
-    if (s_Exchange.active && at < s_Exchange.mark && at + kADReplyLength > s_Exchange.mark &&
-        s_Appended > s_Exchange.mark) {
-      // A fragment from before the request is never completed by what comes
-      // after it.
-      s_DataBegin += s_Exchange.mark - at;
-      return true;
-    }
     if (pending < kADReplyLength) return false;
     if (s_Exchange.active && !s_Exchange.found && at >= s_Exchange.mark) {
       s_Exchange.found = true;
@@ -459,6 +463,7 @@ int _ADExchangeHere() {
 }
 
 void _ExpectADReplyForTesting() {
+  DropReplyFragment();
   s_Exchange = Exchange{};
   s_Exchange.active = true;
   s_Exchange.mark = s_Appended;

@@ -113,8 +113,9 @@ int _AwaitADReply(ADRequest* request);
 // the passes to come.
 int _ADExchangeHere();
 
-// Receive-thread view of an exchange, for tests and the fuzzer: marks the
-// bytes appended from now on as those that may hold the reply.
+// Receive-thread view of an exchange, for tests and the fuzzer: drops a
+// reply fragment left at the front, as an exchange does when it begins, and
+// marks the bytes appended from now on as those that may hold the reply.
 void _ExpectADReplyForTesting();
 // True once a reply came after the mark: its value, and its position counted
 // in bytes appended since the process began.
