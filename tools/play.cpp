@@ -421,7 +421,7 @@ std::string RateInForce(const PlayOptions& o, int fn) {
     return "";
   const double hz = GetFrequency();
   std::string rate = Number(hz) + " Hz";
-  if (FindSetting("bpm")->functions & FunctionBit(fn)) rate += " (" + Number(hz * 60) + " bpm)";
+  if (FindSetting("bpm")->functions & FunctionBit(fn)) rate += " (" + Number(hz * kSecondsPerMinute) + " bpm)";
   return rate;
 }
 

@@ -27,7 +27,6 @@ constexpr unsigned kHeartbeats =
     kCalECG | FunctionBit(OutputFuncECGNotchedR) | FunctionBit(OutputFuncECGSingleR);
 // SetFrequency's range; the heart rate's is the same per minute.
 constexpr double kMinHz = 0.05, kMaxHz = 500;
-constexpr double kSecondsPerMinute = 60;
 
 double NoiseAmplitude(const P& o) { return std::isnan(o.noise_amplitude) ? kDefaultMainsNoiseAmp : o.noise_amplitude; }
 

@@ -64,6 +64,8 @@ const SettingSpec* TestModeOf(const SettingSpec& s);
 // Whether `o` switches test mode `mode` on.
 bool TestModeOn(const SettingSpec& mode, const PlayOptions& o);
 
+// Heart rates are per minute, frequencies per second.
+constexpr double kSecondsPerMinute = 60;
 // The rate asked for, in Hz: bpm / 60 when a heart rate is given, else the
 // frequency (NaN when neither is).
 double FrequencyOf(const PlayOptions& o);

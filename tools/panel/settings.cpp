@@ -151,7 +151,7 @@ Json Settings::Current() {
       {"amplitude", GetAmplitude()},
       {"frequency", GetFrequency()},
       // Per minute to a millionth: bpm / 60 in hertz does not come back exactly.
-      {"bpm", std::round(GetFrequency() * 60 * 1e6) / 1e6},
+      {"bpm", std::round(GetFrequency() * cli::kSecondsPerMinute * 1e6) / 1e6},
       {"pulse_width", GetPulseWidth()},
       {"qrs", GetQRSDuration()},
       {"t_wave", GetTWave()},
@@ -283,7 +283,9 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
       std::snprintf(text, sizeof text, "heart rate outside %g to %g per minute", e->lo, e->hi);
       return {-2, text};
     }
-    code = SetFrequency(d / 60);
+    cli::PlayOptions o;
+    o.bpm = d;
+    code = e->apply(o);
   } else if (name == "noise") {
     // A test mode's other value stays as the library has it.
     if (integer()) code = SetECG2_27_Noise(i, GetECG2_27_NoiseAmp());

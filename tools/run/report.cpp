@@ -68,7 +68,7 @@ std::pair<std::string, double> DerivedRate(const Step& st) {
   const bool has_bpm = !std::isnan(st.own.bpm), has_frequency = !std::isnan(st.own.frequency);
   if (has_bpm && !has_frequency) return {"frequency", FrequencyOf(st.own)};
   if (has_frequency && !has_bpm && (FindSetting("bpm")->functions & FunctionBit(st.function)))
-    return {"bpm", st.own.frequency * 60};
+    return {"bpm", st.own.frequency * kSecondsPerMinute};
   return {"", NAN};
 }
 
