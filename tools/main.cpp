@@ -113,6 +113,12 @@ int main(int argc, char** argv) {
                                "up to 3 Hz; not for iec227, iec251, biexponential, file",
                                frequency, " Hz"))
       ->check(Finite());
+  const SettingSpec& bpm = *FindSetting("bpm");
+  play->add_option("--bpm", o.bpm,
+                   WithDefault("Heart rate of cal-ecg, ecg and ecg-single instead of --frequency (Hz = bpm / 60), " +
+                                   Readable(bpm.lo) + ".." + Readable(bpm.hi) + " per minute",
+                               bpm.page_default, " per minute"))
+      ->check(Finite());
   play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"))
       ->check(Finite());
   play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"))

@@ -147,15 +147,24 @@ std::string FunctionsText(unsigned functions) {
   return text;
 }
 
+// Why a heart rate does not fit `fn`, naming it.
+std::string BpmMisfit(int fn) {
+  const SettingSpec& frequency = *FindSetting("frequency");
+  if (!(frequency.functions & FunctionBit(fn))) return frequency.misfit;
+  return std::string(FunctionName(fn)) + " is not a heartbeat: give its --frequency in Hz";
+}
+
 }  // namespace
 
 std::string MisfitSetting(const PlayOptions& o, int fn) {
+  if (!std::isnan(o.frequency) && !std::isnan(o.bpm)) return "--frequency and --bpm both given: give one of them";
   // Settings for some functions only, then those some functions do without,
   // then the test modes.
   auto misfit = [&](bool test_modes, bool own_reason) -> std::string {
     for (const auto& s : SettingTable()) {
       if (!s.option || s.test_mode != test_modes || (s.misfit != nullptr) != own_reason) continue;
       if (!Given(s, o) || (s.functions & FunctionBit(fn))) continue;
+      if (s.real == &PlayOptions::bpm) return "--bpm does nothing here: " + BpmMisfit(fn);
       if (own_reason) return OptionName(s) + " does nothing here: " + s.misfit;
       return OptionName(s) + " does nothing here: it is for " + FunctionsText(s.functions) + " only";
     }
@@ -181,7 +190,8 @@ std::string SettingsSummary(const PlayOptions& o) {
     if (!std::isnan(v)) s += std::string(" ") + key + "=" + Number(v);
   };
   add("A", o.amplitude, "mV");
-  add("F", o.frequency, "Hz");
+  add("F", FrequencyOf(o), "Hz");
+  add("BPM", o.bpm, "/min");
   add("PW", o.pulse_width, "ms");
   add("QRS", o.qrs, "ms");
   add("T", o.t_wave, "mV");
@@ -214,6 +224,11 @@ int CheckPlay(const PlayOptions& o, int fn) {
   std::string misfit = MisfitSetting(o, fn);
   if (!misfit.empty()) {
     std::fprintf(stderr, "orna: %s\n", misfit.c_str());
+    return kExitUsage;
+  }
+  // The library's refusal would speak of hertz.
+  if (const SettingSpec& bpm = *FindSetting("bpm"); !std::isnan(o.bpm) && !(o.bpm >= bpm.lo && o.bpm <= bpm.hi)) {
+    std::fprintf(stderr, "orna: --bpm refused: heart rate outside %g to %g per minute\n", bpm.lo, bpm.hi);
     return kExitUsage;
   }
   // The library would take it and bring it down to 3 Hz once the function is on.
@@ -398,10 +413,23 @@ std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* v
   return points;
 }
 
-// Prints samples, range and pulses (and the virtual instrument's counts);
+// The rate played, as the library has it (it lowers one above the function's
+// limit), per minute too for a heartbeat; "" when the function has its own
+// rate or a scan moves it.
+std::string RateInForce(const PlayOptions& o, int fn) {
+  if (!(FindSetting("frequency")->functions & FunctionBit(fn)) || o.freq_scan_ecg || !o.freq_scan_sine.empty())
+    return "";
+  const double hz = GetFrequency();
+  std::string rate = Number(hz) + " Hz";
+  if (FindSetting("bpm")->functions & FunctionBit(fn)) rate += " (" + Number(hz * kSecondsPerMinute) + " bpm)";
+  return rate;
+}
+
+// Prints the rate, samples, range and pulses (and the virtual instrument's counts);
 // returns what made the stream unclean, or "".
-std::string ReportRun(std::FILE* summary, const std::vector<Point>& points, emu::VirtualInstrument* vi,
-                      bool stalled, std::uint64_t frames, double seconds) {
+std::string ReportRun(std::FILE* summary, const std::string& rate, const std::vector<Point>& points,
+                      emu::VirtualInstrument* vi, bool stalled, std::uint64_t frames, double seconds) {
+  if (!rate.empty()) std::fprintf(summary, "frequency:        %s\n", rate.c_str());
   double lo = 0, hi = 0;
   if (!points.empty()) {
     auto [mn, mx] = std::minmax_element(points.begin(), points.end(),
@@ -492,6 +520,7 @@ int RunPlay(const PlayOptions& o) {
   }
   double played = 0;
   const bool stalled = WaitForRun(o, vi, &played);
+  const std::string rate = RateInForce(o, fn);
   StopPlaying();
 
   const int signal = g_signal;
@@ -500,7 +529,7 @@ int RunPlay(const PlayOptions& o) {
                  signal == SIGINT ? "interrupted" : "terminated", played);
   std::uint64_t frames = 0;
   const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
-  const std::string trouble = ReportRun(summary, points, vi, stalled, frames, played);
+  const std::string trouble = ReportRun(summary, rate, points, vi, stalled, frames, played);
   // The virtual instrument keeps every sample; the graph callback sees every 30th.
   const double period = vi ? kSamplePeriod : kGraphPeriod;
   if (!WriteOutputs(o, points, period, serial)) return kExitIo;

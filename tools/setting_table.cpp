@@ -22,6 +22,11 @@ constexpr unsigned kCalECG = FunctionBit(OutputFuncCalECG);
 constexpr unsigned kIEC = FunctionBit(OutputFuncIEC227) | FunctionBit(OutputFuncIEC251);
 // The waveforms that come at their own rate.
 constexpr unsigned kOwnRate = kIEC | FunctionBit(OutputFuncBiExponential) | FunctionBit(OutputFuncECGFile);
+// The outputs whose period is one heartbeat: their rate may be given in bpm.
+constexpr unsigned kHeartbeats =
+    kCalECG | FunctionBit(OutputFuncECGNotchedR) | FunctionBit(OutputFuncECGSingleR);
+// SetFrequency's range; the heart rate's is the same per minute.
+constexpr double kMinHz = 0.05, kMaxHz = 500;
 
 double NoiseAmplitude(const P& o) { return std::isnan(o.noise_amplitude) ? kDefaultMainsNoiseAmp : o.noise_amplitude; }
 
@@ -55,12 +60,19 @@ const std::vector<SettingSpec>& Table() {
       {"amplitude", K::Number, "mV", true, false, "", kAnyFunction, nullptr, -10, 10, -10, 10, kDefaultAmplitude, "SetAmplitude", -2,
        {{-2, "out of range (-10..10 mV)"}, {-3, "the baseline reset test sets the amplitude"}},
        &P::amplitude, nullptr, nullptr, [](const P& o) { return SetAmplitude(o.amplitude); }},
-      {"frequency", K::Number, "Hz", true, false, "", ~kOwnRate, "this waveform has its own rate", 0.05, 500, 0.05,
-       500, kDefaultF, "SetFrequency", -2,
+      {"frequency", K::Number, "Hz", true, false, "", ~kOwnRate, "this waveform has its own rate", kMinHz, kMaxHz,
+       kMinHz, kMaxHz, kDefaultF, "SetFrequency", -2,
        {{-2, "out of range (0.05..500 Hz, 3 Hz with pulse outputs)"},
         {-3, "a frequency scan is running"},
         {-4, "the baseline reset test sets the frequency"}},
        &P::frequency, nullptr, nullptr, [](const P& o) { return SetFrequency(o.frequency); }},
+      // The frequency given per minute. No range code: the library's words
+      // for one would speak of hertz.
+      {"bpm", K::Number, "/min", true, false, "", kHeartbeats, nullptr, kMinHz * kSecondsPerMinute,
+       kMaxHz * kSecondsPerMinute, kMinHz * kSecondsPerMinute, kMaxHz * kSecondsPerMinute,
+       kDefaultF * kSecondsPerMinute, "SetFrequency", 0,
+       {{-3, "a frequency scan is running"}, {-4, "the baseline reset test sets the frequency"}}, &P::bpm, nullptr,
+       nullptr, [](const P& o) { return SetFrequency(o.bpm / kSecondsPerMinute); }},
       {"pulse_width", K::Number, "ms", true, false, "", kPulses, nullptr, 2, 300, 2, 300, kDefaultPulseWidth, "SetPulseWidth", -2,
        {{-2, "out of range (2..300 ms)"}}, &P::pulse_width, nullptr, nullptr,
        [](const P& o) { return SetPulseWidth(o.pulse_width); }},
@@ -191,6 +203,8 @@ bool TestModeOn(const SettingSpec& mode, const PlayOptions& o) {
   if (mode.integer) return o.*(mode.integer) > 0;
   return Given(mode, o);
 }
+
+double FrequencyOf(const PlayOptions& o) { return std::isnan(o.bpm) ? o.frequency : o.bpm / kSecondsPerMinute; }
 
 const char* FunctionName(int function) {
   return function >= 0 && function <= OutputFuncECGFile ? kFunctionNames[function] : "";

@@ -64,6 +64,12 @@ const SettingSpec* TestModeOf(const SettingSpec& s);
 // Whether `o` switches test mode `mode` on.
 bool TestModeOn(const SettingSpec& mode, const PlayOptions& o);
 
+// Heart rates are per minute, frequencies per second.
+constexpr double kSecondsPerMinute = 60;
+// The rate asked for, in Hz: bpm / 60 when a heart rate is given, else the
+// frequency (NaN when neither is).
+double FrequencyOf(const PlayOptions& o);
+
 // The output functions' names, by number 0..13; "ecg" also names 10.
 const char* FunctionName(int function);
 // Output function 0..13 by name; -1 when none has it.

@@ -60,6 +60,8 @@ class Session {
 struct PlayOptions {
   std::string function;
   double amplitude = NAN, frequency = NAN, pulse_width = NAN, qrs = NAN, t_wave = NAN;
+  // Beats per minute: the heartbeat outputs' rate, given instead of frequency.
+  double bpm = NAN;
   int iec = -1;
   std::string file;
   double pacing_amplitude = NAN, pacing_width = NAN, overshoot = NAN;

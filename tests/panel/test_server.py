@@ -163,3 +163,18 @@ def test_concurrent_requests_from_many_clients():
         t.join()
     assert not errors, errors
     stop(p)
+
+
+def test_a_heart_rate_sets_the_frequency_of_a_heartbeat_only():
+    p = Panel()
+    try:
+        r = p.api("POST", "/api/settings", {"function": "ecg", "bpm": 75})
+        assert r["results"]["bpm"]["code"] == 0
+        assert r["settings"]["frequency"] == 1.25 and r["settings"]["bpm"] == 75
+        r = p.api("POST", "/api/settings", {"bpm": 2.9})["results"]["bpm"]
+        assert r == {"code": -2, "text": "heart rate outside 3 to 30000 per minute"}
+        r = p.api("POST", "/api/settings", {"function": "sine", "bpm": 60})
+        assert r["results"]["bpm"] == {"code": -100, "text": "sine is not a heartbeat: set its frequency in Hz"}
+        assert r["settings"]["frequency"] == 1.25
+    finally:
+        stop(p)

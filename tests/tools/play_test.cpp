@@ -73,6 +73,27 @@ TEST(Play, ExitCodesAndMessagesSayWhatWentWrong) {
   EXPECT_NE(PlayMessage(o, kExitUsage).find("cannot open the file"), std::string::npos);
 }
 
+// A heart rate is the frequency per minute, for heartbeats only, and given
+// one way at a time.
+TEST(Play, HeartRateInBpm) {
+  auto o = Quick("ecg");
+  o.bpm = 72;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(RunPlay(o), kExitOk);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("frequency:        1.2 Hz (72 bpm)\n"), std::string::npos);
+  EXPECT_EQ(SettingsSummary(o), "ecg F=1.2 BPM=72");
+  o.frequency = 1.2;
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --frequency and --bpm both given: give one of them\n");
+  o.frequency = NAN;
+  o.bpm = 2.9;
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --bpm refused: heart rate outside 3 to 30000 per minute\n");
+  o = Quick("sine");
+  o.bpm = 60;
+  EXPECT_EQ(PlayMessage(o, kExitUsage),
+            "orna: --bpm does nothing here: sine is not a heartbeat: give its --frequency in Hz\n");
+  EXPECT_EQ(MisfitSetting(o, OutputFuncIEC227), "--bpm does nothing here: this waveform has its own rate");
+}
+
 // Which misfit is named when several are given: settings for some functions
 // only, then those some functions do without, then the test modes.
 TEST(Play, MisfitsNamedInOrder) {
@@ -399,6 +420,7 @@ TEST(PlayProgram, RefusesWhatItCannotHonour) {
       {{"play", "sine", "--emulate", "--seconds", "1e30"},
        "--seconds: must be more than 0 and at most 3600, not 1e30"},
       {{"play", "sine", "--emulate", "--amplitude", "inf"}, "--amplitude: must be a finite number, not inf"},
+      {{"play", "ecg", "--emulate", "--bpm", "nan"}, "--bpm: must be a finite number, not nan"},
       {{"play", "sine", "--emulate", "--speed", "1e309"}, "--speed: must be a finite number, not 1e309"},
       {{"emulate", "--fd", "-1"}, "--fd: must be 0 to 2147483647, not -1"},
       {{"play", "sine", "--port", ""}, "--port: must not be empty"},
@@ -462,6 +484,7 @@ TEST(Play, SettingTableDefaultsAreTheLibrarys) {
   const std::map<std::string, double> library = {
       {"function", GetOutputFunc()},         {"amplitude", GetAmplitude()},
       {"frequency", GetFrequency()},         {"pulse_width", GetPulseWidth()},
+      {"bpm", GetFrequency() * 60},
       {"qrs", GetQRSDuration()},             {"t_wave", GetTWave()},
       {"iec", GetSpecialWave227()},          {"iec227", GetSpecialWave227()},
       {"iec251", GetSpecialWave251()},       {"pacing_width", GetPacingDuration()},

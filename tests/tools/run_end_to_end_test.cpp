@@ -103,7 +103,7 @@ duration = 12
 [[step]]
 name = "tall T"
 function = "cal-ecg"
-settings = { frequency = 1.5, t_wave = 2.5 }
+settings = { bpm = 90, t_wave = 2.5 }
 duration = 8
 [[step]]
 name = "paced {pa}"
@@ -125,6 +125,9 @@ duration = 10
     EXPECT_NEAR(steps[i]["measured"]["bpm"].get<double>(), 60, 0.5) << i;
   }
   EXPECT_EQ(steps[4]["settings"]["pacing_amplitude"], -2);
+  // A heart rate given shows the frequency it plays, and a heartbeat's frequency its heart rate.
+  EXPECT_EQ(steps[3]["settings"], (json{{"bpm", 90}, {"t_wave", 2.5}, {"frequency", 1.5}}));
+  EXPECT_EQ(steps[1]["settings"]["bpm"], 75);
 }
 
 TEST(Run, AStepChangingPartOfATestModeKeepsTheRestOn) {

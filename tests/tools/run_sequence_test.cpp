@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "run/sequence.h"
+#include "setting_table.h"
 
 namespace orna::cli::run {
 namespace {
@@ -114,6 +115,29 @@ settings = { frequency = "{hz}" }
 prompt = "HR"
 expect = { value = "{bpm}", tolerance_percent = 10 }
 )"));
+}
+
+// A heart rate is the frequency per minute, for heartbeats only, and given
+// one way at a time.
+TEST(RunSequence, HeartRateInBpm) {
+  EXPECT_EQ(Errors("title = \"x\"\n[[step]]\nname = \"a\"\nfunction = \"sine\"\nsettings = { bpm = 60 }\n"
+                   "[[step]]\nname = \"b\"\nfunction = \"ecg\"\nsettings = { frequency = 1, bpm = 60 }\n"
+                   "[[step]]\nname = \"c\"\nsettings = { bpm = 2.9 }\n[[step]]\nname = \"d\"\nsettings = { bpm = nan }\n"),
+            (std::vector<std::string>{"t.toml:2: bpm does nothing here: sine is not a heartbeat: give its frequency in Hz",
+                                      "t.toml:6: frequency and bpm both given: give one of them",
+                                      "t.toml:12: bpm = 2.9 refused: takes 3 to 30000",
+                                      "t.toml:15: bpm = nan refused: takes 3 to 30000"}));
+  Sequence s;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ParseSequence("title = \"x\"\n[[step]]\nname = \"a\"\nfunction = \"cal-ecg\"\nsettings = { frequency = 2 }\n"
+                            "[[step]]\nname = \"b\"\nsettings = { bpm = 90 }\n"
+                            "[[step]]\nname = \"c\"\nsettings = { frequency = 1 }\n",
+                            "t.toml", &s, &errors))
+      << errors[0];
+  // The rate given last is the one in force.
+  EXPECT_EQ(FrequencyOf(s.steps[1].state), 1.5);
+  EXPECT_TRUE(std::isnan(s.steps[2].state.bpm));
+  EXPECT_EQ(FrequencyOf(s.steps[2].state), 1);
 }
 
 TEST(RunSequence, JudgementAtTheBounds) {

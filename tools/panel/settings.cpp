@@ -1,6 +1,7 @@
 #include "settings.h"
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -149,6 +150,8 @@ Json Settings::Current() {
       {"function", fn},
       {"amplitude", GetAmplitude()},
       {"frequency", GetFrequency()},
+      // Per minute to a millionth: bpm / 60 in hertz does not come back exactly.
+      {"bpm", std::round(GetFrequency() * cli::kSecondsPerMinute * 1e6) / 1e6},
       {"pulse_width", GetPulseWidth()},
       {"qrs", GetQRSDuration()},
       {"t_wave", GetTWave()},
@@ -268,6 +271,21 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
       for (int n = 0; n <= 8 && code == 0; ++n)
         if (GetOutputLead(n) != on[n]) code = SetOutputLead(n, on[n]);
     }
+  } else if (name == "bpm") {
+    // Only a heartbeat has a heart rate (or a function yet to be chosen).
+    const int fn = GetOutputFunc();
+    if (fn != OutputFuncNone && !(e->functions & cli::FunctionBit(fn)))
+      return {kBadValue, std::string(cli::FunctionName(fn)) + " is not a heartbeat: set its frequency in Hz"};
+    if (!number()) return {kBadValue, TextFor(e, kBadValue)};
+    // The library's words for its range would speak of hertz.
+    if (!(d >= e->lo && d <= e->hi)) {
+      char text[80];
+      std::snprintf(text, sizeof text, "heart rate outside %g to %g per minute", e->lo, e->hi);
+      return {-2, text};
+    }
+    cli::PlayOptions o;
+    o.bpm = d;
+    code = e->apply(o);
   } else if (name == "noise") {
     // A test mode's other value stays as the library has it.
     if (integer()) code = SetECG2_27_Noise(i, GetECG2_27_NoiseAmp());

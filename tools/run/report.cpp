@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "run/run.h"
+#include "setting_table.h"
 #include "text.h"
 
 namespace orna::cli::run {
@@ -61,6 +62,16 @@ std::string Num(double v, const char* format = "%g") {
   return buf;
 }
 
+// A rate a step gives, the other way: the frequency of a heart rate, the
+// heart rate of a heartbeat's frequency. Empty key when there is none.
+std::pair<std::string, double> DerivedRate(const Step& st) {
+  const bool has_bpm = !std::isnan(st.own.bpm), has_frequency = !std::isnan(st.own.frequency);
+  if (has_bpm && !has_frequency) return {"frequency", FrequencyOf(st.own)};
+  if (has_frequency && !has_bpm && (FindSetting("bpm")->functions & FunctionBit(st.function)))
+    return {"bpm", st.own.frequency * kSecondsPerMinute};
+  return {"", NAN};
+}
+
 struct Summary {
   int pass = 0, fail = 0, disclosed = 0, skipped = 0;
 };
@@ -112,6 +123,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     s["function"] = u(st.function_name);
     json settings = json::object();
     for (const auto& [k, v] : st.settings) settings[u(k)] = SettingValue(u(v));
+    if (const auto [key, value] = DerivedRate(st); !key.empty()) settings[key] = value;
     s["settings"] = settings;
     s["duration"] = st.duration;
     if (!st.prompt.empty()) s["prompt"] = u(st.prompt);
@@ -224,6 +236,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     h << "<section id=\"s" << i + 1 << "\"><h2>" << i + 1 << ". " << Escape(st.name) << "</h2>\n<table>\n";
     std::string settings = st.function_name + (st.names_function ? "" : " (playing)");
     for (const auto& [k, v] : st.settings) settings += ", " + k + " = " + v;
+    if (const auto [key, value] = DerivedRate(st); !key.empty()) settings += ", " + key + " = " + Num(value) + " (derived)";
     row("Settings", settings);
     row("Duration", Num(st.duration) + " s" + (st.timed ? " (timed from the change)" : ""));
     if (!st.instruction.empty()) row("Instruction", st.instruction);

@@ -154,6 +154,9 @@ void MergeOptions(const PlayOptions& from, const std::vector<std::string>& keys,
     else if (key == "file") to->file = from.file;
     else if (key == "lead") to->leads = from.leads;
     else if (key == "freq_scan_sine") to->freq_scan_sine = from.freq_scan_sine;
+    // The rate is given one way: a new one replaces the other (given together, they are refused).
+    if (key == "bpm" && !Has(keys, "frequency")) to->frequency = NAN;
+    if (key == "frequency" && !Has(keys, "bpm")) to->bpm = NAN;
   }
 }
 
@@ -178,9 +181,9 @@ std::string CheckFit(const PlayOptions& st, int fn, const std::vector<std::strin
     return "dc_offset refused: " + std::string(RefusalText("SetDCOffset", -2));
   if (o.baseline_reset > 0 && (Has(keys, "amplitude") || Has(keys, "frequency")) && !Has(keys, "baseline_reset"))
     return "amplitude and frequency are fixed while the baseline reset test runs";
-  if ((o.freq_scan_sine.size() == 3 || o.freq_scan_ecg) && Has(keys, "frequency") &&
+  if ((o.freq_scan_sine.size() == 3 || o.freq_scan_ecg) && (Has(keys, "frequency") || Has(keys, "bpm")) &&
       !Has(keys, "freq_scan_sine") && !Has(keys, "freq_scan_ecg"))
-    return "frequency is fixed while a frequency scan runs";
+    return std::string(Has(keys, "bpm") ? "bpm" : "frequency") + " is fixed while a frequency scan runs";
   return "";
 }
 
@@ -216,7 +219,7 @@ bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* 
   PlayOptions o = st;
   auto pick = [](double v, double dv) { return std::isnan(v) ? dv : v; };
   o.amplitude = pick(st.amplitude, d.amplitude);
-  o.frequency = pick(st.frequency, d.frequency);
+  o.frequency = pick(FrequencyOf(st), d.frequency);
   o.pulse_width = pick(st.pulse_width, d.pulse_width);
   o.qrs = pick(st.qrs, d.qrs);
   o.t_wave = pick(st.t_wave, d.t_wave);
@@ -228,9 +231,10 @@ bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* 
   if (st.leads.empty()) o.leads = d.leads;
   // Pulse functions would refuse a faster rate than theirs before they start.
   if ((fn == OutputFuncPulse || fn == OutputFuncTrianglePulse) && o.frequency > 3) o.frequency = 3;
+  // The frequency carries a heart rate given.
   for (const auto& s : table)
     if (s.option && !s.test_mode && s.kind != Kind::Path && s.integer != &PlayOptions::iec &&
-        !ApplyOne(s.key, o, error))
+        s.real != &PlayOptions::bpm && !ApplyOne(s.key, o, error))
       return false;
   if (fn == OutputFuncECGFile) {
     std::u16string path;

@@ -32,7 +32,7 @@
   const editing = new Set();  // fields typed into and not yet applied
 
   const labels = {
-    amplitude: 'Amplitude', frequency: 'Frequency', pulse_width: 'Pulse width', qrs: 'QRS duration',
+    amplitude: 'Amplitude', frequency: 'Frequency', bpm: 'Heart rate', pulse_width: 'Pulse width', qrs: 'QRS duration',
     t_wave: 'T wave', iec227: 'IEC 60601-2-27', iec251: 'IEC 60601-2-51',
     pacing_amplitude: 'Amplitude', pacing_width: 'Width', pacing_rate: 'Rate', pacing_mode: 'Mode',
     overshoot: 'Overshoot', dc_offset: 'DC offset', dc_variable: 'Variable offset',
