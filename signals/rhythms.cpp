@@ -48,12 +48,14 @@ std::size_t VaryingBeats(double mean_s) {
   return static_cast<std::size_t>(std::ceil(kVaryingLoop / mean_s));
 }
 
-// Band-limited noise around centre_hz with the given RMS: fibrillation.
-void AddBand(Plan* plan, Random* random, double centre_hz, double spread_hz, double rms_mV) {
+// Band-limited noise around centre_hz, within lo..hi Hz, of the given RMS: fibrillation.
+void AddBand(Plan* plan, Random* random, double centre_hz, double lo, double hi, double rms_mV) {
   std::vector<Tone> tones;
   double power = 0;
   for (int i = 0; i < 40; ++i) {
-    const double hz = centre_hz + spread_hz * std::clamp(random->Normal(), -2.0, 2.0);
+    double hz;
+    do hz = centre_hz + 0.6 * random->Normal();
+    while (hz < lo || hz > hi);
     const double a = random->Uniform(0.3, 1.0);
     tones.push_back({std::lround(hz * plan->loop_s), a, random->Uniform(0, 2 * M_PI)});
     power += a * a / 2;
@@ -94,7 +96,7 @@ void Afib(const Settings& s, Plan* plan) {
   const std::vector<double> t = Times(&rr, mean, plan);
   for (std::size_t k = 0; k < t.size(); ++k)
     plan->events.push_back({t[k], NormalBeat(s.amplitude_mV, Before(rr, k), 0), "N"});
-  AddBand(plan, s.random, s.random->Uniform(5.5, 7), 0.6, s["fwaves"] / 2);
+  AddBand(plan, s.random, s.random->Uniform(5.5, 7), 5, 9, s["fwaves"] / 2);
   plan->rhythm = "(AFIB";
 }
 
@@ -162,11 +164,11 @@ void VtachPolymorphic(const Settings& s, Plan* plan) {
 
 void Vfib(const Settings& s, Plan* plan, double rms) {
   plan->loop_s = kVaryingLoop;
-  AddBand(plan, s.random, s["hz"], 0.6, rms * s.amplitude_mV);
+  AddBand(plan, s.random, s["hz"], 4, 8, rms * s.amplitude_mV);
   plan->rhythm = "(VFL";
 }
-void VfibCoarse(const Settings& s, Plan* p) { Vfib(s, p, 0.3); }
-void VfibFine(const Settings& s, Plan* p) { Vfib(s, p, 0.045); }
+void VfibCoarse(const Settings& s, Plan* p) { Vfib(s, p, 0.18); }
+void VfibFine(const Settings& s, Plan* p) { Vfib(s, p, 0.04); }
 
 void Asystole(const Settings&, Plan* plan) {
   plan->loop_s = kRegularLoop;
