@@ -1,6 +1,7 @@
 // The rhythms: each lays out its beats (and background waves) over one loop.
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <numeric>
 
 #include "signals/plan.h"
@@ -50,18 +51,19 @@ std::size_t VaryingBeats(double mean_s) {
 
 // Band-limited noise around centre_hz, within lo..hi Hz, of the given RMS: fibrillation.
 void AddBand(Plan* plan, Random* random, double centre_hz, double lo, double hi, double rms_mV) {
-  std::vector<Tone> tones;
-  double power = 0;
+  // Tones that land on the same whole number of cycles add up as one.
+  std::map<long, std::complex<double>> bins;
   for (int i = 0; i < 40; ++i) {
     double hz;
     do hz = centre_hz + 0.6 * random->Normal();
     while (hz < lo || hz > hi);
     const double a = random->Uniform(0.3, 1.0);
-    tones.push_back({std::lround(hz * plan->loop_s), a, random->Uniform(0, 2 * M_PI)});
-    power += a * a / 2;
+    bins[std::lround(hz * plan->loop_s)] += std::polar(a, random->Uniform(0, 2 * M_PI));
   }
-  for (Tone& t : tones) t.mV *= rms_mV / std::sqrt(power);
-  plan->tones.insert(plan->tones.end(), tones.begin(), tones.end());
+  double power = 0;
+  for (const auto& [cycles, c] : bins) power += std::norm(c) / 2;
+  for (const auto& [cycles, c] : bins)
+    plan->tones.push_back({cycles, std::abs(c) * rms_mV / std::sqrt(power), std::arg(c)});
 }
 
 void Sinus(const Settings& s, Plan* plan, double pr, double st, const char* rhythm) {
