@@ -195,11 +195,11 @@ void Block2(const Settings& s, Plan* plan, Pr pr) {
   plan->rhythm = "(BII";
 }
 
-void Wenckebach(const Settings& s, Plan* p) {
+void BlockType1(const Settings& s, Plan* p) {
   // Increments that halve: the PR lengthens less each time, the RR shortens.
   Block2(s, p, [&](int k) { return s["pr"] / 1000 + 0.2 * (1 - std::pow(0.5, k)); });
 }
-void Mobitz(const Settings& s, Plan* p) {
+void BlockType2(const Settings& s, Plan* p) {
   Block2(s, p, [&](int) { return s["pr"] / 1000; });
 }
 
@@ -258,12 +258,12 @@ const std::vector<Entry>& Table() {
       {Info("asystole", "asystole: a flat line", {}, 0, 0, 0, false), Asystole},
       {Info("av-block-1", "first-degree AV block: sinus rhythm with a long PR",
             {{"pr", 210, 400, 280, "ms", "PR interval"}}, 40, 150, 60), AvBlock1},
-      {Info("av-block-2-wenckebach", "second-degree AV block, Mobitz I: PR lengthens until a P wave is blocked; bpm is the atrial rate",
+      {Info("av-block-2-wenckebach", "second-degree AV block type I: PR lengthens until a P wave is blocked; bpm is the atrial rate",
             {{"ratio", 3, 8, 4, ":N-1", "P waves per group, the last one blocked", true},
-             {"pr", 120, 240, 200, "ms", "first PR of a group"}}, 50, 120, 75), Wenckebach},
-      {Info("av-block-2-mobitz", "second-degree AV block, Mobitz II: constant PR, every Nth P wave blocked; bpm is the atrial rate",
+             {"pr", 120, 240, 200, "ms", "first PR of a group"}}, 50, 120, 75), BlockType1},
+      {Info("av-block-2-mobitz", "second-degree AV block type II: constant PR, every Nth P wave blocked; bpm is the atrial rate",
             {{"ratio", 3, 8, 3, ":N-1", "P waves per group, the last one blocked", true},
-             {"pr", 120, 200, 160, "ms", "PR interval"}}, 50, 120, 75), Mobitz},
+             {"pr", 120, 200, 160, "ms", "PR interval"}}, 50, 120, 75), BlockType2},
       {Info("av-block-3", "third-degree AV block: P waves and a slow escape rhythm (bpm) independent",
             {{"atrial", 50, 120, 75, "/min", "P-wave rate"}}, 20, 60, 40), AvBlock3},
       {Info("st-elevation", "sinus rhythm with ST elevation at J+60 ms",

@@ -124,7 +124,7 @@ TEST(Criteria, AvBlocksLongPrLengtheningPrConstantPrAndDissociation) {
   const Rendered sinus = Make("sinus"), first = Make("av-block-1", 60, {{"pr", 300}});
   EXPECT_NEAR(PToR(first, Beats(first)[2].t_s) - PToR(sinus, Beats(sinus)[2].t_s), 0.14, 0.001);
 
-  // 4:3 Wenckebach at 75/min: three PRs that lengthen by less each time, then a drop.
+  // 4:3 type I block at 75/min: three PRs that lengthen by less each time, then a drop.
   const Rendered wb = Make("av-block-2-wenckebach", 75, {{"ratio", 4}});
   const std::vector<Annotation> beats = Beats(wb);
   const std::vector<double> rr = Intervals(wb);
@@ -143,11 +143,11 @@ TEST(Criteria, AvBlocksLongPrLengtheningPrConstantPrAndDissociation) {
     EXPECT_NEAR(MilliVolts(wb, blocked), 0.15, 0.01);
   }
 
-  const Rendered mobitz = Make("av-block-2-mobitz", 75, {{"ratio", 3}});
-  const std::vector<double> mrr = Intervals(mobitz);
+  const Rendered type2 = Make("av-block-2-mobitz", 75, {{"ratio", 3}});
+  const std::vector<double> mrr = Intervals(type2);
   for (std::size_t i = 0; i < mrr.size(); ++i) {
     EXPECT_NEAR(mrr[i], mrr[i] > 1 ? 1.6 : 0.8, 0.001);
-    EXPECT_NEAR(PToR(mobitz, Beats(mobitz)[i].t_s, 0.3), 0.155, 0.001);
+    EXPECT_NEAR(PToR(type2, Beats(type2)[i].t_s, 0.3), 0.155, 0.001);
   }
 
   const Rendered third = Make("av-block-3", 40, {{"atrial", 75}});
