@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
                                bpm.page_default, " per minute"))
       ->check(Finite());
   play->add_option("--seed", o.seed, "Rhythm only: seed of its random variation, 0 or more (default 1)")
-      ->check(CLI::Range(0LL, LLONG_MAX));
+      ->type_name("N")
+      ->check(Within(0, 1e18));
   // One option per rhythm parameter; each rhythm takes its own and refuses the others.
   std::vector<std::pair<std::string, CLI::Option*>> rhythm_options;
   std::map<std::string, double> rhythm_values;

@@ -90,13 +90,11 @@ std::vector<std::string> RhythmParameterNames() {
 }
 
 std::string RhythmParameterHelp(const std::string& name) {
-  std::string help = "Rhythm parameter:";
+  std::string uses;
   for (const RhythmInfo& r : signals::Rhythms())
     for (const RhythmParam& p : r.params)
-      if (name == p.name)
-        help += std::string(" ") + r.name + " " + Span(p) + " (default " + Number(p.def) + ", " + p.help + ");";
-  help.back() = '.';
-  return help;
+      if (name == p.name) uses += (uses.empty() ? "" : ", ") + std::string(r.name) + " " + Span(p) + " (" + Number(p.def) + ")";
+  return "Rhythm parameter of " + uses;
 }
 
 int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop) {
