@@ -192,7 +192,7 @@ std::string SettingsSummary(const PlayOptions& o) {
     if (!std::isnan(v)) s += std::string(" ") + key + "=" + Number(v);
   };
   add("A", o.amplitude, "mV");
-  add("F", FrequencyOf(o), "Hz");
+  add("F", IsRhythm(o) ? NAN : FrequencyOf(o), "Hz");  // a rhythm's bpm is not output 13's frequency
   add("BPM", o.bpm, "/min");
   add("PW", o.pulse_width, "ms");
   add("QRS", o.qrs, "ms");

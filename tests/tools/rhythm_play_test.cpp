@@ -101,6 +101,7 @@ TEST(RhythmPlay, AnnotationsAreRecordedAtThePlayedBeats) {
   const auto rows = ReadAnnotatedCsv(o.records[0]);
   edf_hdr_struct hdr{};
   ASSERT_EQ(edfopen_file_readonly(o.records[1].c_str(), &hdr, EDFLIB_READ_ALL_ANNOTATIONS), 0);
+  EXPECT_EQ(std::string(hdr.patient_additional).rfind("rhythm pvc BPM=75 every=3", 0), 0u) << hdr.patient_additional;
   std::vector<std::pair<long long, std::string>> edf;
   for (long long i = 0; i < hdr.annotations_in_file; ++i) {
     edf_annotation_struct a{};
