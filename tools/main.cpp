@@ -5,9 +5,13 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "orna.h"
+#include "rhythm_play.h"
 #include "run/run.h"
 #include "setting_table.h"
 #include "tools.h"
@@ -70,6 +74,8 @@ int main(int argc, char** argv) {
       "Run 'orna SUBCOMMAND --help' for each subcommand's options.");
 
   auto* list = app.add_subcommand("list", "List the CDC ACM ports with USB IDs and serial numbers");
+  auto* rhythms = app.add_subcommand(
+      "rhythms", "List the rhythms of 'orna play rhythm NAME' with their rates and parameters");
 
   bool info_emulate = false;
   std::string info_port, info_serial;
@@ -104,9 +110,14 @@ int main(int argc, char** argv) {
                    "Output function, by name or number: sine (1), triangle (2), square (3), pulse (4),\n"
                    "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
                    "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
-                   "biexponential (12), file (13, a text waveform given with --file)")
+                   "biexponential (12), file (13, a text waveform given with --file),\n"
+                   "rhythm (a rhythm rendered here and played as 13: orna play rhythm NAME, see orna rhythms)")
       ->required();
-  play->add_option("-a,--amplitude", o.amplitude, WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV"))
+  play->add_option("rhythm", o.rhythm, "With 'rhythm': the rhythm's name (see orna rhythms)")->type_name("NAME");
+  play->add_option("-a,--amplitude", o.amplitude,
+                   WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV") +
+                       "; for a rhythm the R-wave height of a normal beat above the baseline, 0.05..5 mV "
+                       "(default 1 mV)")
       ->check(Finite());
   play->add_option("-f,--frequency", o.frequency,
                    WithDefault("Frequency (heart rate for the ECGs), 0.05..500 Hz; pulse and triangle-pulse "
@@ -119,6 +130,15 @@ int main(int argc, char** argv) {
                                    Readable(bpm.lo) + ".." + Readable(bpm.hi) + " per minute",
                                bpm.page_default, " per minute"))
       ->check(Finite());
+  play->add_option("--seed", o.seed, "Rhythm only: seed of its random variation, 0 or more (default 1)")
+      ->type_name("N")
+      ->check(Within(0, 1e18));
+  // One option per rhythm parameter; each rhythm takes its own and refuses the others.
+  std::vector<std::pair<std::string, CLI::Option*>> rhythm_options;
+  std::map<std::string, double> rhythm_values;
+  for (const std::string& name : RhythmParameterNames())
+    rhythm_options.emplace_back(
+        name, play->add_option("--" + name, rhythm_values[name], RhythmParameterHelp(name))->check(Finite()));
   play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"))
       ->check(Finite());
   play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"))
@@ -260,8 +280,11 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
   if (*list) return RunList();
+  if (*rhythms) return RunRhythms();
   if (*info) return RunInfo(info_emulate, info_port, info_serial);
   if (*play) {
+    for (const auto& [name, option] : rhythm_options)
+      if (option->count() > 0) o.rhythm_params[name] = rhythm_values[name];
     if (o.speed > 0 && !o.emulate) {
       std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
       return kExitUsage;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "orna.h"
+#include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
 #include "tools.h"
@@ -184,13 +185,14 @@ std::string MisfitSetting(const PlayOptions& o, int fn) {
 
 std::string SettingsSummary(const PlayOptions& o) {
   std::string s = o.function;
+  if (IsRhythm(o)) s += " " + o.rhythm;
   // Short keys, units as in the options (mV, Hz, ms, per minute): the EDF+
   // header has about 40 characters for them.
   auto add = [&](const char* key, double v, const char*) {
     if (!std::isnan(v)) s += std::string(" ") + key + "=" + Number(v);
   };
   add("A", o.amplitude, "mV");
-  add("F", FrequencyOf(o), "Hz");
+  add("F", IsRhythm(o) ? NAN : FrequencyOf(o), "Hz");  // a rhythm's bpm is not output 13's frequency
   add("BPM", o.bpm, "/min");
   add("PW", o.pulse_width, "ms");
   add("QRS", o.qrs, "ms");
@@ -208,6 +210,8 @@ std::string SettingsSummary(const PlayOptions& o) {
   if (o.freq_scan_ecg) s += " ecgscan";
   if (o.freq_scan_sine.size() == 3) s += " scan";
   if (o.baseline_reset >= 0) s += " BR=" + std::to_string(o.baseline_reset);
+  if (o.seed >= 0) s += " seed=" + std::to_string(o.seed);
+  for (const auto& [name, value] : o.rhythm_params) s += " " + name + "=" + Number(value);
   return s;
 }
 
@@ -216,9 +220,19 @@ namespace {
 // Refuses what cannot work before anything is opened: an unknown function,
 // settings that do not fit it, outputs that cannot be written. kExitOk when
 // the run may go ahead.
-int CheckPlay(const PlayOptions& o, int fn) {
+int CheckPlay(const PlayOptions& o, int fn, bool rhythm) {
   if (fn < 0) {
     std::fprintf(stderr, "orna: unknown output function '%s' (see orna play --help)\n", o.function.c_str());
+    return kExitUsage;
+  }
+  if (!rhythm && !o.rhythm.empty()) {
+    std::fprintf(stderr, "orna: a rhythm's name goes after 'rhythm' only: orna play rhythm %s\n",
+                 TerminalSafe(o.rhythm).c_str());
+    return kExitUsage;
+  }
+  if (!rhythm && (o.seed >= 0 || !o.rhythm_params.empty())) {
+    std::fprintf(stderr, "orna: --%s does nothing here: it is for 'orna play rhythm NAME' only\n",
+                 o.seed >= 0 ? "seed" : o.rhythm_params.begin()->first.c_str());
     return kExitUsage;
   }
   std::string misfit = MisfitSetting(o, fn);
@@ -236,7 +250,7 @@ int CheckPlay(const PlayOptions& o, int fn) {
     std::fprintf(stderr, "orna: --frequency refused: %s\n", RefusalText("SetFrequency", -2));
     return kExitUsage;
   }
-  if (fn == OutputFuncECGFile && o.file.empty()) {
+  if (fn == OutputFuncECGFile && o.file.empty() && !rhythm) {
     std::fprintf(stderr, "orna: the 'file' function needs --file PATH (a text waveform)\n");
     return kExitUsage;
   }
@@ -471,18 +485,19 @@ std::string ReportRun(std::FILE* summary, const std::string& rate, const std::ve
 }
 
 // The recordings and the plot asked for; false (said why) when one fails.
-bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial) {
+bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial,
+                  const std::vector<Label>& labels) {
   const std::string equipment = "ORNA " + serial;
   const std::string version = std::string("liborna ") + GetSDKVersion();
   const std::string title = SettingsSummary(o);
   for (const auto& path : o.records) {
-    if (!WriteRecording(path, points, period, title, equipment, version)) {
+    if (!WriteRecording(path, points, period, title, equipment, version, labels)) {
       std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
       return false;
     }
   }
   if (o.plot.empty()) return true;
-  if (!WritePlot(o.plot, points, o.function, period)) {
+  if (!WritePlot(o.plot, points, IsRhythm(o) ? o.function + " " + o.rhythm : o.function, period)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return false;
   }
@@ -494,9 +509,16 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
 
 }  // namespace
 
-int RunPlay(const PlayOptions& o) {
-  const int fn = FunctionNumber(o.function);
-  if (const int refused = CheckPlay(o, fn); refused != kExitOk) return refused;
+int RunPlay(const PlayOptions& options) {
+  // A rhythm is rendered here and played as output 13's waveform.
+  const bool rhythm = IsRhythm(options);
+  RhythmLoop loop;
+  if (rhythm) {
+    if (const int refused = PrepareRhythm(options, &loop); refused != kExitOk) return refused;
+  }
+  const PlayOptions& o = rhythm ? loop.library : options;
+  const int fn = rhythm ? OutputFuncECGFile : FunctionNumber(o.function);
+  if (const int refused = CheckPlay(o, fn, rhythm); refused != kExitOk) return refused;
   // CSV on standard output keeps it for the data alone.
   FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
 
@@ -504,6 +526,10 @@ int RunPlay(const PlayOptions& o) {
   auto session = Session::Open(o.emulate, o.port, o.serial);
   if (!session) return kExitNoInstrument;
   if (!ApplySettings(o)) return kExitUsage;
+  if (const int n = rhythm ? LoadRhythm(loop.rendered) : 1; n <= 0) {
+    std::fprintf(stderr, "orna: the rhythm was not loaded: %s\n", RefusalText("OrnaLoadECGSamples", n));
+    return kExitUsage;
+  }
   const std::string serial = GetSerialNo() ? GetSerialNo() : "unknown";
   const double pulse_s = GetPacingAmplitude() != 0 ? GetPacingDuration() / 1000 : 0;
   const double pacing_amplitude = GetPacingAmplitude();
@@ -529,10 +555,11 @@ int RunPlay(const PlayOptions& o) {
                  signal == SIGINT ? "interrupted" : "terminated", played);
   std::uint64_t frames = 0;
   const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
+  const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
   const std::string trouble = ReportRun(summary, rate, points, vi, stalled, frames, played);
   // The virtual instrument keeps every sample; the graph callback sees every 30th.
   const double period = vi ? kSamplePeriod : kGraphPeriod;
-  if (!WriteOutputs(o, points, period, serial)) return kExitIo;
+  if (!WriteOutputs(options, points, period, serial, labels)) return kExitIo;
   if (signal != 0) return kExitSignalBase + signal;
   if (!trouble.empty()) {
     std::fprintf(stderr, "orna: warning: the stream was not clean (%s); the recording has gaps\n",

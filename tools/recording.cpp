@@ -15,13 +15,25 @@
 
 namespace orna::cli {
 
-bool WriteCsv(const std::string& path, const std::vector<Point>& points) {
+bool WriteCsv(const std::string& path, const std::vector<Point>& points, const std::vector<Label>& labels) {
   const bool to_stdout = path == "-";
   FILE* f = to_stdout ? stdout : std::fopen(path.c_str(), "w");
   if (!f) return false;
-  std::fprintf(f, "time_s,value_mV,high_range,pacing_pulse\n");
-  for (const auto& p : points)
-    std::fprintf(f, "%.4f,%.6f,%d,%d\n", p.t, p.mV, p.high_range ? 1 : 0, p.pulse_s > 0 ? 1 : 0);
+  const bool annotated = !labels.empty();
+  std::fprintf(f, "time_s,value_mV,high_range,pacing_pulse%s\n", annotated ? ",annotation" : "");
+  auto label = labels.begin();
+  std::string cell;
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    const Point& p = points[i];
+    std::fprintf(f, "%.4f,%.6f,%d,%d", p.t, p.mV, p.high_range ? 1 : 0, p.pulse_s > 0 ? 1 : 0);
+    if (annotated) {
+      cell.clear();
+      for (; label != labels.end() && label->point <= i; ++label)
+        if (label->point == i) cell += (cell.empty() ? "" : " ") + label->text;
+      std::fprintf(f, ",%s", cell.c_str());
+    }
+    std::fputc('\n', f);
+  }
   if (to_stdout) return std::fflush(f) == 0 && !std::ferror(f);
   return std::fclose(f) == 0;
 }
@@ -54,20 +66,20 @@ std::vector<double> Resample(const std::vector<Point>& points, double period_s) 
 
 bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
               const std::string& title, const std::string& equipment,
-              const std::string& version) {
+              const std::string& version, const std::vector<Label>& labels) {
   if (!(period_s >= 1e-5)) return false;
   std::vector<double> samples = Resample(points, period_s);
   if (samples.empty()) samples.push_back(0.0);
 
   // Data records of at most one second, a whole number of 10 us units long, so
-  // that rates like 1/6 ms are stored exactly. Pacing pulses go into the one
-  // annotation signal (readers that take only the first would miss any in a
-  // second), which holds one annotation per record: with more pulses than
-  // one-second records, the records get shorter, down to 10 ms; beyond that,
-  // no file at all rather than one that lost some.
+  // that rates like 1/6 ms are stored exactly. Pacing pulses and labels go
+  // into the one annotation signal (readers that take only the first would
+  // miss any in a second), which holds one annotation per record: with more
+  // annotations than one-second records, the records get shorter, down to
+  // 10 ms; beyond that, no file at all rather than one that lost some.
   long period_units = std::lround(period_s * 1e5);
   if (period_units < 1 || std::fabs(period_units - period_s * 1e5) > 1e-6) return false;
-  std::size_t pulses = 0;
+  std::size_t pulses = labels.size();  // annotations, pacing pulses and labels
   for (const auto& p : points) pulses += p.pulse_s > 0;
   const long longest = std::max(1L, 100000L / period_units);
   const long shortest = std::min(longest, (1000L + period_units - 1) / period_units);
@@ -103,6 +115,10 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
     if (points[i].pulse_s > 0)
       ok = edfwrite_annotation_utf8(h, std::llround((points[i].t - points.front().t) * 1e4),
                                     std::max(1LL, std::llround(points[i].pulse_s * 1e4)), "Pacing pulse") == 0;
+  for (std::size_t i = 0; ok && i < labels.size(); ++i)
+    ok = labels[i].point < points.size() &&
+         edfwrite_annotation_utf8(h, std::llround((points[labels[i].point].t - points.front().t) * 1e4), -1,
+                                  labels[i].text.c_str()) == 0;
 
   std::vector<double> record(per_record);
   for (std::size_t at = 0; ok && at < samples.size(); at += per_record) {
@@ -132,9 +148,9 @@ bool IsPngPath(const std::string& path) { return EndsIn(path, ".png"); }
 
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
                     const std::string& title, const std::string& equipment,
-                    const std::string& version) {
-  if (IsEdfPath(path)) return WriteEdf(path, points, period_s, title, equipment, version);
-  return WriteCsv(path, points);
+                    const std::string& version, const std::vector<Label>& labels) {
+  if (IsEdfPath(path)) return WriteEdf(path, points, period_s, title, equipment, version, labels);
+  return WriteCsv(path, points, labels);
 }
 
 }  // namespace orna::cli

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cmath>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +40,13 @@ struct Point {
   bool high_range;  // sample sent on the high (pacing) range
   // > 0: a pacing pulse of this width (s) begins here, as the library reported it.
   double pulse_s = 0;
+};
+
+// A label carried into a recording on the row of the point where it was
+// played (a rhythm's beat codes and rhythm changes).
+struct Label {
+  std::size_t point;  // index into the recorded points
+  std::string text;
 };
 
 // An open connection, to real hardware or to an in-process virtual instrument.
@@ -86,6 +95,11 @@ struct PlayOptions {
   bool emulate = false;
   std::string port, serial, plot;
   std::vector<std::string> records;  // "-" is CSV on standard output
+  // `orna play rhythm NAME`: the rhythm, its seed (-1: the renderer's) and
+  // the rhythm parameters given (the others take the rhythm's defaults).
+  std::string rhythm;
+  long long seed = -1;
+  std::map<std::string, double> rhythm_params;
 };
 
 // Why a library function refused a value: its sentence from OrnaResultText
@@ -101,6 +115,8 @@ int RunPlay(const PlayOptions& options);
 int RunInfo(bool emulate, const std::string& port, const std::string& serial = "");
 // Prints the CDC ACM ports with USB IDs, serial numbers and by-id links.
 int RunList(std::FILE* out = stdout);
+// `orna rhythms`: every rhythm with its description, rate and parameters.
+int RunRhythms(std::FILE* out = stdout);
 // The ports OrnaListPorts reports (none when the device tree cannot be read).
 std::vector<OrnaPortInfo> ListPorts();
 // Serves a pseudo-terminal: a new one (its path printed), or the master `fd`
@@ -112,20 +128,24 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record);
 int FunctionNumber(const std::string& name);
 
 // Writes the points as CSV (time_s,value_mV,high_range,pacing_pulse), "-" to
-// standard output; returns false on an I/O error.
-bool WriteCsv(const std::string& path, const std::vector<Point>& points);
+// standard output; with labels a fifth column, annotation, holds them on the
+// rows they belong to (several on one row separated by spaces). False on an
+// I/O error.
+bool WriteCsv(const std::string& path, const std::vector<Point>& points,
+              const std::vector<Label>& labels = {});
 // Writes the points as EDF+ (one "ECG" signal in mV, sampled every `period_s`
 // by sample-and-hold from the first point on, every pacing pulse as an
-// annotation with its width). `title` (the settings) goes into the header's
-// patient field, `equipment` and `version` into its recording field. False on
-// an error, and when the annotations would not fit.
+// annotation with its width, every label as an annotation at its point).
+// `title` (the settings) goes into the header's patient field, `equipment`
+// and `version` into its recording field. False on an error, and when the
+// annotations would not fit.
 bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
               const std::string& title, const std::string& equipment = "ORNA",
-              const std::string& version = "");
+              const std::string& version = "", const std::vector<Label>& labels = {});
 // EDF+ when the path ends in .edf (any case), CSV otherwise.
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
                     const std::string& title, const std::string& equipment = "ORNA",
-                    const std::string& version = "");
+                    const std::string& version = "", const std::vector<Label>& labels = {});
 bool IsEdfPath(const std::string& path);
 // Whether the path ends in .png (any case): plots are PNG only.
 bool IsPngPath(const std::string& path);

@@ -1,0 +1,41 @@
+// `orna rhythms` and `orna play rhythm NAME`: rhythms rendered on the host,
+// played by output function 13, their annotations carried into recordings.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "signals/rhythm.h"
+#include "tools.h"
+
+namespace orna::cli {
+
+// The function name that asks `orna play` for a rhythm.
+constexpr const char* kRhythmFunction = "rhythm";
+inline bool IsRhythm(const PlayOptions& o) { return o.function == kRhythmFunction; }
+
+// Every rhythm parameter's name, each once, in the catalogue's order: the
+// options `orna play` takes for them.
+std::vector<std::string> RhythmParameterNames();
+// The help of option --NAME: the rhythms that take it, with ranges and defaults.
+std::string RhythmParameterHelp(const std::string& name);
+
+// A rendered rhythm and the settings the library gets for it (the rhythm
+// takes --amplitude and --bpm itself).
+struct RhythmLoop {
+  signals::Rendered rendered;
+  PlayOptions library;
+};
+
+// Checks the rhythm options of `o` and renders the loop; kExitOk, or the exit
+// code after saying why on stderr.
+int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop);
+// Loads the loop as output function 13's waveform, so that each sample is
+// played at its own instant; OrnaLoadECGSamples' result.
+int LoadRhythm(const signals::Rendered& rendered);
+// Where each annotation was played: output 13 starts its loop with the first
+// recorded point and repeats it every loop_s; each label goes to the point
+// nearest its played time. Sorted by point.
+std::vector<Label> PlayedLabels(const signals::Rendered& rendered, const std::vector<Point>& points);
+
+}  // namespace orna::cli
