@@ -360,10 +360,17 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s
     link.size = sizeof link;
     if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
     if (vi) {
-      const std::uint64_t played = vi->stats().samples_played;
+      const emu::Stats st = vi->stats();
+      const std::uint64_t played = st.samples_played;
       done = played * kSamplePeriod;
       if (played >= wanted) break;
-      if (o.speed > 0 && SecondsSince(start) >= (o.seconds + 0.6) / o.speed) break;
+      // A clock of its own: the run is over once that clock has passed its
+      // end, whether the host kept up or not (a tick without a sample is an
+      // underrun). Judged by the clock's own ticks, not by this program's
+      // time, which a loaded machine may give it before the clock has run.
+      if (o.speed > 0 && (played + st.underruns >= wanted ||
+                          SecondsSince(start) >= (o.seconds + 0.6) / o.speed + 3.0))
+        break;
       if (played != last_played) last_played = played, last_progress = std::chrono::steady_clock::now();
       if (SecondsSince(last_progress) > 3.0) {
         stalled = true;  // the host stopped sending
