@@ -183,10 +183,8 @@ TextLoad ReadText(std::FILE* file) {
   return load;
 }
 
-}  // namespace
-
-int _LoadECGtxtFrom(std::FILE* file) {
-  const TextLoad load = ReadText(file);
+// Installs what a load read, under the lock; gives its result.
+int Install(const TextLoad& load) {
   ExportLock lock;
   if (load.rate_read) ECGFileFreq = load.rate;
   if (load.replace) {
@@ -196,6 +194,10 @@ int _LoadECGtxtFrom(std::FILE* file) {
   }
   return load.result;
 }
+
+}  // namespace
+
+int _LoadECGtxtFrom(std::FILE* file) { return Install(ReadText(file)); }
 
 int _LoadECGSamplesFrom(const double* microvolts, int count, double samples_per_second) {
   TextLoad load;
@@ -220,14 +222,7 @@ int _LoadECGSamplesFrom(const double* microvolts, int count, double samples_per_
       load.result = -1;  // samples promised but none given
     }
   }
-  ExportLock lock;
-  if (load.rate_read) ECGFileFreq = load.rate;
-  if (load.replace) {
-    std::free(ECGFile);
-    ECGFile = load.samples;
-    if (load.samples != nullptr) ECGFileSize = load.size;
-  }
-  return load.result;
+  return Install(load);
 }
 
 int _LoadECGbinFrom(std::FILE* file) {
