@@ -354,6 +354,7 @@ def test_the_page_says_when_the_instrument_goes_away(browser):
 
 
 def test_the_rhythm_picker_lists_the_rhythms_and_shows_a_refusal_beside_its_field(panel, browser):
+    browser.get(panel.url)  # a test before may have left it on another panel
     page_ready(browser)
     picker = Select(browser.find_element(By.ID, "rhythm-name"))
     names = [o.get_attribute("value") for o in picker.options]
