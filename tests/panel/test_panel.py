@@ -351,3 +351,28 @@ def test_the_page_says_when_the_instrument_goes_away(browser):
             emu.wait()
         p.proc.send_signal(signal.SIGINT)
         assert p.proc.wait(timeout=10) == 0
+
+
+def test_the_rhythm_picker_lists_the_rhythms_and_shows_a_refusal_beside_its_field(panel, browser):
+    browser.get(panel.url)  # a test before may have left it on another panel
+    page_ready(browser)
+    picker = Select(browser.find_element(By.ID, "rhythm-name"))
+    names = [o.get_attribute("value") for o in picker.options]
+    assert len(names) == 21 and names[0] == "none" and "aflutter" in names
+    picker.select_by_value("aflutter")
+    assert not browser.find_elements(By.ID, "rhythm-bpm")  # it keeps its own rate
+    set_field(browser, "rhythm-conduction", "5")
+    browser.find_element(By.ID, "start").click()
+    wait_until(lambda: "outside 2 to 4" in browser.find_element(By.ID, "msg-rhythm-conduction").text,
+               what="refusal beside the field")
+    set_field(browser, "rhythm-conduction", "3")
+    browser.find_element(By.ID, "start").click()
+    wait_until(lambda: panel.state()["settings"]["rhythm"] != "none" and panel.state()["streaming"],
+               what="rhythm playing")
+    s = panel.state()["settings"]
+    assert s["function"] == 13 and s["rhythm"]["name"] == "aflutter" and s["rhythm"]["params"]["conduction"] == 3
+    assert browser.find_element(By.ID, "msg-rhythm-conduction").text == ""
+    picker.select_by_value("none")
+    wait_until(lambda: panel.state()["settings"]["rhythm"] == "none", what="rhythm cleared")
+    browser.find_element(By.ID, "stop").click()
+    wait_until(lambda: not panel.state()["streaming"], what="stopped")

@@ -178,3 +178,34 @@ def test_a_heart_rate_sets_the_frequency_of_a_heartbeat_only():
         assert r["settings"]["frequency"] == 1.25
     finally:
         stop(p)
+
+
+def test_a_rhythm_is_chosen_checked_and_played_as_output_13():
+    p = Panel()
+    try:
+        rhythms = {r["name"]: r for r in next(s for s in p.api("GET", "/api/schema") if s["name"] == "rhythm")["options"]}
+        assert len(rhythms) == 20 and rhythms["aflutter"]["bpm"] is None
+        assert rhythms["sinus"]["bpm"] == {"min": 30, "max": 200, "default": 60} and rhythms["sinus"]["params"] == []
+        r = p.api("POST", "/api/settings", {"rhythm": {"name": "aflutter", "params": {"conduction": 3}, "seed": 7},
+                                            "function": 13})
+        assert r["results"] == {"rhythm": {"code": 0, "text": "aflutter rendered"},
+                                "function": {"code": 0, "text": "accepted"}}
+        wait_until(lambda: p.state()["streaming"], what="output 13 playing")
+        s = p.state()["settings"]
+        assert s["function"] == 13 and s["rhythm"] == {"name": "aflutter", "bpm": None, "amplitude": 1, "seed": 7,
+                                                        "params": {"atrial": 300, "conduction": 3}}
+        # Refusals name the field; the rhythm playing stays.
+        for value, field, text in (
+                ({"conduction": 5}, "conduction", "conduction 5 outside 2 to 4 (whole numbers)"),
+                ({"pr": 150}, "pr", "pr not taken: aflutter takes other parameters")):
+            r = p.api("POST", "/api/settings", {"rhythm": {"name": "aflutter", "params": value}})
+            assert r["results"]["rhythm"] == {"code": -2, "text": text, "field": field}
+        r = p.api("POST", "/api/settings", {"rhythm": {"name": "aflutter", "bpm": 80}})
+        assert r["results"]["rhythm"] == {"code": -2, "text": "bpm not taken: aflutter keeps its own rate", "field": "bpm"}
+        assert r["settings"]["rhythm"]["params"] == {"atrial": 300, "conduction": 3}
+        # Applied while playing, a rhythm replaces the waveform at once.
+        r = p.api("POST", "/api/settings", {"rhythm": {"name": "sinus", "bpm": 75}})
+        assert r["results"]["rhythm"] == {"code": 0, "text": "sinus loaded"}
+        assert r["settings"]["function"] == 13 and r["settings"]["rhythm"]["bpm"] == 75
+    finally:
+        stop(p)

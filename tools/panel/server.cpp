@@ -351,6 +351,7 @@ void Panel::Routes() {
     for (const auto& [name, value] : body.items()) {
       const Outcome o = settings_.Apply(name, value);
       results[name] = {{"code", o.code}, {"text", o.text}};
+      if (!o.field.empty()) results[name]["field"] = o.field;
     }
     Reply(res, {{"results", results}, {"settings", settings_.Current()}});
   });

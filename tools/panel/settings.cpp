@@ -8,6 +8,8 @@
 
 #include "ext_api.h"
 #include "orna.h"
+#include "rhythm_play.h"
+#include "rhythm_setting.h"
 #include "setting_table.h"
 #include "text.h"
 
@@ -98,6 +100,9 @@ Json PageDefault(const SettingSpec& e) {
 
 }  // namespace
 
+Settings::Settings() : rhythm_(std::make_unique<ChosenRhythm>()) {}
+Settings::~Settings() = default;
+
 Json Settings::Schema() {
   Json out = Json::array();
   for (const auto& e : SettingTable()) {
@@ -119,6 +124,7 @@ Json Settings::Schema() {
     }
     out.push_back(s);
   }
+  out.push_back(RhythmSchema());
   return out;
 }
 
@@ -133,6 +139,7 @@ void Settings::Forget() {
   std::lock_guard<std::mutex> lock(m_);
   iec227_ = iec251_ = 0;
   scan_seconds_ = 0;
+  rhythm_loaded_ = false;  // a new instrument holds no waveform of ours
 }
 
 Json Settings::Current() {
@@ -176,6 +183,7 @@ Json Settings::Current() {
       {"freq_scan_sine", scan},
       {"freq_scan_ecg", GetFreqScanECG() && !GetFreqScanSine()},
       {"baseline_reset", GetBaselineResetTest()},
+      {"rhythm", rhythm_->request},
   };
 }
 
@@ -186,8 +194,22 @@ double Settings::ScanProgress() {
   return std::min(1.0, s / scan_seconds_);
 }
 
-// Plays `function`, the IEC outputs with the waveform picked for them.
+// Loads the chosen rhythm as output 13's waveform, as `orna play rhythm` does.
+Outcome Settings::LoadChosenRhythm() {
+  const int n = cli::LoadRhythm(rhythm_->rendered);
+  rhythm_loaded_ = n > 0;
+  if (n > 0) return {0, std::string(rhythm_->request["name"].get<std::string>()) + " loaded"};
+  return {n, std::string("the rhythm was not loaded: ") + cli::RefusalText("OrnaLoadECGSamples", n)};
+}
+
+// Plays `function`, the IEC outputs with the waveform picked for them, output
+// 13 with the chosen rhythm.
 Outcome Settings::Start(int function) {
+  if (function == OutputFuncECGFile && rhythm_->chosen && !rhythm_loaded_) {
+    if (GetUSBPort()[0] == 0) return {-1, TextFor(FindSetting("function"), -1)};
+    const Outcome loaded = LoadChosenRhythm();
+    if (loaded.code != 0) return loaded;
+  }
   const bool iec = function == OutputFuncIEC227 || function == OutputFuncIEC251;
   const char* setter = nullptr;
   int code = cli::StartFunction(function, function == OutputFuncIEC251 ? iec251_ : iec227_, &setter);
@@ -217,6 +239,17 @@ bool ToOption(const SettingSpec& e, const Json& v, cli::PlayOptions* o) {
 }  // namespace
 
 Outcome Settings::Apply(const std::string& name, const Json& v) {
+  if (name == "rhythm") {
+    std::lock_guard<std::mutex> lock(m_);
+    ChosenRhythm chosen;
+    const Outcome o = ChooseRhythm(v, &chosen);
+    if (o.code != 0) return o;
+    *rhythm_ = std::move(chosen);
+    rhythm_loaded_ = false;
+    // Output 13 playing takes the new rhythm at once (the load replaces its waveform).
+    if (rhythm_->chosen && GetOutputFunc() == OutputFuncECGFile) return LoadChosenRhythm();
+    return o;
+  }
   const SettingSpec* e = FindSetting(name);
   if (!e) return {kBadValue, "no such setting"};
   std::lock_guard<std::mutex> lock(m_);
@@ -252,7 +285,12 @@ Outcome Settings::Apply(const std::string& name, const Json& v) {
       const std::string path = v.get<std::string>();
       std::u16string wide;
       const int n = cli::Utf8ToUtf16(path, &wide) ? LoadECGtxt(wide.c_str()) : -1;
-      if (n >= 0) return {0, std::to_string(n) + " samples loaded"};
+      if (n >= 0) {
+        // The file is output 13's waveform now, not the rhythm.
+        *rhythm_ = ChosenRhythm{};
+        rhythm_loaded_ = false;
+        return {0, std::to_string(n) + " samples loaded"};
+      }
       code = n;
     }
   } else if (name == "lead") {

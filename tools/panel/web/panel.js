@@ -379,6 +379,84 @@
     es.onmessage = (e) => addBatch(JSON.parse(e.data));
   }
 
+  // ---- Rhythm -----------------------------------------------------------------
+  // A rhythm is rendered by the panel and played as output 13's waveform: its
+  // fields go together as one value.
+  const rhythmOf = (name) => (schema.rhythm ? schema.rhythm.options.find((r) => r.name === name) : null);
+  const chosenRhythm = () => $('rhythm-name').value !== 'none';
+
+  function rhythmField(box, name, unit, min, max, def, whole) {
+    const row = document.createElement('div');
+    row.className = 'field';
+    const label = document.createElement('label');
+    label.htmlFor = 'rhythm-' + name;
+    label.textContent = { bpm: 'Heart rate', amplitude: 'Amplitude', seed: 'Seed' }[name] || name.replace(/_/g, ' ');
+    const input = document.createElement('input');
+    input.type = 'number'; input.id = 'rhythm-' + name; input.dataset.param = name; input.value = def;
+    input.step = whole ? '1' : 'any';
+    input.addEventListener('input', () => showRhythmResult({ code: 0 }));
+    input.addEventListener('change', () => { if (state && state.streaming) playRhythm(); });
+    const u = document.createElement('span');
+    u.textContent = unit;
+    const range = document.createElement('span');
+    range.className = 'range';
+    range.textContent = max === undefined ? '(' + def + ')' : min + ' .. ' + max + ' (' + def + ')';
+    const msg = document.createElement('span');
+    msg.className = 'msg'; msg.id = 'msg-rhythm-' + name;
+    row.append(label, input, u, range, msg);
+    box.appendChild(row);
+  }
+
+  function showRhythmFields() {
+    const box = $('rhythm-fields');
+    box.innerHTML = '';
+    const r = rhythmOf($('rhythm-name').value);
+    $('rhythm-description').textContent = r ? r.description : '';
+    if (!r) return;
+    if (r.bpm) rhythmField(box, 'bpm', '/min', r.bpm.min, r.bpm.max, r.bpm.default, false);
+    const a = schema.rhythm.amplitude;
+    rhythmField(box, 'amplitude', a.unit, a.min, a.max, a.default, false);
+    rhythmField(box, 'seed', '', undefined, undefined, schema.rhythm.seed.default, true);
+    for (const p of r.params) rhythmField(box, p.name, p.unit, p.min, p.max, p.default, p.whole);
+  }
+
+  function rhythmValue() {
+    const name = $('rhythm-name').value;
+    if (name === 'none') return 'none';
+    const value = { name, params: {} };
+    for (const input of $('rhythm-fields').querySelectorAll('input')) {
+      const k = input.dataset.param;
+      const v = input.value === '' ? null : Number(input.value);
+      if (['bpm', 'amplitude', 'seed'].includes(k)) value[k] = v;
+      else if (v !== null) value.params[k] = v;
+    }
+    return value;
+  }
+
+  // A refusal shows beside the field it names.
+  function showRhythmResult(r) {
+    for (const m of document.querySelectorAll('[id^="msg-rhythm"]')) { m.textContent = ''; m.className = 'msg'; }
+    for (const i of $('rhythm-fields').querySelectorAll('input')) i.classList.remove('refused');
+    if (r.code === 0) return;
+    const msg = $('msg-rhythm-' + r.field) || $('msg-rhythm');
+    msg.textContent = r.text + ' (' + r.code + ')';
+    msg.className = 'msg error';
+    const input = $('rhythm-' + r.field);
+    if (input) input.classList.add('refused');
+  }
+
+  // Renders the rhythm and plays it (output 13 already playing takes it as it is).
+  async function playRhythm() {
+    const values = { rhythm: rhythmValue() };
+    if (!(state && state.streaming && state.settings && state.settings.function === 13)) values.function = 13;
+    const r = await apply(values);
+    if (!r) return;
+    showRhythmResult(r.results.rhythm);
+    if (r.results.function) say($('function-msg'), r.results.function);
+  }
+
+  const say = (el, r) => { el.textContent = r.text + (r.code === 0 || r.code === 1 ? '' : ' (' + r.code + ')'); el.className = 'msg' + (r.code === 0 || r.code === 1 ? '' : ' error'); };
+
   // ---- Wiring ---------------------------------------------------------------
   async function init() {
     const list = await api('GET', '/api/schema');
@@ -402,8 +480,15 @@
       l.append(c, ' ' + i);
       leads.appendChild(l);
     }
-    const say = (el, r) => { el.textContent = r.text + (r.code === 0 || r.code === 1 ? '' : ' (' + r.code + ')'); el.className = 'msg' + (r.code === 0 || r.code === 1 ? '' : ' error'); };
+    for (const r of schema.rhythm.options) $('rhythm-name').add(new Option(r.name, r.name));
+    $('rhythm-name').addEventListener('change', async () => {
+      showRhythmFields();
+      showRhythmResult({ code: 0 });
+      if (!chosenRhythm()) { const r = await apply({ rhythm: 'none' }); if (r) showRhythmResult(r.results.rhythm); }
+      else if (state && state.streaming) playRhythm();
+    });
     const startFn = async () => {
+      if (chosenRhythm()) return playRhythm();
       const r = await apply({ function: Number($('function').value) });
       if (r) say($('function-msg'), r.results.function);
     };
