@@ -130,6 +130,50 @@ duration = 10
   EXPECT_EQ(steps[1]["settings"]["bpm"], 75);
 }
 
+TEST(Run, PlaysRhythmsAndRecordsTheirBeats) {
+  const std::string seq = Temp("rhythms.toml"), csv = Temp("rhythms.csv");
+  Write(seq, R"(title = "r"
+[[step]]
+name = "pvc"
+rhythm = "pvc"
+settings = { every = 3, bpm = 75, amplitude = 1.5, seed = 7 }
+duration = 8
+[[step]]
+name = "sinus"
+rhythm = "sinus"
+settings = { bpm = 60 }
+duration = 6
+)");
+  RunOptions o = Emulated(seq, "");
+  o.record = csv;
+  ASSERT_EQ(RunSequence(o), 0);
+  const json steps = json::parse(Read(o.json))["steps"];
+  ASSERT_EQ(steps.size(), 2u);
+  EXPECT_EQ(steps[0]["rhythm"], "pvc");
+  EXPECT_EQ(steps[0]["settings"], (json{{"every", 3}, {"bpm", 75}, {"amplitude", 1.5}, {"seed", 7}}));
+  EXPECT_NEAR(steps[0]["measured"]["bpm"].get<double>(), 75, 0.75);
+  EXPECT_EQ(steps[1]["rhythm"], "sinus");
+  EXPECT_NEAR(steps[1]["measured"]["bpm"].get<double>(), 60, 0.6);
+  // Each step's beats, from its own start: the recording restarts the loop's annotations.
+  std::string codes, line;
+  std::ifstream in(csv);
+  while (std::getline(in, line))
+    if (line.back() != ',' && line.find("time_s") != 0) codes += line.substr(line.rfind(',') + 1) + " ";
+  std::remove(csv.c_str());
+  EXPECT_EQ(codes, "(N N N V N N V N N V N (N N N N N N N ");
+
+  // Refused before anything plays, naming the line.
+  const std::string bad = Temp("bad_rhythm.toml");
+  Write(bad, "title = \"b\"\n[[step]]\nname = \"a\"\nrhythm = \"pvc\"\nsettings = { conduction = 2 }\n"
+             "[[step]]\nname = \"b\"\nrhythm = \"wobble\"\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(RunSequence(Emulated(bad, "")), kExitUsage);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            bad + ":5: conduction does nothing for rhythm pvc: it takes amplitude, bpm, seed, every\n" + bad +
+                ":8: unknown rhythm 'wobble' (see orna rhythms)\n"
+                "orna: 2 errors in " + bad + "; nothing was played\n");
+}
+
 TEST(Run, AStepChangingPartOfATestModeKeepsTheRestOn) {
   // The second step names only the noise amplitude: the noise the first
   // step turned on must stay on, now twice as strong.

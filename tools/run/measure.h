@@ -17,7 +17,8 @@ struct Measured {
 };
 
 // `points` sampled every `period_s`; `pacing_mV` the pacing amplitude in force
-// (0: no pacing, and no edge is taken for a pulse).
-Measured Measure(const std::vector<Point>& points, double period_s, double pacing_mV);
+// (0: no pacing, and no edge is taken for a pulse). `wide_beats`: beats may
+// be wide ventricular complexes (a rhythm), whose T waves are lower than them.
+Measured Measure(const std::vector<Point>& points, double period_s, double pacing_mV, bool wide_beats = false);
 
 }  // namespace orna::cli::run

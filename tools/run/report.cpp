@@ -65,6 +65,7 @@ std::string Num(double v, const char* format = "%g") {
 // A rate a step gives, the other way: the frequency of a heart rate, the
 // heart rate of a heartbeat's frequency. Empty key when there is none.
 std::pair<std::string, double> DerivedRate(const Step& st) {
+  if (!st.state.rhythm.empty()) return {"", NAN};  // a rhythm's bpm is its own, not output 13's frequency
   const bool has_bpm = !std::isnan(st.own.bpm), has_frequency = !std::isnan(st.own.frequency);
   if (has_bpm && !has_frequency) return {"frequency", FrequencyOf(st.own)};
   if (has_frequency && !has_bpm && (FindSetting("bpm")->functions & FunctionBit(st.function)))
@@ -121,6 +122,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     s["name"] = u(st.name);
     s["line"] = st.line;
     s["function"] = u(st.function_name);
+    if (!st.state.rhythm.empty()) s["rhythm"] = st.state.rhythm;
     json settings = json::object();
     for (const auto& [k, v] : st.settings) settings[u(k)] = SettingValue(u(v));
     if (const auto [key, value] = DerivedRate(st); !key.empty()) settings[key] = value;
@@ -234,7 +236,8 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     const StepResult& x = r.results[i];
     if (!x.done) break;
     h << "<section id=\"s" << i + 1 << "\"><h2>" << i + 1 << ". " << Escape(st.name) << "</h2>\n<table>\n";
-    std::string settings = st.function_name + (st.names_function ? "" : " (playing)");
+    std::string settings = st.function_name + (st.state.rhythm.empty() ? "" : " " + st.state.rhythm) +
+                           (st.names_function ? "" : " (playing)");
     for (const auto& [k, v] : st.settings) settings += ", " + k + " = " + v;
     if (const auto [key, value] = DerivedRate(st); !key.empty()) settings += ", " + key + " = " + Num(value) + " (derived)";
     row("Settings", settings);

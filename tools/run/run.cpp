@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "orna.h"
+#include "rhythm_play.h"
 #include "run/answers.h"
 #include "run/files.h"
 #include "run/settings.h"
@@ -199,6 +200,7 @@ int RunSequence(const RunOptions& o) {
   };
 
   std::vector<Point> record;
+  std::vector<Label> labels;  // the rhythms' annotations, on the record's points
   bool incomplete = false;
   std::string why;
   for (std::size_t i = first; i < seq.steps.size() && !incomplete; ++i) {
@@ -220,9 +222,18 @@ int RunSequence(const RunOptions& o) {
     std::string error;
     std::vector<std::string> keys;
     for (const auto& kv : st.settings) keys.push_back(kv.first);
-    // A resumed run starts the function of the step it resumes at.
-    const bool ok = st.names_function || i == first ? ApplyAll(st.state, st.function, defaults, &error)
-                                                    : ApplyChanges(st.state, keys, &error);
+    // A resumed run starts the function of the step it resumes at. A rhythm
+    // starts afresh at every step, so that its annotations start with the step.
+    const bool rhythm = !st.state.rhythm.empty();
+    RhythmLoop loop;
+    bool ok = false;
+    if (rhythm)
+      ok = PrepareRhythm(st.state, &loop) == kExitOk &&
+           ApplyAll(loop.library, st.function, defaults, &error, &loop.rendered);
+    else
+      ok = st.names_function || i == first ? ApplyAll(st.state, st.function, defaults, &error)
+                                           : ApplyChanges(st.state, keys, &error);
+    if (!ok && error.empty()) error = "the rhythm " + st.state.rhythm + " was refused";
     if (!ok) {
       std::fprintf(stderr, "orna: %s:%d: %s\n", Safe(o.file).c_str(), st.line, Safe(error).c_str());
       why = "a setting was refused";
@@ -339,7 +350,8 @@ int RunSequence(const RunOptions& o) {
       points.reserve(samples.size());
       for (const auto& s : samples) points.push_back({s.t - t0, s.mV, s.range_flag});
       x.has_measured = true;
-      x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude);
+      x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude,
+                           rhythm);
       // Sine, triangle, square and the exponentials have no beats to count.
       if (st.function <= OutputFuncSquare || st.function == OutputFuncExponential ||
           st.function == OutputFuncBiExponential)
@@ -362,6 +374,8 @@ int RunSequence(const RunOptions& o) {
     x.strip_png = Strip(points, period, st.name);
     if (!o.record.empty()) {
       const double offset = record.empty() ? 0 : record.back().t + period;
+      if (rhythm)
+        for (const Label& l : PlayedLabels(loop.rendered, points)) labels.push_back({l.point + record.size(), l.text});
       for (auto p : points) {
         p.t += offset;
         record.push_back(p);
@@ -390,7 +404,7 @@ int RunSequence(const RunOptions& o) {
   if (!save()) return kExitIo;
   if (!record_path.empty() &&
       !WriteRecording(record_path, record, period, seq.title, "ORNA " + report.instrument.serial,
-                      "liborna " + report.library_version)) {
+                      "liborna " + report.library_version, labels)) {
     std::fprintf(stderr, "orna: cannot write %s\n", Safe(record_path).c_str());
     return kExitIo;
   }

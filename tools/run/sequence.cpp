@@ -9,7 +9,9 @@
 
 #include <toml++/toml.h>
 
+#include "rhythm_play.h"
 #include "run/files.h"
+#include "run/rhythm_step.h"
 #include "run/settings.h"
 
 namespace orna::cli::run {
@@ -285,12 +287,31 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
         }
         return true;
       };
+      // A rhythm is read first: it decides what the step's settings are.
+      bool bad_rhythm = false;
+      if (auto r = st.get("rhythm")) {
+        const toml::node* v = Resolve(*r, b);
+        const signals::RhythmInfo* info = v->is_string() ? signals::FindRhythm(v->as_string()->get()) : nullptr;
+        if (st.get("function")) {
+          err.add(LineOf(*r), "a step names a function or a rhythm, not both");
+        } else if (!info) {
+          err.add(LineOf(*r), "unknown rhythm '" + NodeText(*v) + "' (see orna rhythms)");
+        } else {
+          step.names_function = true;
+          function = OutputFuncECGFile;
+          function_name = kRhythmFunction;
+          state = PlayOptions();
+          state.rhythm = info->name;
+        }
+        bad_rhythm = !info || st.get("function");
+        ok &= !bad_rhythm;
+      }
       const toml::node* expect = nullptr;
       for (const auto& [key, node] : InOrder(st)) {
         if (key == "name") ok &= text(key, *node, &step.name);
         else if (key == "prompt") ok &= text(key, *node, &step.prompt);
         else if (key == "instruction") ok &= text(key, *node, &step.instruction);
-        else if (key == "timed" || key == "repeat") continue;
+        else if (key == "timed" || key == "repeat" || key == "rhythm") continue;
         else if (key == "expect") expect = node;
         else if (key == "duration") {
           const toml::node* v = Resolve(*node, b);
@@ -311,6 +332,8 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           }
         } else if (key == "settings") {
           auto* t = node->as_table();
+          if (bad_rhythm) continue;  // its settings mean nothing without it
+          const signals::RhythmInfo* rhythm = state.rhythm.empty() ? nullptr : signals::FindRhythm(state.rhythm);
           if (!t) {
             err.add(LineOf(*node), "settings must be a table, e.g. { amplitude = 1.0 }");
             ok = false;
@@ -319,7 +342,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           for (const auto& [skey, sraw] : InOrder(*t)) {
             const toml::node* v = Resolve(*sraw, b);
             std::string message;
-            if (!SetOption(skey, *v, &own, &message)) {
+            if (rhythm ? !SetRhythmOption(*rhythm, skey, *v, &own, &message) : !SetOption(skey, *v, &own, &message)) {
               err.add(LineOf(*sraw), message);
               ok = false;
             } else {
@@ -328,13 +351,13 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           }
         } else {
           err.add(LineOf(*node), "unknown key '" + key +
-                                     "' (name, function, settings, duration, prompt, instruction, timed, expect, repeat)");
+                                     "' (name, function, rhythm, settings, duration, prompt, instruction, timed, expect, repeat)");
           ok = false;
         }
       }
       if (!st.get("name")) err.add(line, "the step has no name"), ok = false;
       if (function == OutputFuncNone) {
-        err.add(line, "the first step must name a function");
+        err.add(line, "the first step must name a function or a rhythm");
         return false;
       }
       if (expect) {
@@ -344,7 +367,9 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
       if (step.timed && step.prompt.empty()) err.add(line, "a timed step needs a prompt"), ok = false;
       std::vector<std::string> keys;
       for (const auto& kv : step.settings) keys.push_back(kv.first);
-      MergeOptions(own, keys, &state);
+      const bool rhythm = !state.rhythm.empty();
+      if (rhythm) MergeRhythmOptions(own, keys, &state);
+      else MergeOptions(own, keys, &state);
       step.function = function;
       step.function_name = function_name;
       step.own = own;
@@ -352,7 +377,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
       state.function = function_name;
       step.state.function = function_name;
       if (ok) {
-        std::string misfit = CheckFit(state, function, keys);
+        std::string misfit = rhythm ? CheckRhythm(state) : CheckFit(state, function, keys);
         if (!misfit.empty()) err.add(line, misfit);
       }
       seq->steps.push_back(step);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "orna.h"
+#include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
 
@@ -208,7 +209,8 @@ PlayOptions ReadDefaults() {
   return d;
 }
 
-bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* error) {
+bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* error,
+              const signals::Rendered* rhythm) {
   // Test modes off first, the last to start first: some of them hold the
   // amplitude or frequency.
   PlayOptions off;
@@ -236,7 +238,10 @@ bool ApplyAll(const PlayOptions& st, int fn, const PlayOptions& d, std::string* 
     if (s.option && !s.test_mode && s.kind != Kind::Path && s.integer != &PlayOptions::iec &&
         s.real != &PlayOptions::bpm && !ApplyOne(s.key, o, error))
       return false;
-  if (fn == OutputFuncECGFile) {
+  if (fn == OutputFuncECGFile && rhythm) {
+    if (const int n = LoadRhythm(*rhythm); n <= 0)
+      return *error = std::string("the rhythm was not loaded: ") + RefusalText("OrnaLoadECGSamples", n), false;
+  } else if (fn == OutputFuncECGFile) {
     std::u16string path;
     if (!Utf8ToUtf16(o.file, &path)) return *error = "cannot load " + o.file + ": the name is not valid UTF-8", false;
     const int n = LoadECGtxt(path.c_str());

@@ -8,6 +8,7 @@
 
 #include <toml++/toml.h>
 
+#include "signals/rhythm.h"
 #include "tools.h"
 
 namespace orna::cli::run {
@@ -27,7 +28,9 @@ std::string CheckFit(const PlayOptions& state, int function, const std::vector<s
 PlayOptions ReadDefaults();
 // Starts `state.function` afresh: test modes off, every setting to `state`'s
 // value or the default, the function, then the test modes `state` asks for.
-bool ApplyAll(const PlayOptions& state, int function, const PlayOptions& defaults, std::string* error);
+// Output 13 plays `rhythm` when given, otherwise the file `state` names.
+bool ApplyAll(const PlayOptions& state, int function, const PlayOptions& defaults, std::string* error,
+              const signals::Rendered* rhythm = nullptr);
 // Changes the settings named in `keys` on the function playing.
 bool ApplyChanges(const PlayOptions& options, const std::vector<std::string>& keys, std::string* error);
 

@@ -1,0 +1,84 @@
+#include "run/rhythm_step.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace orna::cli::run {
+
+namespace {
+
+std::string Num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
+bool AsNumber(const toml::node& n, double* v) {
+  if (auto i = n.as_integer()) return *v = static_cast<double>(i->get()), true;
+  if (auto f = n.as_floating_point()) return *v = f->get(), true;
+  return false;
+}
+
+std::string Takes(const signals::RhythmInfo& r) {
+  std::string keys = "amplitude, ";
+  if (r.uses_bpm) keys += "bpm, ";
+  keys += "seed";
+  for (const auto& p : r.params) keys += std::string(", ") + p.name;
+  return keys;
+}
+
+}  // namespace
+
+bool SetRhythmOption(const signals::RhythmInfo& r, const std::string& key, const toml::node& v, PlayOptions* o,
+                     std::string* message) {
+  const bool param = std::any_of(r.params.begin(), r.params.end(), [&](const auto& p) { return key == p.name; });
+  if (!param && key != "amplitude" && key != "seed" && (key != "bpm" || !r.uses_bpm)) {
+    *message = key + " does nothing for rhythm " + r.name + ": it takes " + Takes(r);
+    return false;
+  }
+  double x = 0;
+  if (!AsNumber(v, &x) || !std::isfinite(x)) return *message = key + " must be a number", false;
+  // Ranges are the renderer's: it names the rhythm, the parameter and its range.
+  if (key == "seed") {
+    if (x < 0 || x != std::floor(x) || x > 9.0e15) return *message = "seed must be a whole number, 0 or more", false;
+    o->seed = static_cast<long long>(x);
+  } else if (key == "amplitude") {
+    o->amplitude = x;
+  } else if (key == "bpm") {
+    o->bpm = x;
+  } else {
+    o->rhythm_params[key] = x;
+  }
+  return true;
+}
+
+void MergeRhythmOptions(const PlayOptions& from, const std::vector<std::string>& keys, PlayOptions* to) {
+  for (const auto& key : keys) {
+    if (key == "seed") to->seed = from.seed;
+    else if (key == "amplitude") to->amplitude = from.amplitude;
+    else if (key == "bpm") to->bpm = from.bpm;
+    else if (auto it = from.rhythm_params.find(key); it != from.rhythm_params.end()) to->rhythm_params[key] = it->second;
+  }
+}
+
+std::string CheckRhythm(const PlayOptions& o) {
+  // The request `orna play rhythm` makes of the same options.
+  signals::RhythmRequest request;
+  request.name = o.rhythm;
+  request.bpm = std::isnan(o.bpm) ? 0 : o.bpm;
+  if (!std::isnan(o.amplitude)) request.amplitude_mV = o.amplitude;
+  if (o.seed >= 0) request.seed = static_cast<std::uint64_t>(o.seed);
+  request.params = o.rhythm_params;
+  signals::Rendered rendered;
+  std::string error;
+  if (!signals::Render(request, &rendered, &error)) return error;
+  double peak = 0;
+  for (double v : rendered.microvolts) peak = std::max(peak, std::fabs(v));
+  if (peak > 5000)
+    return "amplitude " + Num(request.amplitude_mV) + " mV: the rhythm would reach " +
+           Num(std::round(peak / 10) / 100) + " mV, beyond the output's 5 mV";
+  return "";
+}
+
+}  // namespace orna::cli::run
