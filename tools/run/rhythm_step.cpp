@@ -1,4 +1,5 @@
 #include "run/rhythm_step.h"
+#include "run/settings.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,18 +8,6 @@
 namespace orna::cli::run {
 
 namespace {
-
-std::string Num(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
-bool AsNumber(const toml::node& n, double* v) {
-  if (auto i = n.as_integer()) return *v = static_cast<double>(i->get()), true;
-  if (auto f = n.as_floating_point()) return *v = f->get(), true;
-  return false;
-}
 
 std::string Takes(const signals::RhythmInfo& r) {
   std::string keys = "amplitude, ";

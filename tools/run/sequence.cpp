@@ -18,12 +18,6 @@ namespace orna::cli::run {
 
 namespace {
 
-std::string Num(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 int LineOf(const toml::node& n) { return static_cast<int>(n.source().begin.line); }
 
 // Collects messages with the file's name and a line number.

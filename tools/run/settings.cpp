@@ -13,16 +13,6 @@
 
 namespace orna::cli::run {
 
-namespace {
-
-using Kind = SettingKind;
-
-// A sequence's settings: `orna play`'s options.
-const SettingSpec* Find(const std::string& key) {
-  const SettingSpec* s = FindSetting(key);
-  return s && s->option ? s : nullptr;
-}
-
 std::string Num(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%g", v);
@@ -33,6 +23,16 @@ bool AsNumber(const toml::node& n, double* v) {
   if (auto i = n.as_integer()) return *v = static_cast<double>(i->get()), true;
   if (auto f = n.as_floating_point()) return *v = f->get(), true;
   return false;
+}
+
+namespace {
+
+using Kind = SettingKind;
+
+// A sequence's settings: `orna play`'s options.
+const SettingSpec* Find(const std::string& key) {
+  const SettingSpec* s = FindSetting(key);
+  return s && s->option ? s : nullptr;
 }
 
 // Play's messages name options ("--pacing-width"); a sequence names keys.

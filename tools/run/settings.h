@@ -16,6 +16,11 @@ namespace orna::cli::run {
 // Stores setting `key` = `value` into `options`; false with a message naming
 // the setting and what it takes (unknown name, wrong type, out of range).
 bool SetOption(const std::string& key, const toml::node& value, PlayOptions* options, std::string* message);
+
+// A number as a sequence's messages show it (%g).
+std::string Num(double v);
+// An integer or floating-point TOML value as a double; false for anything else.
+bool AsNumber(const toml::node& n, double* v);
 // Copies the settings named in `keys` from `from` into `to`.
 void MergeOptions(const PlayOptions& from, const std::vector<std::string>& keys, PlayOptions* to);
 // Whether the settings in force fit output function `function` (1..13), and
