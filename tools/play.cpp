@@ -96,12 +96,6 @@ void Progress(double done, double total) {
   std::fflush(stderr);
 }
 
-std::string Number(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 // The first sample of the pulse reported for `frame`: it began after the
 // previous frame's first sample and no later than this frame's. On the high
 // range the flag shows it; a small pulse rides on the waveform, so there it is

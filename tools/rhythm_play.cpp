@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "orna.h"
+#include "text.h"
 
 namespace orna::cli {
 
@@ -15,12 +16,6 @@ namespace {
 
 using signals::RhythmInfo;
 using signals::RhythmParam;
-
-std::string Number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
 
 // "240..360 per minute", "2..4 whole (N:1)", "0..0.3 mV".
 std::string Span(const RhythmParam& p) {
@@ -97,6 +92,24 @@ std::string RhythmParameterHelp(const std::string& name) {
   return "Rhythm parameter of " + uses;
 }
 
+signals::RhythmRequest RhythmRequestOf(const PlayOptions& o) {
+  signals::RhythmRequest request;
+  request.name = o.rhythm;
+  request.bpm = std::isnan(o.bpm) ? 0 : o.bpm;
+  if (!std::isnan(o.amplitude)) request.amplitude_mV = o.amplitude;
+  if (o.seed >= 0) request.seed = static_cast<std::uint64_t>(o.seed);
+  request.params = o.rhythm_params;
+  return request;
+}
+
+std::string BeyondOutput(const signals::Rendered& rendered) {
+  // Output 13 holds every sample within +-5 mV: a taller rhythm would be clipped.
+  double peak = 0;
+  for (double v : rendered.microvolts) peak = std::max(peak, std::fabs(v));
+  if (peak <= 5000) return "";
+  return "the rhythm would reach " + Number(std::round(peak / 10) / 100) + " mV, beyond the output's 5 mV";
+}
+
 int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop) {
   if (o.rhythm.empty()) return Refuse("'orna play rhythm' needs the rhythm's name (see orna rhythms)");
   const RhythmInfo* info = signals::FindRhythm(o.rhythm);
@@ -112,20 +125,11 @@ int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop) {
     return Refuse(std::string("--bpm does nothing here: ") + info->name + " keeps its own rate");
   if (!o.file.empty()) return Refuse("--file does nothing here: a rhythm is its own waveform");
 
-  signals::RhythmRequest request;
-  request.name = info->name;
-  request.bpm = std::isnan(o.bpm) ? 0 : o.bpm;
-  if (!std::isnan(o.amplitude)) request.amplitude_mV = o.amplitude;
-  if (o.seed >= 0) request.seed = static_cast<std::uint64_t>(o.seed);
-  request.params = o.rhythm_params;
+  const signals::RhythmRequest request = RhythmRequestOf(o);
   std::string error;
   if (!signals::Render(request, &loop->rendered, &error)) return Refuse(error);
-  // Output 13 holds every sample within +-5 mV: a taller rhythm would be clipped.
-  double peak = 0;
-  for (double v : loop->rendered.microvolts) peak = std::max(peak, std::fabs(v));
-  if (peak > 5000)
-    return Refuse("--amplitude " + Number(request.amplitude_mV) + " mV: the rhythm would reach " +
-                  Number(std::round(peak / 10) / 100) + " mV, beyond the output's 5 mV");
+  const std::string beyond = BeyondOutput(loop->rendered);
+  if (!beyond.empty()) return Refuse("--amplitude " + Number(request.amplitude_mV) + " mV: " + beyond);
 
   // The renderer takes the amplitude and the rate; output 13 plays the loop
   // at its own rate and in its own microvolts whatever these are.

@@ -27,6 +27,13 @@ struct RhythmLoop {
   PlayOptions library;
 };
 
+// The renderer's request for the rhythm options of `o` (no --bpm: the
+// rhythm's own rate).
+signals::RhythmRequest RhythmRequestOf(const PlayOptions& o);
+// "" when output function 13 can play `rendered` as it is; otherwise how far
+// beyond the output's +-5 mV the loop would reach.
+std::string BeyondOutput(const signals::Rendered& rendered);
+
 // Checks the rhythm options of `o` and renders the loop; kExitOk, or the exit
 // code after saying why on stderr.
 int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop);

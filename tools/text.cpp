@@ -77,6 +77,12 @@ std::string TerminalSafe(std::string_view text) {
   return out;
 }
 
+std::string Number(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%g", v);
+  return buf;
+}
+
 bool Utf8ToUtf16(std::string_view text, std::u16string* out) {
   out->clear();
   std::u16string wide;

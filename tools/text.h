@@ -19,6 +19,9 @@ std::string ValidUtf8(std::string_view text);
 // set a title or clear the screen.
 std::string TerminalSafe(std::string_view text);
 
+// A number as messages show it: the shortest of %g.
+std::string Number(double v);
+
 // UTF-8 to UTF-16 (surrogate pairs above U+FFFF). False, with `out` left
 // empty, when `text` is not valid UTF-8 or holds a NUL.
 bool Utf8ToUtf16(std::string_view text, std::u16string* out);

@@ -1,5 +1,8 @@
 #include "rhythm_setting.h"
 
+#include "rhythm_play.h"
+#include "text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -8,19 +11,14 @@ namespace orna::panel {
 
 namespace {
 
+using cli::Number;
 using signals::RhythmInfo;
 using signals::RhythmParam;
 
 // Output 13 holds every sample within +-5 mV; the normal beat's R wave may be as
 // small as this.
-constexpr double kMinAmplitude = 0.05, kMaxAmplitude = 5, kMaxPeak_uV = 5000;
+constexpr double kMinAmplitude = 0.05, kMaxAmplitude = 5;
 constexpr int kRefused = -2, kBadValue = -100;
-
-std::string Number(double v) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", v);
-  return text;
-}
 
 Outcome Refuse(int code, const std::string& field, const std::string& text) { return {code, text, field}; }
 
@@ -101,11 +99,8 @@ Outcome ChooseRhythm(const Json& v, ChosenRhythm* out) {
   ChosenRhythm chosen;
   std::string error;
   if (!signals::Render(request, &chosen.rendered, &error)) return Refuse(kRefused, "rhythm", error);
-  double peak = 0;
-  for (double x : chosen.rendered.microvolts) peak = std::max(peak, std::fabs(x));
-  if (peak > kMaxPeak_uV)
-    return Refuse(kRefused, "amplitude", "the rhythm would reach " + Number(std::round(peak / 10) / 100) +
-                                             " mV, beyond the output's 5 mV");
+  const std::string beyond = cli::BeyondOutput(chosen.rendered);
+  if (!beyond.empty()) return Refuse(kRefused, "amplitude", beyond);
 
   Json params = Json::object();
   for (const RhythmParam& p : info->params) {

@@ -1,5 +1,7 @@
 #include "run/rhythm_step.h"
+#include "rhythm_play.h"
 #include "run/settings.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,20 +55,12 @@ void MergeRhythmOptions(const PlayOptions& from, const std::vector<std::string>&
 
 std::string CheckRhythm(const PlayOptions& o) {
   // The request `orna play rhythm` makes of the same options.
-  signals::RhythmRequest request;
-  request.name = o.rhythm;
-  request.bpm = std::isnan(o.bpm) ? 0 : o.bpm;
-  if (!std::isnan(o.amplitude)) request.amplitude_mV = o.amplitude;
-  if (o.seed >= 0) request.seed = static_cast<std::uint64_t>(o.seed);
-  request.params = o.rhythm_params;
+  const signals::RhythmRequest request = RhythmRequestOf(o);
   signals::Rendered rendered;
   std::string error;
   if (!signals::Render(request, &rendered, &error)) return error;
-  double peak = 0;
-  for (double v : rendered.microvolts) peak = std::max(peak, std::fabs(v));
-  if (peak > 5000)
-    return "amplitude " + Num(request.amplitude_mV) + " mV: the rhythm would reach " +
-           Num(std::round(peak / 10) / 100) + " mV, beyond the output's 5 mV";
+  const std::string beyond = BeyondOutput(rendered);
+  if (!beyond.empty()) return "amplitude " + Number(request.amplitude_mV) + " mV: " + beyond;
   return "";
 }
 

@@ -13,6 +13,7 @@
 #include "run/files.h"
 #include "run/rhythm_step.h"
 #include "run/settings.h"
+#include "text.h"
 
 namespace orna::cli::run {
 
@@ -47,7 +48,7 @@ using Binding = std::vector<std::pair<std::string, const toml::node*>>;
 std::string NodeText(const toml::node& n) {
   if (auto s = n.as_string()) return s->get();
   if (auto i = n.as_integer()) return std::to_string(i->get());
-  if (auto f = n.as_floating_point()) return Num(f->get());
+  if (auto f = n.as_floating_point()) return Number(f->get());
   if (auto b = n.as_boolean()) return b->get() ? "true" : "false";
   std::ostringstream o;
   if (auto a = n.as_array()) {
@@ -93,11 +94,6 @@ const toml::node* Resolve(const toml::node& n, const Binding& b) {
   return &n;
 }
 
-bool Number(const toml::node& n, double* v) {
-  if (auto i = n.as_integer()) return *v = static_cast<double>(i->get()), true;
-  if (auto f = n.as_floating_point()) return *v = f->get(), true;
-  return false;
-}
 
 void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& err) {
   const int line = LineOf(node);
@@ -110,7 +106,7 @@ void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& e
   for (const auto& [key, raw] : InOrder(*t)) {
     const toml::node* v = Resolve(*raw, b);
     double x;
-    if (!Number(*v, &x) || !std::isfinite(x)) {
+    if (!AsNumber(*v, &x) || !std::isfinite(x)) {
       err.add(LineOf(*raw), "expect." + key + " must be a number");
       continue;
     }
@@ -157,10 +153,10 @@ double Expectation::hi() const {
 std::string Expectation::describe() const {
   if (!judged()) return "";
   if (!std::isnan(value))
-    return Num(value) + " \u00b1 " + (!std::isnan(tolerance) ? Num(tolerance) : Num(tolerance_percent) + " %");
-  if (!std::isnan(min) && !std::isnan(max)) return Num(min) + " to " + Num(max);
-  if (!std::isnan(min)) return "\u2265 " + Num(min);
-  return "\u2264 " + Num(max);
+    return Number(value) + " \u00b1 " + (!std::isnan(tolerance) ? Number(tolerance) : Number(tolerance_percent) + " %");
+  if (!std::isnan(min) && !std::isnan(max)) return Number(min) + " to " + Number(max);
+  if (!std::isnan(min)) return "\u2265 " + Number(min);
+  return "\u2264 " + Number(max);
 }
 
 const char* VerdictName(Verdict v) {
@@ -309,7 +305,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
         else if (key == "expect") expect = node;
         else if (key == "duration") {
           const toml::node* v = Resolve(*node, b);
-          if (!Number(*v, &step.duration) || !(step.duration >= 0) || step.duration > 3600)
+          if (!AsNumber(*v, &step.duration) || !(step.duration >= 0) || step.duration > 3600)
             err.add(LineOf(*node), "duration must be a number of seconds, 0 to 3600"), ok = false;
         } else if (key == "function") {
           const toml::node* v = Resolve(*node, b);

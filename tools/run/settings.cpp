@@ -13,12 +13,6 @@
 
 namespace orna::cli::run {
 
-std::string Num(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%g", v);
-  return buf;
-}
-
 bool AsNumber(const toml::node& n, double* v) {
   if (auto i = n.as_integer()) return *v = static_cast<double>(i->get()), true;
   if (auto f = n.as_floating_point()) return *v = f->get(), true;
@@ -83,7 +77,7 @@ bool SetOption(const std::string& key, const toml::node& v, PlayOptions* o, std:
   auto refuse = [&](const std::string& shown) {
     *message = key + " = " + shown + " refused: " +
                (s->range_code != 0 ? RefusalText(s->setter, s->range_code)
-                             : (std::string("takes ") + Num(s->lo) + " to " + Num(s->hi)).c_str());
+                             : (std::string("takes ") + Number(s->lo) + " to " + Number(s->hi)).c_str());
     return false;
   };
   double x = 0;
@@ -95,12 +89,12 @@ bool SetOption(const std::string& key, const toml::node& v, PlayOptions* o, std:
         return true;
       }
       if (!AsNumber(v, &x)) return *message = key + " must be a number", false;
-      if (!(x >= s->lo && x <= s->hi)) return refuse(Num(x));
+      if (!(x >= s->lo && x <= s->hi)) return refuse(Number(x));
       o->*(s->real) = x;
       return true;
     case Kind::Integer:
       if (!AsNumber(v, &x) || x != std::floor(x)) return *message = key + " must be a whole number", false;
-      if (!(x >= s->lo && x <= s->hi)) return refuse(Num(x));
+      if (!(x >= s->lo && x <= s->hi)) return refuse(Number(x));
       if (s->real) o->*(s->real) = x;
       else o->*(s->integer) = static_cast<int>(x);
       return true;
@@ -118,7 +112,7 @@ bool SetOption(const std::string& key, const toml::node& v, PlayOptions* o, std:
       if (!a) return *message = "lead must be a list of lead numbers, e.g. [0, 1]", false;
       for (const auto& n : *a) {
         if (!AsNumber(n, &x) || x != std::floor(x)) return *message = "lead must be a list of whole numbers", false;
-        if (x < 0 || x > 8) return *message = "lead = " + Num(x) + " refused: output lead outside 0 to 8", false;
+        if (x < 0 || x > 8) return *message = "lead = " + Number(x) + " refused: output lead outside 0 to 8", false;
         o->leads.push_back(static_cast<int>(x));
       }
       return true;

@@ -17,8 +17,6 @@ namespace orna::cli::run {
 // the setting and what it takes (unknown name, wrong type, out of range).
 bool SetOption(const std::string& key, const toml::node& value, PlayOptions* options, std::string* message);
 
-// A number as a sequence's messages show it (%g).
-std::string Num(double v);
 // An integer or floating-point TOML value as a double; false for anything else.
 bool AsNumber(const toml::node& n, double* v);
 // Copies the settings named in `keys` from `from` into `to`.
