@@ -56,7 +56,8 @@ std::string ParameterNames(const RhythmInfo& r) {
 }
 
 int Refuse(const std::string& why) {
-  std::fprintf(stderr, "orna: %s\n", why.c_str());
+  // The reason may quote what was typed: shown escaped.
+  std::fprintf(stderr, "orna: %s\n", TerminalSafe(why).c_str());
   return kExitUsage;
 }
 

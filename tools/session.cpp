@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "orna.h"
+#include "text.h"
 #include "tools.h"
 
 namespace orna::cli {
@@ -18,7 +19,7 @@ bool OpenPath(const std::string& path, int tries = 1) {
   int r = OrnaOpenPort(path.c_str());
   for (int i = 1; r == 0 && i < tries; ++i) r = OrnaOpenPort(path.c_str());
   if (r == 1) return true;
-  std::fprintf(stderr, "orna: %s\n", OrnaLastErrorText());
+  std::fprintf(stderr, "orna: %s\n", TerminalSafe(OrnaLastErrorText()).c_str());  // names the path given
   return false;
 }
 

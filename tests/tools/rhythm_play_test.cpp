@@ -191,8 +191,8 @@ TEST(RhythmPlay, RefusesWhatTheRhythmDoesNotTake) {
   EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: --amplitude 4.9 mV: the rhythm would reach 5.87 mV, beyond the output's 5 mV\n");
   o = Rhythm("", 1);
   EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: 'orna play rhythm' needs the rhythm's name (see orna rhythms)\n");
-  o.rhythm = "torsade";
-  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: unknown rhythm 'torsade' (see orna rhythms)\n");
+  o.rhythm = "torsade\x1b[2J";  // what was typed comes back escaped
+  EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: unknown rhythm 'torsade\\e[2J' (see orna rhythms)\n");
   o = Rhythm("pvc", 1);
   o.function = "sine";
   EXPECT_EQ(PlayMessage(o, kExitUsage), "orna: a rhythm's name goes after 'rhythm' only: orna play rhythm pvc\n");
