@@ -9,7 +9,7 @@ namespace orna::signals {
 namespace {
 
 constexpr double kPWidth = 0.025;       // P lasts about 4 sigma: 100 ms
-constexpr double kQrsOnset = -0.045;    // QRS about 90 ms with the S end at J
+constexpr double kQrsOnset = -kNormalQrsBeforeR_s;  // QRS about 90 ms with the S end at J
 constexpr double kStWidth = 0.04;
 constexpr double kStCentre = kJPointAfterR_s + 0.08;
 
@@ -39,6 +39,8 @@ Beat PWave(double a, double pr) {
   // P onset two sigma before the centre, PR from P onset to QRS onset.
   return {{0.15 * a, kQrsOnset + 2 * kPWidth - pr, kPWidth}};
 }
+
+Beat PWaveFromOnset(double a) { return {{0.15 * a, 2 * kPWidth, kPWidth}}; }
 
 Beat NormalBeat(double a, double rr, double pr, double st) {
   const double q = QtScale(rr);

@@ -18,6 +18,10 @@ double ValueAt(const Beat& beat, double t_s);
 Beat NormalBeat(double amplitude_mV, double rr_s, double pr_s, double st_mV = 0);
 // Only the P wave of a sinus beat whose R would be at 0 (a blocked P wave).
 Beat PWave(double amplitude_mV, double pr_s);
+// A sinus-shaped P wave that begins at 0 (an atrium captured by a pulse).
+Beat PWaveFromOnset(double amplitude_mV);
+// A normal QRS begins this long before its R peak.
+constexpr double kNormalQrsBeforeR_s = 0.045;
 // A premature atrial beat: a narrower, lower P' and a normal QRS-T.
 Beat AtrialBeat(double amplitude_mV, double rr_s);
 // A wide ventricular complex (>= 120 ms) without P wave, with a discordant T.

@@ -84,14 +84,16 @@ Rendered Draw(const Plan& plan) {
   std::vector<char> busy(mv.size(), 0);
   DrawEvents(plan, fs, stretch, &mv, &busy);
   DrawTones(plan, &mv);
-  const std::size_t cut = Cut(mv, busy);
+  // A paced loop's start is where the pacing pulses are counted from.
+  const std::size_t cut = plan.pacing.rate_per_min > 0 ? 0 : Cut(mv, busy);
 
   out.loop_s = static_cast<double>(n) / fs;
   out.microvolts.resize(mv.size());
   for (std::size_t i = 0; i < mv.size(); ++i) out.microvolts[i] = 1000 * mv[(i + cut) % mv.size()];
   for (const Event& e : plan.events) {
     if (!e.code) continue;
-    double t = e.t_s * stretch + Fiducial(e.beat) - static_cast<double>(cut) / fs;
+    const double fiducial = std::isnan(e.fiducial_s) ? Fiducial(e.beat) : e.fiducial_s;
+    double t = e.t_s * stretch + fiducial - static_cast<double>(cut) / fs;
     t = std::fmod(t, out.loop_s);
     if (t < 0) t += out.loop_s;
     if (t >= out.loop_s) t = 0;
@@ -101,6 +103,7 @@ Rendered Draw(const Plan& plan) {
                    [](const Annotation& a, const Annotation& b) { return a.t_s < b.t_s; });
   const double first = out.annotations.empty() ? 0 : out.annotations.front().t_s;
   out.annotations.insert(out.annotations.begin(), {first, plan.rhythm});
+  out.pacing = plan.pacing;
   return out;
 }
 

@@ -2,6 +2,7 @@
 // background waves, and the rhythm's label; Draw turns it into the loop.
 #pragma once
 
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct Event {
   double t_s;        // the beat's time within the loop; its waves are relative to it
   Beat beat;
   const char* code;  // beat code, or nullptr for a P wave without QRS
+  double fiducial_s = NAN;  // relative to t_s; NAN: Fiducial(beat)
 };
 
 // A sine with a whole number of cycles in the loop, so the loop joins smoothly.
@@ -29,6 +31,9 @@ struct Plan {
   std::vector<Event> events;
   std::vector<Tone> tones;
   std::string rhythm;  // the rhythm annotation, e.g. "(AFIB"
+  // Paced loops start where the library's pacing puts them (see Pacing): not
+  // cut elsewhere; pulses_s holds the pulses they were drawn for.
+  Pacing pacing;
 };
 
 struct Settings {
@@ -39,11 +44,17 @@ struct Settings {
 };
 
 using Builder = void (*)(const Settings&, Plan*);
+// The paced rhythms (paced.cpp).
+void PacedAtrial(const Settings& s, Plan* plan);
+void PacedVentricular(const Settings& s, Plan* plan);
+void PacedAv(const Settings& s, Plan* plan);
+void PacedNoncapture(const Settings& s, Plan* plan);
+void PacedNonsensing(const Settings& s, Plan* plan);
 Builder FindBuilder(const std::string& name);
 
 // Samples and annotations of the plan; the loop is stretched to a whole number
-// of samples and cut where the signal is quiet and nearest 0, so that its end
-// joins its start without a step.
+// of samples and (unless paced) cut where the signal is quiet and nearest 0,
+// so that its end joins its start without a step.
 Rendered Draw(const Plan& plan);
 
 }  // namespace orna::signals

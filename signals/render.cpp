@@ -35,6 +35,8 @@ bool Render(const RhythmRequest& request, Rendered* out, std::string* error) {
   double bpm = request.bpm == 0 ? info->bpm_def : request.bpm;
   if (info->uses_bpm && !Within(bpm, info->bpm_min, info->bpm_max))
     return Fail(error, who + "bpm " + Number(bpm) + " out of range " + Range(info->bpm_min, info->bpm_max));
+  if (info->paced && bpm != std::floor(bpm))
+    return Fail(error, who + "bpm " + Number(bpm) + " must be a whole number (the pacing rate per minute)");
   if (!Within(request.amplitude_mV, 0.05, 10))
     return Fail(error, who + "amplitude " + Number(request.amplitude_mV) + " mV out of range 0.05..10");
 
@@ -49,9 +51,12 @@ bool Render(const RhythmRequest& request, Rendered* out, std::string* error) {
     }
     if (!param)
       return Fail(error, who + "unknown parameter '" + name + "' (takes " + (names.empty() ? "none" : names) + ")");
-    if (!Within(value, param->min, param->max) || (param->whole && value != std::floor(value)))
+    const double steps = param->step > 0 ? (value - param->min) / param->step : 0;
+    if (!Within(value, param->min, param->max) || (param->whole && value != std::floor(value)) ||
+        steps != std::floor(steps))
       return Fail(error, who + name + " " + Number(value) + " out of range " + Range(param->min, param->max) +
-                             (param->whole ? " (whole numbers)" : ""));
+                             (param->whole ? " (whole numbers)" : "") +
+                             (param->step > 0 ? " (steps of " + Number(param->step) + ")" : ""));
     settings.params[name] = value;
   }
 

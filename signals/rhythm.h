@@ -16,6 +16,7 @@ struct RhythmParam {
   const char* unit;
   const char* help;
   bool whole = false;  // only whole numbers (ratios, counts)
+  double step = 0;     // > 0: only min, min + step, ... (a choice of settings)
 };
 
 struct RhythmInfo {
@@ -26,13 +27,16 @@ struct RhythmInfo {
   // description); rhythms without one (flutter, fibrillation, asystole) ignore bpm.
   bool uses_bpm = true;
   double bpm_min = 30, bpm_max = 200, bpm_def = 60;
+  // Played with the library's pacing pulses at bpm (a whole number per minute,
+  // the pacing rate's unit).
+  bool paced = false;
 };
 
 // Every rhythm, in a fixed order.
 const std::vector<RhythmInfo>& Rhythms();
 const RhythmInfo* FindRhythm(const std::string& name);
 
-// Beat codes N V A j E at each beat's fiducial point (the R peak, or the main
+// Beat codes N V A j E / f at each beat's fiducial point (the R peak, or the main
 // deflection of a ventricular complex); rhythm changes "(N" "(AFIB" ... at the
 // first beat of the loop (at 0 when there is no beat).
 struct Annotation {
@@ -48,12 +52,29 @@ struct RhythmRequest {
   std::map<std::string, double> params;  // missing ones take their default
 };
 
+// The library's pacing a paced loop is drawn for. Output 13 and the pulses
+// both run on the waveform clock, which restarts at 0 with the loop: a pulse
+// starts kPulseLead_s before every multiple of the pacing period (the first
+// one a period after the start), and in the two-pulse modes a second one
+// 150 ms (mode 1) or 250 ms (mode 2) before that.
+struct Pacing {
+  int rate_per_min = 0;  // 0: not paced
+  int mode = 0;          // the library's pacing pulse mode
+  std::vector<double> pulses_s;  // where the pulses start within the loop, sorted
+};
+constexpr double kPulseLead_s = 0.02;
+
 struct Rendered {
   std::vector<double> microvolts;
   double samples_per_second = 5000;
   std::vector<Annotation> annotations;  // sorted, within [0, loop_s)
   double loop_s = 0;
+  Pacing pacing;
 };
+
+// A paced QRS begins (its first lobe at a tenth of its peak) this long before
+// its fiducial point; the capture delay runs from the pulse's start to there.
+constexpr double kPacedQrsOnset_s = 0.0600872;  // 0.028 s sigma x sqrt(2 ln 10)
 
 // End of the QRS of a normal beat, after its R peak; ST shifts are set at J+60 ms.
 constexpr double kJPointAfterR_s = 0.05;

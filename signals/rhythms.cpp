@@ -230,8 +230,16 @@ RhythmInfo Info(const char* name, const char* description, std::vector<RhythmPar
   return {name, description, std::move(params), uses_bpm, lo, hi, def};
 }
 
+RhythmInfo PacedInfo(const char* name, const char* description, std::vector<RhythmParam> params,
+                     double lo, double hi, double def) {
+  RhythmInfo info = Info(name, description, std::move(params), lo, hi, def);
+  info.paced = true;
+  return info;
+}
+
 const std::vector<Entry>& Table() {
   static const RhythmParam every{"every", 2, 12, 4, "beats", "every Nth beat is premature", true};
+  static const RhythmParam capture{"capture-delay", 0, 100, 20, "ms", "from each pulse's start to the onset of what it captures"};
   static const std::vector<Entry> table = {
       {Info("sinus", "normal sinus rhythm at bpm", {}, 30, 200, 60), SinusRhythm},
       {Info("sinus-arrhythmia", "sinus rhythm whose rate rises and falls with breathing",
@@ -270,6 +278,19 @@ const std::vector<Entry>& Table() {
             {{"st", 0.05, 0.5, 0.2, "mV", "ST shift"}}, 40, 150, 60), StShift},
       {Info("st-depression", "sinus rhythm with ST depression at J+60 ms",
             {{"st", -0.5, -0.05, -0.2, "mV", "ST shift (negative)"}}, 40, 150, 60), StShift},
+      {PacedInfo("paced-atrial", "atrial pacing at bpm: a P wave after each pulse, a normal QRS after the PR",
+                 {capture, {"pr", 120, 250, 160, "ms", "PR interval"}}, 40, 150, 70), PacedAtrial},
+      {PacedInfo("paced-ventricular", "ventricular pacing at bpm: a wide QRS with a discordant T after each pulse",
+                 {capture}, 30, 180, 70), PacedVentricular},
+      {PacedInfo("paced-av", "dual-chamber pacing at bpm: an atrial pulse and P wave, then a ventricular pulse and a wide QRS",
+                 {capture, {"av-delay", 150, 250, 150, "ms", "atrial to ventricular pulse", true, 100}}, 40, 150, 70),
+       PacedAv},
+      {PacedInfo("paced-noncapture", "ventricular pacing at bpm with loss of capture: every Nth pulse has no QRS",
+                 {capture, {"every", 2, 12, 4, "pulses", "every Nth pulse is not captured", true}}, 30, 180, 70),
+       PacedNoncapture},
+      {PacedInfo("paced-nonsensing", "ventricular pacing at bpm blind to a sinus rhythm of its own rate; pulses "
+                 "capture outside the refractory period",
+                 {capture, {"intrinsic", 30, 150, 75, "/min", "sinus rate"}}, 30, 150, 60), PacedNonsensing},
   };
   return table;
 }
