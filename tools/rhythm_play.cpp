@@ -20,6 +20,9 @@ using signals::RhythmParam;
 // "240..360 per minute", "2..4 whole (N:1)", "0..0.3 mV".
 std::string Span(const RhythmParam& p) {
   std::string text = Number(p.min) + ".." + Number(p.max) + (p.whole ? " whole" : "");
+  if (p.step > 0)
+    text = p.max - p.min == p.step ? Number(p.min) + " or " + Number(p.max)
+                                   : text + " in steps of " + Number(p.step);
   const std::string unit = p.unit;
   if (unit == "/min") return text + " per minute";
   if (!unit.empty() && unit[0] == ':') return text + " (N" + unit + ")";
@@ -28,7 +31,8 @@ std::string Span(const RhythmParam& p) {
 
 std::string BpmLine(const RhythmInfo& r) {
   if (!r.uses_bpm) return "--bpm not taken: the rhythm keeps its own rate";
-  return "--bpm " + Number(r.bpm_min) + ".." + Number(r.bpm_max) + " per minute (default " + Number(r.bpm_def) + ")";
+  return "--bpm " + Number(r.bpm_min) + ".." + Number(r.bpm_max) + " per minute" + (r.paced ? " whole" : "") +
+         " (default " + Number(r.bpm_def) + ")" + (r.paced ? ": the pacing rate" : "");
 }
 
 // Prints `text` wrapped at 80 columns, every line indented by `indent`, the
@@ -66,7 +70,10 @@ int Refuse(const std::string& why) {
 int RunRhythms(std::FILE* out) {
   std::fprintf(out,
                "Rhythms for 'orna play rhythm NAME'. --amplitude is the R-wave height of a\n"
-               "normal beat (0.05..5 mV, default 1); --seed picks the random variation.\n");
+               "normal beat (0.05..5 mV, default 1); --seed picks the random variation.\n"
+               "Paced rhythms play with the library's pacing pulses at --bpm; --pacing-amplitude\n"
+               "(default %g mV), --pacing-width and --overshoot shape the pulses.\n",
+               kPacedPulseDefault_mV);
   for (const RhythmInfo& r : signals::Rhythms()) {
     std::fprintf(out, "\n%s\n", r.name);
     Wrapped(out, r.description, 4, 2);
@@ -125,6 +132,11 @@ int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop) {
   if (!std::isnan(o.bpm) && !info->uses_bpm)
     return Refuse(std::string("--bpm does nothing here: ") + info->name + " keeps its own rate");
   if (!o.file.empty()) return Refuse("--file does nothing here: a rhythm is its own waveform");
+  if (info->paced) {
+    if (o.pacing_rate >= 0) return Refuse(std::string("--pacing-rate does nothing here: --bpm is ") + info->name + "'s pacing rate");
+    if (o.pacing_mode >= 0) return Refuse(std::string("--pacing-mode does nothing here: ") + info->name + " sets it");
+    if (o.pacing_amplitude == 0) return Refuse(std::string("--pacing-amplitude 0: ") + info->name + " needs its pacing pulses");
+  }
 
   const signals::RhythmRequest request = RhythmRequestOf(o);
   std::string error;
@@ -137,6 +149,14 @@ int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop) {
   loop->library = o;
   loop->library.amplitude = NAN;
   loop->library.bpm = NAN;
+  // A paced loop is drawn for the library's pulses at this rate and mode,
+  // which start with output 13: pulses and beats stay locked.
+  const signals::Pacing& pacing = loop->rendered.pacing;
+  if (pacing.rate_per_min > 0) {
+    loop->library.pacing_rate = pacing.rate_per_min;
+    loop->library.pacing_mode = pacing.mode;
+    if (std::isnan(o.pacing_amplitude)) loop->library.pacing_amplitude = kPacedPulseDefault_mV;
+  }
   return kExitOk;
 }
 

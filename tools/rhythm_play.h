@@ -10,6 +10,9 @@
 
 namespace orna::cli {
 
+// The pacing pulse amplitude of a paced rhythm when none is given.
+constexpr double kPacedPulseDefault_mV = 2;
+
 // The function name that asks `orna play` for a rhythm.
 constexpr const char* kRhythmFunction = "rhythm";
 inline bool IsRhythm(const PlayOptions& o) { return o.function == kRhythmFunction; }
@@ -21,7 +24,8 @@ std::vector<std::string> RhythmParameterNames();
 std::string RhythmParameterHelp(const std::string& name);
 
 // A rendered rhythm and the settings the library gets for it (the rhythm
-// takes --amplitude and --bpm itself).
+// takes --amplitude and --bpm itself; a paced one sets the pacing rate and
+// mode, and the pulse amplitude when none is given).
 struct RhythmLoop {
   signals::Rendered rendered;
   PlayOptions library;

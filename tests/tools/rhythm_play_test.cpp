@@ -39,6 +39,7 @@ std::string PlayMessage(const PlayOptions& o, int expected_exit) {
 struct Row {
   double t, mV;
   std::string annotation;
+  double pulse_s = 0;
 };
 
 std::vector<Row> ReadAnnotatedCsv(const std::string& path) {
@@ -55,7 +56,7 @@ std::vector<Row> ReadAnnotatedCsv(const std::string& path) {
     std::getline(fields, high, ',');
     std::getline(fields, pulse, ',');
     std::getline(fields, note);
-    rows.push_back({std::stod(t), std::stod(v), note});
+    rows.push_back({std::stod(t), std::stod(v), note, pulse.empty() ? 0 : std::stod(pulse)});
   }
   return rows;
 }
@@ -146,6 +147,48 @@ TEST(RhythmPlay, AnnotationsAreRecordedAtThePlayedBeats) {
     }
   }
   EXPECT_EQ(std::count(codes.begin(), codes.begin() + 3, 'V'), 1) << codes;
+}
+
+// Paced for two minutes with high-range pulses of an odd number of 0.1 ms
+// ticks (each ends with a half-length sample, so the sample count and the
+// waveform clock part ways) at a rate whose period is no whole number of
+// samples: every pulse is still followed by its QRS onset at the capture
+// delay, in the annotations and in the samples.
+TEST(RhythmPlay, PacedBeatsStayLockedToTheLibrarysPulsesForTheWholeRun) {
+  auto o = Rhythm("paced-ventricular", 120);
+  o.rhythm_params = {{"capture-delay", 30}};
+  o.pacing_amplitude = 10;
+  o.pacing_width = 0.5;
+  o.records = {Temp("paced.csv")};
+  ASSERT_EQ(RunPlay(o), kExitOk);
+  const auto rows = ReadAnnotatedCsv(o.records[0]);
+  std::remove(o.records[0].c_str());
+  ASSERT_GT(rows.size(), 599000u);
+
+  const double delay = 0.030, sample = 0.0002;
+  std::vector<std::size_t> pulses, beats;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].pulse_s > 0) pulses.push_back(i);
+    if (rows[i].annotation.find('/') != std::string::npos) beats.push_back(i);
+  }
+  EXPECT_EQ(pulses.size(), 140u);  // 70 per minute, the first one period less 20 ms in
+  // The first beat's pulse came before the start; the last pulse's beat after the end.
+  EXPECT_LT(rows[beats[0]].t, 0.1);
+  ASSERT_EQ(beats.size(), pulses.size());
+  EXPECT_GT(rows[pulses.back()].t, rows.back().t - delay - signals::kPacedQrsOnset_s);
+  for (std::size_t k = 0; k + 1 < pulses.size(); ++k) {
+    const Row& pulse = rows[pulses[k]];
+    EXPECT_EQ(pulse.mV, 10) << "high range at " << pulse.t;
+    const std::size_t beat = beats[k + 1];
+    ASSERT_LT(pulses[k], beat);
+    ASSERT_LT(beat, pulses[k + 1]);
+    EXPECT_NEAR(rows[beat].t - pulse.t, delay + signals::kPacedQrsOnset_s, sample) << pulse.t;
+    // The onset in the samples: the first one at a tenth of the peak (a
+    // sample late at most), the pulse's start on either half of a sample.
+    std::size_t onset = beat;
+    while (rows[onset - 1].mV >= 0.1 * rows[beat].mV) --onset;
+    EXPECT_NEAR(rows[onset].t - pulse.t, delay, 2 * sample) << pulse.t;
+  }
 }
 
 // The catalogue names every rhythm and every parameter with its range, within
