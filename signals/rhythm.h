@@ -30,6 +30,8 @@ struct RhythmInfo {
   // Played with the library's pacing pulses at bpm (a whole number per minute,
   // the pacing rate's unit).
   bool paced = false;
+  // Intervals that vary beat to beat: its rate is the mean rate.
+  bool irregular = false;
 };
 
 // Every rhythm, in a fixed order.

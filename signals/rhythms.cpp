@@ -230,6 +230,11 @@ RhythmInfo Info(const char* name, const char* description, std::vector<RhythmPar
   return {name, description, std::move(params), uses_bpm, lo, hi, def};
 }
 
+RhythmInfo Irregular(RhythmInfo info) {
+  info.irregular = true;
+  return info;
+}
+
 RhythmInfo PacedInfo(const char* name, const char* description, std::vector<RhythmParam> params,
                      double lo, double hi, double def) {
   RhythmInfo info = Info(name, description, std::move(params), lo, hi, def);
@@ -242,11 +247,11 @@ const std::vector<Entry>& Table() {
   static const RhythmParam capture{"capture-delay", 0, 100, 20, "ms", "from each pulse's start to the onset of what it captures"};
   static const std::vector<Entry> table = {
       {Info("sinus", "normal sinus rhythm at bpm", {}, 30, 200, 60), SinusRhythm},
-      {Info("sinus-arrhythmia", "sinus rhythm whose rate rises and falls with breathing",
+      {Irregular(Info("sinus-arrhythmia", "sinus rhythm whose rate rises and falls with breathing",
             {{"depth", 0.05, 0.3, 0.1, "", "RR change over a breath, fraction of the mean"},
-             {"breath", 2, 10, 4, "s", "breathing period"}}, 40, 150, 60), SinusArrhythmia},
-      {Info("afib", "atrial fibrillation: irregularly irregular RR, no P waves, f waves; bpm is the mean rate",
-            {{"fwaves", 0, 0.3, 0.08, "mV", "f-wave amplitude"}}, 40, 180, 90), Afib},
+             {"breath", 2, 10, 4, "s", "breathing period"}}, 40, 150, 60)), SinusArrhythmia},
+      {Irregular(Info("afib", "atrial fibrillation: irregularly irregular RR, no P waves, f waves; bpm is the mean rate",
+            {{"fwaves", 0, 0.3, 0.08, "mV", "f-wave amplitude"}}, 40, 180, 90)), Afib},
       {Info("aflutter", "atrial flutter: sawtooth F waves, every Nth conducted",
             {{"atrial", 240, 360, 300, "/min", "flutter-wave rate"},
              {"conduction", 2, 4, 4, ":1", "conduction ratio", true}}, 0, 0, 0, false), Aflutter},
@@ -257,7 +262,7 @@ const std::vector<Entry>& Table() {
       {Info("pvc-couplet", "pairs of PVCs",
             {{"every", 3, 12, 5, "beats", "beats per group, the last two are PVCs", true}}, 40, 150, 60), Couplet},
       {Info("vtach", "monomorphic ventricular tachycardia at bpm", {}, 100, 250, 160), Vtach},
-      {Info("vtach-polymorphic", "polymorphic ventricular tachycardia, twisting axis (torsades-like)", {}, 150, 300, 220),
+      {Irregular(Info("vtach-polymorphic", "polymorphic ventricular tachycardia, twisting axis (torsades-like)", {}, 150, 300, 220)),
        VtachPolymorphic},
       {Info("vfib-coarse", "coarse ventricular fibrillation",
             {{"hz", 4, 8, 5, "Hz", "dominant frequency"}}, 0, 0, 0, false), VfibCoarse},
@@ -288,9 +293,10 @@ const std::vector<Entry>& Table() {
       {PacedInfo("paced-noncapture", "ventricular pacing at bpm with loss of capture: every Nth pulse has no QRS",
                  {capture, {"every", 2, 12, 4, "pulses", "every Nth pulse is not captured", true}}, 30, 180, 70),
        PacedNoncapture},
-      {PacedInfo("paced-nonsensing", "ventricular pacing at bpm blind to a sinus rhythm of its own rate; pulses "
+      {Irregular(PacedInfo("paced-nonsensing", "ventricular pacing at bpm blind to a sinus rhythm of its own rate; pulses "
                  "capture outside the refractory period",
-                 {capture, {"intrinsic", 30, 150, 75, "/min", "sinus rate"}}, 30, 150, 60), PacedNonsensing},
+                 {capture, {"intrinsic", 30, 150, 75, "/min", "sinus rate"}}, 30, 150, 60)),
+       PacedNonsensing},
   };
   return table;
 }

@@ -46,5 +46,19 @@ TEST(RunMeasure, RateOfTheStepNotOfTheOneBefore) {
   EXPECT_NEAR(Measure(p, kPeriod, 0).bpm, 75, 0.1);
 }
 
+TEST(RunMeasure, IrregularRhythmsAreMeasuredAtTheirMeanRate) {
+  // Short, short, long: the median interval says 100 bpm, the beats 75.
+  std::vector<Point> p;
+  double at = 0;
+  for (int k = 0; k < 12; ++k) {
+    for (const Point& q : Beats(k % 3 == 2 ? 1.2 : 0.6, k % 3 == 2 ? 1.2 : 0.6)) p.push_back({q.t + at, q.mV, false});
+    at += k % 3 == 2 ? 1.2 : 0.6;
+  }
+  EXPECT_NEAR(Measure(p, kPeriod, 0).bpm, 100, 0.1);
+  const Measured m = Measure(p, kPeriod, 0, false, true);
+  EXPECT_EQ(m.beats, 12u);
+  EXPECT_NEAR(m.bpm, 60.0 * 11 / (8 * 0.6 + 3 * 1.2), 0.1);  // 11 intervals from the first beat to the last
+}
+
 }  // namespace
 }  // namespace orna::cli::run

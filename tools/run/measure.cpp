@@ -5,7 +5,7 @@
 
 namespace orna::cli::run {
 
-Measured Measure(const std::vector<Point>& p, double period, double pacing_mV, bool wide_beats) {
+Measured Measure(const std::vector<Point>& p, double period, double pacing_mV, bool wide_beats, bool irregular) {
   Measured m;
   if (p.size() < 3) return m;
   auto [lo, hi] = std::minmax_element(p.begin(), p.end(), [](const Point& a, const Point& b) { return a.mV < b.mV; });
@@ -89,7 +89,9 @@ Measured Measure(const std::vector<Point>& p, double period, double pacing_mV, b
     i = best + refractory;
   }
   m.beats = peaks.size();
-  if (peaks.size() >= 2) {
+  if (peaks.size() >= 2 && irregular) {
+    m.bpm = 60.0 * static_cast<double>(peaks.size() - 1) / (static_cast<double>(peaks.back() - peaks.front()) * period);
+  } else if (peaks.size() >= 2) {
     std::vector<double> rr;
     for (std::size_t i = 1; i < peaks.size(); ++i) rr.push_back((peaks[i] - peaks[i - 1]) * period);
     std::nth_element(rr.begin(), rr.begin() + rr.size() / 2, rr.end());

@@ -10,7 +10,9 @@
 namespace orna::cli::run {
 
 struct Measured {
-  double bpm = 0;             // 60 / median R-R interval; 0 with fewer than two beats
+  // 60 / median R-R interval (a regular rhythm, ectopics and all), or the
+  // mean rate, beats over time, of an irregular one; 0 with fewer than two beats.
+  double bpm = 0;
   std::size_t beats = 0;      // R peaks found
   double peak_to_peak_mV = 0; // of everything played, pacing pulses included
   std::size_t pacing_pulses = 0;
@@ -19,6 +21,8 @@ struct Measured {
 // `points` sampled every `period_s`; `pacing_mV` the pacing amplitude in force
 // (0: no pacing, and no edge is taken for a pulse). `wide_beats`: beats may
 // be wide ventricular complexes (a rhythm), whose T waves are lower than them.
-Measured Measure(const std::vector<Point>& points, double period_s, double pacing_mV, bool wide_beats = false);
+// `irregular`: the rate is the mean rate (a rhythm whose intervals vary).
+Measured Measure(const std::vector<Point>& points, double period_s, double pacing_mV, bool wide_beats = false,
+                 bool irregular = false);
 
 }  // namespace orna::cli::run

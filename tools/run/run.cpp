@@ -350,8 +350,10 @@ int RunSequence(const RunOptions& o) {
       points.reserve(samples.size());
       for (const auto& s : samples) points.push_back({s.t - t0, s.mV, s.range_flag});
       x.has_measured = true;
-      x.measured = Measure(points, period, std::isnan(st.state.pacing_amplitude) ? 0 : st.state.pacing_amplitude,
-                           rhythm);
+      // A paced rhythm's pulses are the rhythm's own; an irregular one's rate is its mean.
+      const double pacing = rhythm ? loop.library.pacing_amplitude : st.state.pacing_amplitude;
+      const signals::RhythmInfo* info = rhythm ? signals::FindRhythm(st.state.rhythm) : nullptr;
+      x.measured = Measure(points, period, std::isnan(pacing) ? 0 : pacing, rhythm, info && info->irregular);
       // Sine, triangle, square and the exponentials have no beats to count.
       if (st.function <= OutputFuncSquare || st.function == OutputFuncExponential ||
           st.function == OutputFuncBiExponential)
