@@ -1,6 +1,7 @@
 #include "run/rhythm_step.h"
 #include "rhythm_play.h"
 #include "run/settings.h"
+#include "setting_table.h"
 #include "text.h"
 
 #include <algorithm>
@@ -11,11 +12,20 @@ namespace orna::cli::run {
 
 namespace {
 
+// The pulse settings a paced rhythm takes besides its own (it sets the rate and mode).
+const char* const kPulseKeys[] = {"pacing_amplitude", "pacing_width", "overshoot"};
+
+bool PulseKey(const signals::RhythmInfo& r, const std::string& key) {
+  return r.paced && std::find(std::begin(kPulseKeys), std::end(kPulseKeys), key) != std::end(kPulseKeys);
+}
+
 std::string Takes(const signals::RhythmInfo& r) {
   std::string keys = "amplitude, ";
   if (r.uses_bpm) keys += "bpm, ";
   keys += "seed";
   for (const auto& p : r.params) keys += std::string(", ") + p.name;
+  if (r.paced)
+    for (const char* k : kPulseKeys) keys += std::string(", ") + k;
   return keys;
 }
 
@@ -24,7 +34,7 @@ std::string Takes(const signals::RhythmInfo& r) {
 bool SetRhythmOption(const signals::RhythmInfo& r, const std::string& key, const toml::node& v, PlayOptions* o,
                      std::string* message) {
   const bool param = std::any_of(r.params.begin(), r.params.end(), [&](const auto& p) { return key == p.name; });
-  if (!param && key != "amplitude" && key != "seed" && (key != "bpm" || !r.uses_bpm)) {
+  if (!param && key != "amplitude" && key != "seed" && (key != "bpm" || !r.uses_bpm) && !PulseKey(r, key)) {
     *message = key + " does nothing for rhythm " + r.name + ": it takes " + Takes(r);
     return false;
   }
@@ -34,6 +44,12 @@ bool SetRhythmOption(const signals::RhythmInfo& r, const std::string& key, const
   if (key == "seed") {
     if (x < 0 || x != std::floor(x) || x > 9.0e15) return *message = "seed must be a whole number, 0 or more", false;
     o->seed = static_cast<long long>(x);
+  } else if (PulseKey(r, key)) {
+    const SettingSpec& spec = *FindSetting(key);
+    if (x < spec.lo || x > spec.hi || (key == "overshoot" && x != std::floor(x)))
+      return *message = key + " out of range (" + Number(spec.lo) + ".." + Number(spec.hi) + " " + spec.unit + ")", false;
+    if (key == "pacing_amplitude" && x == 0) return *message = std::string(r.name) + " needs its pacing pulses", false;
+    o->*(spec.real) = x;
   } else if (key == "amplitude") {
     o->amplitude = x;
   } else if (key == "bpm") {
@@ -49,6 +65,7 @@ void MergeRhythmOptions(const PlayOptions& from, const std::vector<std::string>&
     if (key == "seed") to->seed = from.seed;
     else if (key == "amplitude") to->amplitude = from.amplitude;
     else if (key == "bpm") to->bpm = from.bpm;
+    else if (const SettingSpec* spec = FindSetting(key); spec && spec->real) to->*(spec->real) = from.*(spec->real);
     else if (auto it = from.rhythm_params.find(key); it != from.rhythm_params.end()) to->rhythm_params[key] = it->second;
   }
 }
