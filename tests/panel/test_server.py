@@ -184,7 +184,7 @@ def test_a_rhythm_is_chosen_checked_and_played_as_output_13():
     p = Panel()
     try:
         rhythms = {r["name"]: r for r in next(s for s in p.api("GET", "/api/schema") if s["name"] == "rhythm")["options"]}
-        assert len(rhythms) == 20 and rhythms["aflutter"]["bpm"] is None
+        assert len(rhythms) == 25 and rhythms["aflutter"]["bpm"] is None
         assert rhythms["sinus"]["bpm"] == {"min": 30, "max": 200, "default": 60} and rhythms["sinus"]["params"] == []
         r = p.api("POST", "/api/settings", {"rhythm": {"name": "aflutter", "params": {"conduction": 3}, "seed": 7},
                                             "function": 13})
@@ -207,5 +207,9 @@ def test_a_rhythm_is_chosen_checked_and_played_as_output_13():
         r = p.api("POST", "/api/settings", {"rhythm": {"name": "sinus", "bpm": 75}})
         assert r["results"]["rhythm"] == {"code": 0, "text": "sinus loaded"}
         assert r["settings"]["function"] == 13 and r["settings"]["rhythm"]["bpm"] == 75
+        # A paced rhythm brings its pacing: the rate and mode it is drawn for, and pulses.
+        r = p.api("POST", "/api/settings", {"rhythm": {"name": "paced-av", "bpm": 80, "params": {"av-delay": 250}}})
+        assert r["results"]["rhythm"] == {"code": 0, "text": "paced-av loaded"}
+        assert (r["settings"]["pacing_rate"], r["settings"]["pacing_mode"], r["settings"]["pacing_amplitude"]) == (80, 2, 2)
     finally:
         stop(p)

@@ -114,4 +114,14 @@ Outcome ChooseRhythm(const Json& v, ChosenRhythm* out) {
   return {0, std::string(info->name) + " rendered"};
 }
 
+Outcome SetRhythmPacing(const signals::Rendered& rendered) {
+  const signals::Pacing& pacing = rendered.pacing;
+  if (pacing.rate_per_min == 0) return {0, "no pacing"};
+  int code = SetPacingRate(pacing.rate_per_min);
+  if (code == 0) code = SetPacingPulseMode(pacing.mode);
+  if (code == 0 && GetPacingAmplitude() == 0) code = SetPacingAmplitude(cli::kPacedPulseDefault_mV);
+  if (code != 0) return Refuse(code, "rhythm", "the rhythm's pacing was refused");
+  return {0, "pacing at " + Number(pacing.rate_per_min) + " per minute"};
+}
+
 }  // namespace orna::panel

@@ -20,5 +20,10 @@ Json RhythmSchema();
 // Checks and renders `value` ({"name", "bpm", "amplitude", "seed", "params"},
 // or "none"/null for no rhythm) into *out; a refusal names its field.
 Outcome ChooseRhythm(const Json& value, ChosenRhythm* out);
+// A paced rhythm's pacing: the rate and mode its loop is drawn for, and a
+// pulse amplitude when pacing is off. Set with the loop, before output 13
+// starts (or, while it plays, taking effect at its next cycle), so that the
+// pulses start with the loop. Nothing for other rhythms.
+Outcome SetRhythmPacing(const signals::Rendered& rendered);
 
 }  // namespace orna::panel

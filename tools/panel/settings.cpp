@@ -198,7 +198,11 @@ double Settings::ScanProgress() {
 Outcome Settings::LoadChosenRhythm() {
   const int n = cli::LoadRhythm(rhythm_->rendered);
   rhythm_loaded_ = n > 0;
-  if (n > 0) return {0, std::string(rhythm_->request["name"].get<std::string>()) + " loaded"};
+  if (n > 0) {
+    // A paced rhythm brings its pacing, set with its loop.
+    if (const Outcome paced = SetRhythmPacing(rhythm_->rendered); paced.code != 0) return paced;
+    return {0, std::string(rhythm_->request["name"].get<std::string>()) + " loaded"};
+  }
   return {n, std::string("the rhythm was not loaded: ") + cli::RefusalText("OrnaLoadECGSamples", n)};
 }
 
