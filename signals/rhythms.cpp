@@ -288,7 +288,7 @@ const std::vector<Entry>& Table() {
       {PacedInfo("paced-ventricular", "ventricular pacing at bpm: a wide QRS with a discordant T after each pulse",
                  {capture}, 30, 180, 70), PacedVentricular},
       {PacedInfo("paced-av", "dual-chamber pacing at bpm: an atrial pulse and P wave, then a ventricular pulse and a wide QRS",
-                 {capture, {"av-delay", 150, 250, 150, "ms", "atrial to ventricular pulse", true, 100}}, 40, 150, 70),
+                 {capture, {"av-delay", 150, 250, 150, "ms", "atrial to ventricular pulse", false, 100}}, 40, 150, 70),
        PacedAv},
       {PacedInfo("paced-noncapture", "ventricular pacing at bpm with loss of capture: every Nth pulse has no QRS",
                  {capture, {"every", 2, 12, 4, "pulses", "every Nth pulse is not captured", true}}, 30, 180, 70),

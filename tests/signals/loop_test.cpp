@@ -51,7 +51,7 @@ TEST(Rhythms, CatalogueInFixedOrderAndRequestsCheckedWithTheirRanges) {
       {Request("pvc", 60, 1, {{"every", 2.5}}), "pvc: every 2.5 out of range 2..12 (whole numbers)"},
       {Request("av-block-1", 60, 1, {{"pr", 180}}), "av-block-1: pr 180 out of range 210..400"},
       {Request("paced-ventricular", 70.5), "paced-ventricular: bpm 70.5 must be a whole number"},
-      {Request("paced-av", 70, 1, {{"av-delay", 200}}), "paced-av: av-delay 200 out of range 150..250 (whole numbers) (steps of 100)"},
+      {Request("paced-av", 70, 1, {{"av-delay", 200}}), "paced-av: av-delay 200 out of range 150..250 (steps of 100)"},
   };
   for (const Case& c : cases) {
     Rendered out;
