@@ -358,7 +358,7 @@ def test_the_rhythm_picker_lists_the_rhythms_and_shows_a_refusal_beside_its_fiel
     page_ready(browser)
     picker = Select(browser.find_element(By.ID, "rhythm-name"))
     names = [o.get_attribute("value") for o in picker.options]
-    assert len(names) == 21 and names[0] == "none" and "aflutter" in names
+    assert len(names) == 26 and names[0] == "none" and "aflutter" in names
     picker.select_by_value("aflutter")
     assert not browser.find_elements(By.ID, "rhythm-bpm")  # it keeps its own rate
     set_field(browser, "rhythm-conduction", "5")
