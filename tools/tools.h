@@ -100,6 +100,10 @@ struct PlayOptions {
   std::string rhythm;
   long long seed = -1;
   std::map<std::string, double> rhythm_params;
+  // `orna play record PATH`: the signal ("" the first ECG lead), where to
+  // start (s), a scale, the annotation file's suffix ("" atr).
+  std::string record_path, record_signal, annotator;
+  double record_start = 0, record_gain = 1;
 };
 
 // Why a library function refused a value: its sentence from OrnaResultText
