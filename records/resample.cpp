@@ -24,7 +24,12 @@ bool Resample(const std::vector<double>& in, double in_rate, double out_rate, st
   std::vector<double> rest(in.size());
   for (std::size_t i = 0; i < in.size(); ++i) rest[i] = in[i] - line(static_cast<double>(i));
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  // High quality (20 bits), its passband widened from 91 % to 99 % of the
+  // lower Nyquist frequency: a record's quantisation steps reach up to it,
+  // and a narrower band moved samples of an arrhythmia record by up to
+  // 3.7 uV instead of 1.3 uV.
+  soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+  quality.passband_end = 0.99;
   std::size_t done = 0;
   const soxr_error_t e = soxr_oneshot(in_rate, out_rate, 1, rest.data(), rest.size(), nullptr, out->data(), count,
                                       &done, &io, &quality, nullptr);
