@@ -14,14 +14,23 @@ constexpr double kMaxFrequency = 1e6;
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::vector<std::string_view> Tokens(std::string_view line) {
-  std::vector<std::string_view> tokens;
+// The first nine blank-separated fields of a line: a signal line's ninth
+// starts its description, which runs to the line's end.
+struct Fields {
+  std::string_view v[9];
+  std::size_t n = 0;
+  std::size_t size() const { return n; }
+  std::string_view operator[](std::size_t i) const { return v[i]; }
+};
+
+Fields Tokens(std::string_view line) {
+  Fields tokens;
   std::size_t i = 0;
-  while (i < line.size()) {
+  while (i < line.size() && tokens.n < 9) {
     while (i < line.size() && Blank(line[i])) ++i;
     std::size_t start = i;
     while (i < line.size() && !Blank(line[i])) ++i;
-    if (i > start) tokens.push_back(line.substr(start, i - start));
+    if (i > start) tokens.v[tokens.n++] = line.substr(start, i - start);
   }
   return tokens;
 }
@@ -50,7 +59,7 @@ bool Fail(std::string* error, int line, const std::string& why) {
 std::string Quoted(std::string_view s) { return "'" + std::string(s.substr(0, 40)) + "'"; }
 
 // "name[/segments] signals [frequency[/counter[(base)]] [frames [time [date]]]]"
-bool ParseRecordLine(const std::vector<std::string_view>& t, int line, Header* h, std::size_t* nsig,
+bool ParseRecordLine(const Fields& t, int line, Header* h, std::size_t* nsig,
                      std::string* error) {
   const std::string_view name = t[0];
   if (name.find('/') != std::string_view::npos)
@@ -121,7 +130,7 @@ bool ParseGain(std::string_view g, int line, SignalSpec* s, bool* baseline_given
   return true;
 }
 
-bool ParseSignalLine(std::string_view text, const std::vector<std::string_view>& t, int line, SignalSpec* s,
+bool ParseSignalLine(std::string_view text, const Fields& t, int line, SignalSpec* s,
                      std::string* error) {
   if (t.size() < 2) return Fail(error, line, "a signal line needs a file name and a format");
   s->line = line;
@@ -182,7 +191,7 @@ bool ParseHeader(std::string_view text, Header* h, std::string* error) {
       h->comments.emplace_back(l.substr(first + 1));
       continue;
     }
-    const std::vector<std::string_view> t = Tokens(l);
+    const Fields t = Tokens(l);
     if (!have_record) {
       if (!ParseRecordLine(t, line, h, &nsig, error)) return false;
       have_record = true;
