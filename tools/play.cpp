@@ -503,7 +503,7 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
   const std::string what = IsRhythm(o)   ? o.function + " " + o.rhythm
                            : IsRecord(o) ? o.function + " " + o.record_path.substr(o.record_path.rfind('/') + 1)
                                          : o.function;
-  if (!WritePlot(o.plot, points, what, period)) {
+  if (!WritePlot(o.plot, points, what, period, labels)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return false;
   }
