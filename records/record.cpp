@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -220,7 +221,9 @@ bool MakeExcerpt(const Record& r, double start_s, double seconds, double gain, d
   const double length_s = static_cast<double>(r.microvolts.size()) / fs;
   const double first = std::round(start_s * fs);
   if (!(first >= 0 && first < static_cast<double>(r.microvolts.size()))) {
-    *error = "--start " + std::to_string(start_s) + " s is past the record's end (" + std::to_string(length_s) + " s)";
+    char text[96];
+    std::snprintf(text, sizeof text, "--start %g s is past the record's end (%g s)", start_s, length_s);
+    *error = text;
     return false;
   }
   const std::size_t s0 = static_cast<std::size_t>(first);

@@ -53,18 +53,15 @@ int PrepareRecord(const PlayOptions& o, RhythmLoop* loop) {
   if (record.microvolts.empty()) return Refuse(o.record_path + ": the signal holds no samples");
   records::Excerpt excerpt;
   // No --seconds (0): the rest of the record, at most the longest run.
-  const double wanted = o.seconds > 0 ? o.seconds : 0;
+  const double wanted = o.seconds > 0 ? o.seconds : kMaxPlaySeconds;
   if (!records::MakeExcerpt(record, o.record_start, wanted, o.record_gain, kPlayRate, &excerpt, &error))
     return Refuse(o.record_path + ": " + error);
-  if (excerpt.seconds > kMaxPlaySeconds) {
-    std::fprintf(stderr, "orna: playing the first %g s of the record's %.1f s from --start\n", kMaxPlaySeconds,
-                 excerpt.seconds);
-    if (!records::MakeExcerpt(record, o.record_start, kMaxPlaySeconds, o.record_gain, kPlayRate, &excerpt, &error))
-      return Refuse(o.record_path + ": " + error);
-  } else if (o.seconds > 0 && excerpt.seconds < o.seconds) {
+  const double left = static_cast<double>(record.microvolts.size()) / record.samples_per_second - excerpt.start_s;
+  if (o.seconds > 0 && excerpt.seconds < o.seconds)
     std::fprintf(stderr, "orna: the record ends %.3f s after --start: playing %.3f s, not %g s\n", excerpt.seconds,
                  excerpt.seconds, o.seconds);
-  }
+  else if (!(o.seconds > 0) && left > excerpt.seconds)
+    std::fprintf(stderr, "orna: playing the first %g s of the %.1f s left after --start\n", excerpt.seconds, left);
 
   std::fprintf(stderr, "orna: %s: signal %zu (%s), %g samples/s, %.3f s from %.3f s, %zu annotations\n",
                TerminalSafe(o.record_path).c_str(), record.chosen,
