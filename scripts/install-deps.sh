@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tools and the tests need (idempotent).
 set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libcairo2-dev libedf-dev libtomlplusplus-dev nlohmann-json3-dev libssl-dev chromium
+          libcli11-dev libcairo2-dev libedf-dev libsoxr-dev libtomlplusplus-dev nlohmann-json3-dev libssl-dev chromium
           clang libclang-rt-14-dev
           python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev
           python3-setuptools python3-wheel python3-pip python3-venv

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orna.h"
+#include "record_play.h"
 #include "rhythm_play.h"
 #include "run/run.h"
 #include "setting_table.h"
@@ -111,9 +112,21 @@ int main(int argc, char** argv) {
                    "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
                    "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
                    "biexponential (12), file (13, a text waveform given with --file),\n"
-                   "rhythm (a rhythm rendered here and played as 13: orna play rhythm NAME, see orna rhythms)")
+                   "rhythm (a rhythm rendered here and played as 13: orna play rhythm NAME, see orna rhythms),\n"
+                   "record (a WFDB record or EDF/EDF+/BDF file played as 13: orna play record PATH)")
       ->required();
-  play->add_option("rhythm", o.rhythm, "With 'rhythm': the rhythm's name (see orna rhythms)")->type_name("NAME");
+  play->add_option("rhythm", o.rhythm,
+                   "With 'rhythm': the rhythm's name (see orna rhythms); with 'record': the record's path (its "
+                   ".hea, its name, or an .edf/.bdf file)")
+      ->type_name("NAME|PATH");
+  play->add_option("--signal", o.record_signal, "Record only: the signal, by name or number from 0 (default: the "
+                   "first lead II / MLII, else the first ECG lead)")->type_name("N|NAME");
+  play->add_option("--start", o.record_start, "Record only: seconds into the record to start at (default 0)")
+      ->check(Within(0, 1e9));
+  play->add_option("--gain", o.record_gain, "Record only: scale the record's microvolts by X (default 1)")
+      ->type_name("X")->check(Within(0, 1000, true));
+  play->add_option("--annotator", o.annotator, "WFDB record only: annotation file suffix (default atr; "
+                   "none played when RECORD.atr is missing)")->type_name("NAME")->check(kNotEmpty);
   play->add_option("-a,--amplitude", o.amplitude,
                    WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV") +
                        "; for a rhythm the R-wave height of a normal beat above the baseline, 0.05..5 mV "
@@ -193,7 +206,8 @@ int main(int argc, char** argv) {
       ->excludes(impedance_on);
   play->add_flag("--common-mode", o.common_mode, "Apply the DC offset in common mode");
   play->add_option("-s,--seconds", o.seconds,
-                   "Seconds of signal to play and record, at most " + Readable(kMaxPlaySeconds) + " (default 5)")
+                   "Seconds of signal to play and record, at most " + Readable(kMaxPlaySeconds) +
+                       " (default 5; a record: to its end)")
       ->check(Within(0, kMaxPlaySeconds, true));
   play->add_option("--speed", o.speed,
                    "Virtual instrument only: run its clock at this many times real time, 0.1..1000, as "
@@ -288,6 +302,15 @@ int main(int argc, char** argv) {
     if (o.speed > 0 && !o.emulate) {
       std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
       return kExitUsage;
+    }
+    if (const std::string misplaced = MisplacedRecordOption(o); !misplaced.empty()) {
+      std::fprintf(stderr, "orna: %s\n", misplaced.c_str());
+      return kExitUsage;
+    }
+    if (IsRecord(o)) {
+      o.record_path = std::move(o.rhythm);
+      o.rhythm.clear();
+      if (play->get_option("--seconds")->count() == 0) o.seconds = 0;  // to the record's end
     }
     return RunPlay(o);
   }

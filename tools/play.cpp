@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "orna.h"
+#include "record_play.h"
 #include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
@@ -180,6 +181,7 @@ std::string MisfitSetting(const PlayOptions& o, int fn) {
 std::string SettingsSummary(const PlayOptions& o) {
   std::string s = o.function;
   if (IsRhythm(o)) s += " " + o.rhythm;
+  if (IsRecord(o)) s += " " + o.record_path.substr(o.record_path.rfind('/') + 1);
   // Short keys, units as in the options (mV, Hz, ms, per minute): the EDF+
   // header has about 40 characters for them.
   auto add = [&](const char* key, double v, const char*) {
@@ -498,7 +500,10 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
     }
   }
   if (o.plot.empty()) return true;
-  if (!WritePlot(o.plot, points, IsRhythm(o) ? o.function + " " + o.rhythm : o.function, period)) {
+  const std::string what = IsRhythm(o)   ? o.function + " " + o.rhythm
+                           : IsRecord(o) ? o.function + " " + o.record_path.substr(o.record_path.rfind('/') + 1)
+                                         : o.function;
+  if (!WritePlot(o.plot, points, what, period, labels)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return false;
   }
@@ -512,10 +517,12 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
 
 int RunPlay(const PlayOptions& options) {
   // A rhythm is rendered here and played as output 13's waveform.
-  const bool rhythm = IsRhythm(options);
+  // So is a record.
+  const bool rhythm = IsRhythm(options) || IsRecord(options);
   RhythmLoop loop;
   if (rhythm) {
-    if (const int refused = PrepareRhythm(options, &loop); refused != kExitOk) return refused;
+    const int refused = IsRecord(options) ? PrepareRecord(options, &loop) : PrepareRhythm(options, &loop);
+    if (refused != kExitOk) return refused;
   }
   const PlayOptions& o = rhythm ? loop.library : options;
   const int fn = rhythm ? OutputFuncECGFile : FunctionNumber(o.function);

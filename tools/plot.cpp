@@ -170,6 +170,34 @@ void DrawPacingMarks(cairo_t* cr, const Layout& l, int r, const std::vector<Poin
   }
 }
 
+// Each label along the top of its row, at its point; a thin tick marks the
+// point itself. A label that would run into the one before goes a line lower.
+void DrawLabels(cairo_t* cr, const Layout& l, int r, const std::vector<Point>& points,
+                const std::vector<Label>& labels) {
+  const double x0 = l.X0(), y0 = l.Y0(r);
+  const double t_begin = r * l.row_seconds, t_end = t_begin + l.row_seconds;
+  SetFont(cr);
+  cairo_set_font_size(cr, 2.5);
+  cairo_set_source_rgb(cr, 0.1, 0.3, 0.9);
+  cairo_set_line_width(cr, 0.15);
+  double free_from = -1, lower_free_from = -1;  // x where each line is clear again
+  for (const Label& label : labels) {
+    if (label.point >= points.size()) continue;
+    const double t = points[label.point].t;
+    if (t < t_begin || t >= t_end) continue;
+    const double x = x0 + (t - t_begin) * kMmPerS;
+    cairo_move_to(cr, x, y0);
+    cairo_line_to(cr, x, y0 + 1.2);
+    cairo_stroke(cr);
+    cairo_text_extents_t extents;
+    cairo_text_extents(cr, label.text.c_str(), &extents);
+    const bool lower = x < free_from && x >= lower_free_from;
+    (lower ? lower_free_from : free_from) = x + 0.3 + extents.x_advance + 0.5;
+    cairo_move_to(cr, x + 0.3, y0 + (lower ? 6.0 : 3.2));
+    cairo_show_text(cr, label.text.c_str());
+  }
+}
+
 }  // namespace
 
 double PlottedSeconds(const std::vector<Point>& points) {
@@ -178,7 +206,7 @@ double PlottedSeconds(const std::vector<Point>& points) {
 }
 
 bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
-               double period_s) {
+               double period_s, const std::vector<Label>& labels) {
   const Layout l = Arrange(points);
   const std::string caption = Caption(l, points, title);
   // A short strip is narrower than its caption: the page grows to hold it.
@@ -197,6 +225,7 @@ bool WritePlot(const std::string& path, const std::vector<Point>& points, const 
     DrawRowStart(cr, l, r);
     DrawTrace(cr, l, r, points, period_s);
     DrawPacingMarks(cr, l, r, points);
+    DrawLabels(cr, l, r, points, labels);
   }
   cairo_destroy(cr);
   cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());

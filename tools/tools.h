@@ -100,6 +100,10 @@ struct PlayOptions {
   std::string rhythm;
   long long seed = -1;
   std::map<std::string, double> rhythm_params;
+  // `orna play record PATH`: the signal ("" the first ECG lead), where to
+  // start (s), a scale, the annotation file's suffix ("" atr).
+  std::string record_path, record_signal, annotator;
+  double record_start = 0, record_gain = 1;
 };
 
 // Why a library function refused a value: its sentence from OrnaResultText
@@ -159,11 +163,12 @@ std::vector<double> Resample(const std::vector<Point>& points, double period_s);
 // Renders the points on ECG paper (25 mm/s, 10 mm/mV) into a PNG. Points
 // further apart than 1.5 `period_s` are not joined: a gap stays a gap. Rows
 // of 10 s, at most kMaxPlotSeconds of them; the title says when the
-// recording is longer than what is drawn.
+// recording is longer than what is drawn. Labels (a rhythm's or a record's
+// annotations) are written along the top of the strip above their points.
 constexpr double kMaxPlotSeconds = 60;
 // Seconds of the recording that a plot draws (from its start).
 double PlottedSeconds(const std::vector<Point>& points);
 bool WritePlot(const std::string& path, const std::vector<Point>& points, const std::string& title,
-               double period_s);
+               double period_s, const std::vector<Label>& labels = {});
 
 }  // namespace orna::cli
