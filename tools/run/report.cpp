@@ -198,7 +198,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
        ".virtual{color:#b00;font-weight:bold;border:2px solid #b00;padding:.4em .6em}"
        // Fixed: printed on every page as well as over the whole window.
        ".watermark{position:fixed;top:45%;left:0;width:100%;text-align:center;transform:rotate(-30deg);"
-       "font:bold 42px sans-serif;color:rgba(200,0,0,.18);pointer-events:none;z-index:9}"
+       "font:bold 4vw sans-serif;white-space:nowrap;color:rgba(200,0,0,.18);pointer-events:none;z-index:9}"
        ".sign td{height:2.5em;min-width:14em}</style></head><body>\n";
   if (virt) h << "<div class=\"watermark\">" << kVirtualMark << "</div>\n";
   h << "<h1>" << Escape(r.title) << "</h1>\n";

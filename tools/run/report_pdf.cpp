@@ -159,12 +159,15 @@ class Pdf {
   // Header, footer and, on a virtual run, the mark across the page, over
   // what the page holds; then the page goes out.
   void EndPage() {
-    Text(kLeft, 6, 105, FirstLine(r_.title, 105, 2.6, true), 2.6, true, {0.3, 0.3, 0.3});
-    std::string device;  // the notes are too long for a header
+    Text(kLeft, 6, 95, FirstLine(r_.title, 95, 2.6, true), 2.6, true, {0.3, 0.3, 0.3});
+    // "Monitor: maker model, serial S": the rest is on the first page.
+    std::string device;
     for (const auto& [k, v] : r_.device)
-      if (k != "notes") device += (device.empty() ? "" : ", ") + k + " " + v;
+      if (k != "notes" && k != "software")
+        device += (device.empty() ? "" : k == "model" ? " " : ", ") +
+                  (k == "manufacturer" || k == "model" ? v : k + " " + v);
     device = "Monitor: " + (device.empty() ? "(not given)" : device);
-    Text(kLeft + 110, 6, kRight - kLeft - 110, FirstLine(device, kRight - kLeft - 110, 2.6, false), 2.6, false,
+    Text(kLeft + 97, 6, kRight - kLeft - 97, FirstLine(device, kRight - kLeft - 97, 2.6, false), 2.6, false,
          {0.3, 0.3, 0.3});
     cairo_set_source_rgb(cr_, 0.6, 0.6, 0.6);
     cairo_set_line_width(cr_, 0.2);

@@ -137,7 +137,7 @@ void ParseDevice(const toml::table& t, Sequence* seq, Errors& err) {
     if (std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) == std::end(kDeviceKeys))
       err.add(LineOf(*node), "unknown key device." + key + " (manufacturer, model, serial, software, notes)");
     else if (!node->is_string()) err.add(LineOf(*node), "device." + key + " must be a string");
-    else seq->device.emplace_back(key, node->as_string()->get());
+    else if (!node->as_string()->get().empty()) seq->device.emplace_back(key, node->as_string()->get());
   }
 }
 
