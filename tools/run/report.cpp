@@ -141,6 +141,11 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
     r->date = j.at("date").get<std::string>();
     r->operator_name = j.at("operator").get<std::string>();
     r->wall_seconds = j.at("wall_seconds").get<double>();
+    if (j.contains("answers") && j.at("answers").is_object()) {
+      const std::string sum = j.at("answers").at("checksum").get<std::string>();
+      r->answers_file = j.at("answers").at("file").get<std::string>();
+      r->answers_checksum = sum.rfind("sha256:", 0) == 0 ? sum.substr(7) : sum;
+    }
     r->results.assign(seq.steps.size(), StepResult());
     for (const auto& s : j.at("steps")) {
       const std::size_t i = s.at("index").get<std::size_t>() - 1;
@@ -215,9 +220,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
   row("SHA-256", r.checksum);
   row("Monitor under test", DeviceText(r));
   row("Operator", r.operator_name.empty() ? "(not given)" : r.operator_name);
-  row("Readings", r.answers_file.empty() ? "typed at the terminal"
-                                         : "from the answers file " + r.answers_file + " (SHA-256 " +
-                                               r.answers_checksum + ")");
+  row("Readings", ReadingsText(r));
   row("Started", r.date);
   row("Ended", r.ended.empty() ? "(not ended)" : r.ended);
   row("Instrument", (virt ? "virtual instrument, serial " : "serial ") + r.instrument.serial + ", hardware " +

@@ -66,9 +66,7 @@ class Pdf {
                {"SHA-256", r.checksum},
                {"Monitor under test", DeviceText(r)},
                {"Operator", r.operator_name.empty() ? "(not given)" : r.operator_name},
-               {"Readings", r.answers_file.empty() ? "typed at the terminal"
-                                                   : "from the answers file " + r.answers_file + " (SHA-256 " +
-                                                         r.answers_checksum + ")"},
+               {"Readings", ReadingsText(r)},
                {"Started", r.date},
                {"Ended", r.ended.empty() ? "(not ended)" : r.ended},
                {"Instrument", (virt ? "virtual instrument, serial " : "serial ") + r.instrument.serial +

@@ -66,6 +66,22 @@ std::string ReadingText(const StepResult& x) {
   return text;
 }
 
+std::string ReadingsText(const Report& r) {
+  bool typed = false, from_file = false, monitor = false;
+  for (const StepResult& x : r.results) {
+    typed |= x.done && x.source == kSourceTyped;
+    from_file |= x.done && x.source == kSourceAnswers;
+    monitor |= x.done && x.source == kSourceMonitor;
+  }
+  std::string out;
+  const auto add = [&](const std::string& part) { out += (out.empty() ? "" : "; ") + part; };
+  if (!r.answers_file.empty() && (from_file || (!typed && !monitor)))
+    add("from the answers file " + r.answers_file + " (SHA-256 " + r.answers_checksum + ")");
+  if (typed) add("typed at the terminal");
+  if (monitor) add("read from the monitor");
+  return out.empty() ? "none asked" : out;
+}
+
 std::string DeviceText(const Report& r) {
   std::string out;
   for (const auto& [k, v] : r.device) out += (out.empty() ? "" : ", ") + k + " " + v;

@@ -25,6 +25,8 @@ std::string SummaryLine(const Report& r);
 std::string ReadingText(const StepResult& x);
 // "manufacturer ..., model ..."; "(not given)".
 std::string DeviceText(const Report& r);
+// Where the run's readings came from: the answers file (path, SHA-256), the terminal, the monitor.
+std::string ReadingsText(const Report& r);
 std::string MeasuredText(const Measured& m);
 
 }  // namespace orna::cli::run

@@ -178,7 +178,7 @@ int RunSequence(const RunOptions& o) {
     for (std::size_t i = 0; i < seq.steps.size(); ++i) {
       std::string text, ignored;
       StepResult& x = report.results[i];
-      if (x.done && ReadRegularFile(StripFile(o.resume, i), kMaxReportFile, &text, &ignored) &&
+      if (x.done && ReadRegularFile(StripFile(Absolute(o.resume), i), kMaxReportFile, &text, &ignored) &&
           ReadStripJson(text, &x.strip))
         x.strip_png = StripPng(x.strip);
     }
@@ -233,11 +233,12 @@ int RunSequence(const RunOptions& o) {
   const auto started = Clock::now();
   const double earlier_wall = report.wall_seconds;
   // A report that cannot be written (a full disk) keeps the last one written, which --resume takes.
-  auto save = [&]() {
+  // The PDF, a document to hand in and the slowest to lay out, is written once, when the run ends.
+  auto save = [&](bool last) {
     report.wall_seconds = earlier_wall + Since(started);
     bool ok = true;
     for (const std::string* path : {&json_path, &report_path, &pdf_path}) {
-      if (path->empty()) continue;
+      if (path->empty() || (path == &pdf_path && !last)) continue;
       const std::string text = path == &json_path     ? ReportJson(seq, report)
                                : path == &report_path ? ReportHtml(seq, report)
                                                       : ReportPdf(seq, report);
@@ -433,6 +434,7 @@ int RunSequence(const RunOptions& o) {
     }
     x.strip = MakeStrip(points, period, kStripSeconds, pulses);
     x.strip_png = StripPng(x.strip);
+    if (!json_path.empty() && x.strip.empty()) ::unlink(StripFile(json_path, i).c_str());  // not an older run's
     if (!json_path.empty() && !x.strip.empty() && !SaveStrip(StripFile(json_path, i), x.strip))
       std::fprintf(stderr, "orna: warning: cannot keep the strip of step %zu beside %s (%s): a resumed run will "
                    "show it without\n", i + 1, Safe(json_path).c_str(), std::strerror(errno));
@@ -457,7 +459,7 @@ int RunSequence(const RunOptions& o) {
     if (!st.prompt.empty())
       std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
-    if (!save()) return kExitIo;
+    if (!save(false)) return kExitIo;
   }
   SetOutputFunc(OutputFuncNone);
   RegisterTimeAmpCB(nullptr);
@@ -468,7 +470,7 @@ int RunSequence(const RunOptions& o) {
 
   report.completed = !incomplete;
   report.ended = IsoNow();
-  if (!save()) return kExitIo;
+  if (!save(true)) return kExitIo;
   if (!record_path.empty() &&
       !WriteRecording(record_path, record, period, seq.title, "ORNA " + report.instrument.serial,
                       "liborna " + report.library_version, labels)) {
