@@ -69,6 +69,19 @@ double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::
 
 std::string Text(const char* s) { return s ? s : ""; }
 
+// "2026-03-01T14:05:09+01:00"
+std::string IsoNow() {
+  char buf[40];
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
+  // The offset as ISO 8601's extended form writes it: +01:00, not +0100.
+  std::string s = buf;
+  if (s.size() >= 5) s.insert(s.size() - 2, ":");
+  return s;
+}
+
 std::string Absolute(const std::string& path) {
   char* real = ::realpath(path.c_str(), nullptr);
   const std::string out = real ? real : path;
@@ -118,18 +131,6 @@ bool ParseNumber(const std::string& s, double* v) {
 
 }  // namespace
 
-std::string IsoNow() {
-  char buf[40];
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
-  // The offset as ISO 8601's extended form writes it: +01:00, not +0100.
-  std::string s = buf;
-  if (s.size() >= 5) s.insert(s.size() - 2, ":");
-  return s;
-}
-
 int RunSequence(const RunOptions& o) {
   Sequence seq;
   std::vector<std::string> errors;
@@ -152,7 +153,8 @@ int RunSequence(const RunOptions& o) {
     const std::string key = kv.substr(0, eq);
     if (eq == std::string::npos ||
         std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) == std::end(kDeviceKeys)) {
-      std::fprintf(stderr, "orna: --device %s: give KEY=VALUE, KEY one of manufacturer, model, serial, software, notes\n",
+      std::fprintf(stderr,
+                   "orna: --device %s: give KEY=VALUE, KEY one of manufacturer, model, serial, software, notes\n",
                    Safe(kv).c_str());
       return kExitUsage;
     }
@@ -160,10 +162,11 @@ int RunSequence(const RunOptions& o) {
     if (it != device.end()) it->second = kv.substr(eq + 1);
     else device.emplace_back(key, kv.substr(eq + 1));
   }
-  std::stable_sort(device.begin(), device.end(), [](const auto& a, const auto& b) {
-    const auto rank = [](const std::string& k) { return std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), k) - std::begin(kDeviceKeys); };
-    return rank(a.first) < rank(b.first);
-  });
+  const auto rank = [](const std::string& key) {
+    return std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) - std::begin(kDeviceKeys);
+  };
+  std::stable_sort(device.begin(), device.end(),
+                   [&](const auto& a, const auto& b) { return rank(a.first) < rank(b.first); });
   Report report;
   report.results.assign(seq.steps.size(), StepResult());
   std::string json_path = o.json;

@@ -83,7 +83,5 @@ std::string ReportPdf(const Sequence& sequence, const Report& report);
 
 // The first line of a summary, and the mark on every page, of a run on the virtual instrument.
 constexpr const char* kVirtualMark = "VIRTUAL INSTRUMENT \u2014 NOT A TEST OF A MONITOR";
-// "2026-03-01T14:05:09+01:00"
-std::string IsoNow();
 
 }  // namespace orna::cli::run
