@@ -254,22 +254,31 @@ int main(int argc, char** argv) {
   runc->footer(
       "Limits: a sequence file 1 MiB and 10000 steps (every repeat expanded); an answers file 1 MiB\n"
       "and 1000 bytes a line.\n"
-      "Exit codes: 0 every judged step passed, 1 some step failed (a reading out of bounds, or a step\n"
-      "that did not play its whole duration, less one packet of 0.32 s), 2 bad arguments, errors in the\n"
-      "sequence, or an answers or resumed file refused, 3 no instrument answered (or not the --serial\n"
-      "asked for), 4 a report could not be written (outputs are checked before anything is played),\n"
-      "6 the run stopped before its end (Ctrl-C, the answers ran out, a setting was refused, the stream\n"
-      "stopped); --resume continues it.");
+      "Exit codes: 0 every judged step passed; 1 the run completed and a step failed (a reading out of\n"
+      "bounds, or a step that did not play its whole duration, less one packet of 0.32 s); 2 bad\n"
+      "arguments or a file refused (errors in the sequence, an answers or resumed file that cannot be\n"
+      "read or taken); 3 no instrument answered (or not the --serial asked for); 4 a report could not\n"
+      "be written (outputs are checked before anything is played); 6 the run stopped before its end\n"
+      "(Ctrl-C, the answers ran out, a setting was refused, the stream stopped): --resume continues it.");
   runc->add_option("file", ro.file, "Sequence file")->required()->type_name("FILE.toml");
   runc->add_flag("--emulate", ro.emulate, "Use an in-process virtual instrument (and measure what it played)");
   runc->add_option("--port", ro.port, "Serial device to use instead of scanning /dev/ttyACM0..3")->check(kNotEmpty);
   runc->add_option("--serial", ro.serial, "Go on only if the instrument has this serial number");
   runc->add_option("--answers", ro.answers, "Take the answers from this file, one a line, instead of the terminal");
   runc->add_option("--report", ro.report, "Write the report as HTML")->type_name("OUT.html");
-  runc->add_option("--json", ro.json, "Write the report as JSON (after every step)")->type_name("OUT.json");
+  runc->add_option("--json", ro.json,
+                   "Write the report as JSON (after every step); the steps' strips are kept beside it, in "
+                   "OUT.strips/, for --resume")
+      ->type_name("OUT.json");
+  runc->add_option("--pdf", ro.pdf, "Write the report as a PDF (A4, with a block to sign)")->type_name("OUT.pdf");
   runc->add_option("--record", ro.record, "Write everything played: EDF+ when FILE ends in .edf, CSV otherwise");
   runc->add_option("--resume", ro.resume, "Continue the run whose JSON report this is")->type_name("OUT.json");
   runc->add_option("--operator", ro.operator_name, "Operator's name, for the report");
+  runc->add_option("--device", ro.device,
+                   "The monitor under test, over the sequence's [device]: manufacturer, model, serial, software "
+                   "or notes; repeatable")
+      ->type_name("KEY=VALUE")
+      ->allow_extra_args(false);
   runc->add_option("--speed", ro.speed,
                    "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
       ->check(Within(0.1, 1000));

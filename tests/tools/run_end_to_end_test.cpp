@@ -226,10 +226,16 @@ TEST(Run, ExitCodesResumeAndReports) {
   RunOptions r = Emulated(base + ".toml", rest);
   r.resume = o.json;
   r.json = "";  // written back to the file resumed
+  r.report = Temp("resumed.html");
   EXPECT_EQ(RunSequence(r), 0);
   j = json::parse(Read(o.json));
   EXPECT_TRUE(j["completed"].get<bool>());
   ASSERT_EQ(j["steps"].size(), 4u);
+  // The steps played before the run stopped keep their strips.
+  const std::string resumed = Read(r.report);
+  std::size_t strips = 0;
+  for (std::size_t at = 0; (at = resumed.find("<img ", at)) != std::string::npos; ++at) ++strips;
+  EXPECT_EQ(strips, 4u);
   EXPECT_EQ(j["steps"][0]["answer"], "81");
   EXPECT_EQ(j["steps"][3]["answer"], "9.5");
   EXPECT_EQ(j["operator"], "CI");

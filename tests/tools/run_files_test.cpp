@@ -149,7 +149,8 @@ TEST(RunFiles, AFullDiskKeepsTheLastGoodReports) {
             std::string::npos) << err;
   EXPECT_EQ(Read(o.json), json6);
   EXPECT_EQ(Read(o.report), html6);
-  EXPECT_EQ(Entries(dir.path()), (std::set<std::string>{"ten.toml", "six.answers", "all.answers", "r.json", "r.html"}));
+  EXPECT_EQ(Entries(dir.path()),
+            (std::set<std::string>{"ten.toml", "six.answers", "all.answers", "r.json", "r.html", "r.strips"}));
 
   // With room again the run carries on from the sixth step.
   ASSERT_EQ(RunCaptured(r, &err), 0) << err;

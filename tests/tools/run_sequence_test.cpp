@@ -42,7 +42,7 @@ name = "d"
 settings = { speed = 3 }
 )"),
             (std::vector<std::string>{
-                "t.toml:2: unknown key 'colour' (title, source, [[step]])",
+                "t.toml:2: unknown key 'colour' (title, source, [device], [[step]])",
                 "t.toml:6: amplitude = 12 refused: amplitude outside -10 to 10 mV",
                 "t.toml:9: expect.min is above expect.max: no answer could pass",
                 "t.toml:13: unknown key 'promt' (name, function, rhythm, settings, duration, prompt, instruction, "
@@ -51,6 +51,12 @@ settings = { speed = 3 }
                 "t.toml:17: unknown function 'ecg-squiggle' (a name or number, as orna play takes them)",
                 "t.toml:20: unknown setting 'speed' (the names of orna play's options, with '_' for '-')",
             }));
+  // The monitor under test: known keys, as text.
+  EXPECT_EQ(Errors("title = \"x\"\n[device]\nmodel = 7\nmaker = \"m\"\nserial = \"S\"\n[[step]]\nname = \"a\"\n"
+                   "function = 1\n"),
+            (std::vector<std::string>{
+                "t.toml:3: device.model must be a string",
+                "t.toml:4: unknown key device.maker (manufacturer, model, serial, software, notes)"}));
   // A setting the function does not use, and a TOML syntax error.
   EXPECT_EQ(Errors("title = \"x\"\n[[step]]\nname = \"a\"\nfunction = \"ecg\"\nsettings = { t_wave = 0.5 }\n"),
             std::vector<std::string>{"t.toml:2: t_wave does nothing here: it is for cal-ecg only"});

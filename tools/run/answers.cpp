@@ -1,6 +1,7 @@
 #include "run/answers.h"
 
 #include "run/files.h"
+#include "run/sequence.h"
 
 namespace orna::cli::run {
 
@@ -24,6 +25,7 @@ bool Answers::Load(const std::string& path, std::string* why) {
     lines_.push_back(line.substr(b));
   }
   from_file_ = true;
+  checksum_ = Sha256Hex(text);
   return true;
 }
 

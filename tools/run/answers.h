@@ -25,9 +25,12 @@ class Answers {
   // than kMaxAnswerLine at the terminal).
   bool Next(std::string* answer, std::istream& terminal);
   std::size_t left() const { return lines_.size(); }
+  // SHA-256 of the file read, hex; empty at the terminal.
+  const std::string& checksum() const { return checksum_; }
 
  private:
   bool from_file_ = false;
+  std::string checksum_;
   std::deque<std::string> lines_;
 };
 

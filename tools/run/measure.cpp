@@ -25,6 +25,7 @@ Measured Measure(const std::vector<Point>& p, double period, double pacing_mV, b
       const double before = i >= 2 ? p[i - 2].mV : p[std::min(x.size() - 1, i + blank)].mV;
       if (std::fabs(p[i].mV - before) < 1.0) continue;
       ++m.pacing_pulses;
+      m.pacing_at.push_back(p[i].t);
       const std::size_t end = std::min(x.size(), i + blank);
       for (std::size_t j = i > 0 ? i - 1 : 0; j < end; ++j) x[j] = before;
       i = end;

@@ -16,6 +16,7 @@ struct Measured {
   std::size_t beats = 0;      // R peaks found
   double peak_to_peak_mV = 0; // of everything played, pacing pulses included
   std::size_t pacing_pulses = 0;
+  std::vector<double> pacing_at;  // s, where each pacing pulse begins
 };
 
 // `points` sampled every `period_s`; `pacing_mV` the pacing amplitude in force

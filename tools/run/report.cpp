@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "run/report_text.h"
 #include "run/run.h"
 #include "setting_table.h"
 #include "text.h"
@@ -56,41 +57,6 @@ std::string Base64(const std::string& in) {
   return out;
 }
 
-std::string Num(double v, const char* format = "%g") {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, format, v);
-  return buf;
-}
-
-// A rate a step gives, the other way: the frequency of a heart rate, the
-// heart rate of a heartbeat's frequency. Empty key when there is none.
-std::pair<std::string, double> DerivedRate(const Step& st) {
-  if (!st.state.rhythm.empty()) return {"", NAN};  // a rhythm's bpm is its own, not output 13's frequency
-  const bool has_bpm = !std::isnan(st.own.bpm), has_frequency = !std::isnan(st.own.frequency);
-  if (has_bpm && !has_frequency) return {"frequency", FrequencyOf(st.own)};
-  if (has_frequency && !has_bpm && (FindSetting("bpm")->functions & FunctionBit(st.function)))
-    return {"bpm", st.own.frequency * kSecondsPerMinute};
-  return {"", NAN};
-}
-
-struct Summary {
-  int pass = 0, fail = 0, disclosed = 0, skipped = 0;
-};
-Summary Count(const Report& r) {
-  Summary s;
-  for (const auto& x : r.results) {
-    // Instructions (nothing asked, nothing answered) are not counted.
-    if (!x.done || (!x.answered && x.verdict == Verdict::Disclosed)) continue;
-    switch (x.verdict) {
-      case Verdict::Pass: ++s.pass; break;
-      case Verdict::Fail: ++s.fail; break;
-      case Verdict::Disclosed: ++s.disclosed; break;
-      case Verdict::Skipped: ++s.skipped; break;
-    }
-  }
-  return s;
-}
-
 }  // namespace
 
 std::string ReportJson(const Sequence& seq, const Report& r) {
@@ -102,8 +68,17 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
   j["file"] = u(r.file);
   j["checksum"] = "sha256:" + r.checksum;
   j["date"] = u(r.date);
+  j["started"] = u(r.date);
+  j["ended"] = r.ended.empty() ? json(nullptr) : json(u(r.ended));
   j["operator"] = u(r.operator_name);
+  json device = json::object();
+  for (const auto& [k, v] : r.device) device[k] = u(v);
+  j["device"] = device;
   j["library_version"] = u(r.library_version);
+  j["tool_version"] = u(r.tool_version);
+  j["host"] = u(r.host);
+  if (!r.answers_file.empty())
+    j["answers"] = {{"file", u(r.answers_file)}, {"checksum", "sha256:" + r.answers_checksum}};
   j["instrument"] = {{"serial", u(r.instrument.serial)},
                      {"hardware_version", u(r.instrument.hardware)},
                      {"firmware_version", u(r.instrument.firmware)},
@@ -133,7 +108,11 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     if (st.expect.judged()) s["expect"] = st.expect.describe();
     s["answer"] = x.answered ? json(u(x.answer)) : json(nullptr);
     s["value"] = x.answered && x.verdict != Verdict::Skipped ? json(x.value) : json(nullptr);
+    if (!x.source.empty()) s["source"] = x.source;
     s["verdict"] = VerdictName(x.verdict);
+    if (!x.confirmed.empty()) s["confirmed"] = x.confirmed;
+    s["started"] = x.started.empty() ? json(nullptr) : json(x.started);
+    s["ended"] = x.ended.empty() ? json(nullptr) : json(x.ended);
     if (!x.reason.empty()) s["reason"] = u(x.reason);
     s["link"] = {{"underruns", x.link.underruns},   {"sequence_errors", x.link.sequence_errors},
                  {"header_errors", x.link.header_errors}, {"packets", x.link.packets},
@@ -142,7 +121,8 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
       s["measured"] = {{"bpm", std::isnan(x.measured.bpm) ? json(nullptr) : json(std::round(x.measured.bpm * 100) / 100)},
                        {"beats", x.measured.beats},
                        {"peak_to_peak_mV", std::round(x.measured.peak_to_peak_mV * 1000) / 1000},
-                       {"pacing_pulses", x.measured.pacing_pulses}};
+                       {"pacing_pulses", x.measured.pacing_pulses},
+                       {"source", kSourceMeasured}};
     steps.push_back(s);
   }
   j["steps"] = steps;
@@ -161,6 +141,11 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
     r->date = j.at("date").get<std::string>();
     r->operator_name = j.at("operator").get<std::string>();
     r->wall_seconds = j.at("wall_seconds").get<double>();
+    if (j.contains("answers") && j.at("answers").is_object()) {
+      const std::string sum = j.at("answers").at("checksum").get<std::string>();
+      r->answers_file = j.at("answers").at("file").get<std::string>();
+      r->answers_checksum = sum.rfind("sha256:", 0) == 0 ? sum.substr(7) : sum;
+    }
     r->results.assign(seq.steps.size(), StepResult());
     for (const auto& s : j.at("steps")) {
       const std::size_t i = s.at("index").get<std::size_t>() - 1;
@@ -173,7 +158,16 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
       if (!s.at("value").is_null()) x.value = s.at("value").get<double>();
       const std::string v = s.at("verdict").get<std::string>();
       x.verdict = v == "pass" ? Verdict::Pass : v == "fail" ? Verdict::Fail
-                : v == "disclosed" ? Verdict::Disclosed : Verdict::Skipped;
+                : v == "disclosed" ? Verdict::Disclosed : v == "done" ? Verdict::Done : Verdict::Skipped;
+      // Reports written before instructions were "done" called them disclosed.
+      if (x.verdict == Verdict::Disclosed && !x.answered && seq.steps[i].prompt.empty()) x.verdict = Verdict::Done;
+      const auto text = [&](const char* key, std::string* out) {
+        if (s.contains(key) && s.at(key).is_string()) *out = s.at(key).get<std::string>();
+      };
+      text("source", &x.source);
+      text("started", &x.started);
+      text("ended", &x.ended);
+      text("confirmed", &x.confirmed);
       if (s.contains("reason")) x.reason = s.at("reason").get<std::string>();
       const json& l = s.at("link");
       x.link.underruns = l.at("underruns").get<std::uint64_t>();
@@ -199,36 +193,48 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
 
 std::string ReportHtml(const Sequence& seq, const Report& r) {
   std::ostringstream h;
-  Summary sum = Count(r);
+  const bool virt = r.instrument.virtual_instrument;
   h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << Escape(r.title)
     << "</title>\n<style>body{font:14px sans-serif;margin:2em;max-width:70em}"
        "table{border-collapse:collapse;margin:.5em 0}td,th{border:1px solid #bbb;padding:.2em .5em;text-align:left}"
        ".pass{background:#d8f0d8}.fail{background:#f6d0d0}.disclosed{background:#e4e8f4}.skipped{background:#eee}"
-       "section{margin:1.5em 0;page-break-inside:avoid}img{max-width:100%;border:1px solid #ccc}</style></head><body>\n";
-  h << "<h1>" << Escape(r.title) << "</h1>\n<table>\n";
+       ".done{background:#eef4e4}.src{color:#555;font-size:90%}"
+       "section{margin:1.5em 0;page-break-inside:avoid}img{max-width:100%;border:1px solid #ccc}"
+       ".virtual{color:#b00;font-weight:bold;border:2px solid #b00;padding:.4em .6em}"
+       // Fixed: printed on every page as well as over the whole window.
+       ".watermark{position:fixed;top:45%;left:0;width:100%;text-align:center;transform:rotate(-30deg);"
+       "font:bold 4vw sans-serif;white-space:nowrap;color:rgba(200,0,0,.18);pointer-events:none;z-index:9}"
+       ".sign td{height:2.5em;min-width:14em}</style></head><body>\n";
+  if (virt) h << "<div class=\"watermark\">" << kVirtualMark << "</div>\n";
+  h << "<h1>" << Escape(r.title) << "</h1>\n";
+  if (virt)
+    h << "<p class=\"virtual\">" << kVirtualMark
+      << ": these readings come from the virtual instrument, not from a monitor.</p>\n";
+  h << "<table>\n";
   auto row = [&](const std::string& k, const std::string& v) {
     h << "<tr><th>" << k << "</th><td>" << Escape(v) << "</td></tr>\n";
   };
+  row("Result", SummaryLine(r));
   row("Sequence", r.file);
   if (!r.source.empty()) row("Source", r.source);
   row("SHA-256", r.checksum);
-  row("Date", r.date);
+  row("Monitor under test", DeviceText(r));
   row("Operator", r.operator_name.empty() ? "(not given)" : r.operator_name);
-  row("Instrument", (r.instrument.virtual_instrument ? "virtual instrument, serial " : "serial ") +
-                        r.instrument.serial + ", hardware " + r.instrument.hardware + ", firmware " +
-                        r.instrument.firmware + " on " + r.instrument.port);
-  row("Library", "liborna " + r.library_version);
-  row("Result", std::to_string(sum.pass) + " pass, " + std::to_string(sum.fail) + " fail, " +
-                    std::to_string(sum.disclosed) + " disclosed, " + std::to_string(sum.skipped) + " skipped" +
-                    (r.completed ? "" : " (run not completed)"));
-  h << "</table>\n<table>\n<tr><th>#</th><th>Step</th><th>Expected</th><th>Answer</th><th>Verdict</th></tr>\n";
+  row("Readings", ReadingsText(r));
+  row("Started", r.date);
+  row("Ended", r.ended.empty() ? "(not ended)" : r.ended);
+  row("Instrument", (virt ? "virtual instrument, serial " : "serial ") + r.instrument.serial + ", hardware " +
+                        r.instrument.hardware + ", firmware " + r.instrument.firmware + " on " + r.instrument.port);
+  row("Software", "liborna " + r.library_version + ", orna " + r.tool_version + ", host " + r.host);
+  h << "</table>\n<table>\n<tr><th>#</th><th>Step</th><th>Expected</th><th>Reading</th><th>Verdict</th>"
+       "<th>Ended</th></tr>\n";
   for (std::size_t i = 0; i < seq.steps.size() && i < r.results.size(); ++i) {
     const StepResult& x = r.results[i];
     if (!x.done) break;
     const char* v = VerdictName(x.verdict);
     h << "<tr><td>" << i + 1 << "</td><td><a href=\"#s" << i + 1 << "\">" << Escape(seq.steps[i].name)
-      << "</a></td><td>" << Escape(seq.steps[i].expect.describe()) << "</td><td>" << Escape(x.answer)
-      << "</td><td class=\"" << v << "\">" << v << "</td></tr>\n";
+      << "</a></td><td>" << Escape(seq.steps[i].expect.describe()) << "</td><td>" << Escape(ReadingText(x))
+      << "</td><td class=\"" << v << "\">" << v << "</td><td>" << Escape(x.ended) << "</td></tr>\n";
   }
   h << "</table>\n";
   for (std::size_t i = 0; i < seq.steps.size() && i < r.results.size(); ++i) {
@@ -242,28 +248,30 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     if (const auto [key, value] = DerivedRate(st); !key.empty()) settings += ", " + key + " = " + Num(value) + " (derived)";
     row("Settings", settings);
     row("Duration", Num(st.duration) + " s" + (st.timed ? " (timed from the change)" : ""));
+    row("Started", x.started);
+    row("Ended", x.ended);
     if (!st.instruction.empty()) row("Instruction", st.instruction);
     if (!st.prompt.empty()) row("Prompt", st.prompt);
     if (st.expect.judged()) row("Expected", st.expect.describe());
-    if (!st.prompt.empty()) row("Answer", x.answered ? x.answer : "(none)");
-    h << "<tr><th>Verdict</th><td class=\"" << VerdictName(x.verdict) << "\">" << VerdictName(x.verdict)
-      << "</td></tr>\n";
+    if (!st.prompt.empty()) row("Reading", x.answered ? ReadingText(x) : "(none)");
+    h << "<tr><th>Verdict</th><td class=\"" << VerdictName(x.verdict) << "\">"
+      << Escape(x.verdict == Verdict::Done ? ReadingText(x) : VerdictName(x.verdict)) << "</td></tr>\n";
     if (!x.reason.empty()) row("Reason", x.reason);
     row("Link", std::to_string(x.link.packets) + " packets, " + std::to_string(x.link.underruns) + " underruns, " +
                     std::to_string(x.link.sequence_errors) + " sequence errors" +
                     (x.link.lost ? ", stream LOST" : "") + "; " + Num(x.link.played_s, "%.2f") + " s played");
-    if (x.has_measured)
-      row("Measured", (std::isnan(x.measured.bpm) ? std::string("no beat rate")
-                                                  : Num(x.measured.bpm, "%.1f") + " bpm (" +
-                                                        std::to_string(x.measured.beats) + " beats)") + ", " +
-                          Num(x.measured.peak_to_peak_mV, "%.3f") + " mV peak to peak, " +
-                          std::to_string(x.measured.pacing_pulses) + " pacing pulses");
+    if (x.has_measured) row("Measured", MeasuredText(x.measured) + " (" + kSourceMeasured + ")");
     h << "</table>\n";
     if (!x.strip_png.empty())
-      h << "<img alt=\"what was played in step " << i + 1 << "\" src=\"data:image/png;base64," << Base64(x.strip_png)
+      h << "<p class=\"src\">Last " << Num(x.strip.lo.size() * x.strip.bucket_s, "%.1f")
+        << " s played; 25 mm/s, 10 mm/mV; 1 mV calibration pulse first; \u25BC pacing pulse</p>\n"
+        << "<img alt=\"what was played in step " << i + 1 << "\" src=\"data:image/png;base64," << Base64(x.strip_png)
         << "\">\n";
     h << "</section>\n";
   }
+  h << "<table class=\"sign\"><tr><th>Tested by</th><td>" << Escape(r.operator_name)
+    << "</td><th>Signature</th><td></td><th>Date</th><td></td></tr>\n"
+       "<tr><th>Reviewed by</th><td></td><th>Signature</th><td></td><th>Date</th><td></td></tr></table>\n";
   h << "<p><small>Tolerances come from the sequence file; check them against the edition of the standard you "
        "test to.</small></p>\n</body></html>\n";
   return h.str();

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "orna.h"
+#include "orna_version.h"
 #include "rhythm_play.h"
 #include "run/answers.h"
 #include "run/files.h"
@@ -45,6 +47,7 @@ struct Capture {
   std::mutex lock;
   std::uint64_t frames = 0;
   std::vector<Point> points;
+  std::vector<double> pulses;  // s, in the points' time
 };
 Capture g_capture;
 void OnGraph(double, double v) {
@@ -52,47 +55,58 @@ void OnGraph(double, double v) {
   g_capture.points.push_back({g_capture.frames * kGraphPeriod, v, false});
   ++g_capture.frames;
 }
+// Each pacing pulse comes as the four corners of a rectangle, and in the
+// two-pulse modes once more a frame later: pulses are at least 150 ms apart,
+// so one within 10 ms of the last is the same.
+void OnPacing(double, double) {
+  std::lock_guard<std::mutex> lock(g_capture.lock);
+  const double t = (g_capture.frames > 0 ? g_capture.frames - 1 : 0) * kGraphPeriod;
+  if (g_capture.pulses.empty() || t - g_capture.pulses.back() > 0.010) g_capture.pulses.push_back(t);
+}
 
 using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-std::string ReadFile(const std::string& path, bool* ok) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *ok = static_cast<bool>(in) || in.eof();
-  return ss.str();
-}
+std::string Text(const char* s) { return s ? s : ""; }
 
-std::string Now() {
+// "2026-03-01T14:05:09+01:00"
+std::string IsoNow() {
   char buf[40];
-  std::time_t t = std::time(nullptr);
+  const std::time_t t = std::time(nullptr);
   std::tm tm{};
   localtime_r(&t, &tm);
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S%z", &tm);
-  return buf;
+  // The offset as ISO 8601's extended form writes it: +01:00, not +0100.
+  std::string s = buf;
+  if (s.size() >= 5) s.insert(s.size() - 2, ":");
+  return s;
 }
 
-std::string Text(const char* s) { return s ? s : ""; }
+std::string Absolute(const std::string& path) {
+  char* real = ::realpath(path.c_str(), nullptr);
+  const std::string out = real ? real : path;
+  std::free(real);
+  return out;
+}
 
-// A strip of the last seconds played, as PNG bytes.
-std::string Strip(const std::vector<Point>& points, double period, const std::string& title) {
-  if (points.size() < 2) return "";
-  const double end = points.back().t;
-  std::vector<Point> tail;
-  for (const auto& p : points)
-    if (p.t >= end - kStripSeconds) tail.push_back(p);
-  const double t0 = tail.front().t;
-  for (auto& p : tail) p.t -= t0;
-  char path[] = "/tmp/orna-run-XXXXXX.png";
-  const int fd = mkstemps(path, 4);
-  if (fd < 0) return "";
-  close(fd);
-  std::string png;
-  bool ok = WritePlot(path, tail, title, period);
-  if (ok) png = ReadFile(path, &ok);
-  unlink(path);
-  return ok ? png : "";
+std::string Host() {
+  char name[256] = "";
+  if (gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
+// Strips are kept beside the JSON report, one file a step, so that a resumed
+// run still shows the steps played before: r.json keeps them in r.strips/.
+std::string StripFile(const std::string& json_path, std::size_t step) {
+  const std::size_t n = json_path.size();
+  const std::string base = n > 5 && json_path.compare(n - 5, 5, ".json") == 0 ? json_path.substr(0, n - 5) : json_path;
+  return base + ".strips/step-" + std::to_string(step + 1) + ".json";
+}
+
+bool SaveStrip(const std::string& file, const Strip& strip) {
+  const std::string dir = file.substr(0, file.rfind('/') == std::string::npos ? 0 : file.rfind('/'));
+  if (!dir.empty() && ::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) return false;
+  return ReplaceFile(file, StripJson(strip));
 }
 
 // Outside text for the terminal, line by line.
@@ -132,6 +146,27 @@ int RunSequence(const RunOptions& o) {
     std::fprintf(stderr, "orna: cannot take answers from %s: %s\n", Safe(o.answers).c_str(), why_not.c_str());
     return kExitUsage;
   }
+  // The monitor under test: the sequence's [device], then --device over it.
+  std::vector<std::pair<std::string, std::string>> device = seq.device;
+  for (const std::string& kv : o.device) {
+    const std::size_t eq = kv.find('=');
+    const std::string key = kv.substr(0, eq);
+    if (eq == std::string::npos ||
+        std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) == std::end(kDeviceKeys)) {
+      std::fprintf(stderr,
+                   "orna: --device %s: give KEY=VALUE, KEY one of manufacturer, model, serial, software, notes\n",
+                   Safe(kv).c_str());
+      return kExitUsage;
+    }
+    auto it = std::find_if(device.begin(), device.end(), [&](const auto& d) { return d.first == key; });
+    if (it != device.end()) it->second = kv.substr(eq + 1);
+    else device.emplace_back(key, kv.substr(eq + 1));
+  }
+  const auto rank = [](const std::string& key) {
+    return std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) - std::begin(kDeviceKeys);
+  };
+  std::stable_sort(device.begin(), device.end(),
+                   [&](const auto& a, const auto& b) { return rank(a.first) < rank(b.first); });
   Report report;
   report.results.assign(seq.steps.size(), StepResult());
   std::string json_path = o.json;
@@ -142,10 +177,18 @@ int RunSequence(const RunOptions& o) {
       return kExitUsage;
     }
     if (json_path.empty()) json_path = o.resume;
+    // The strips of the steps played before, where they were kept.
+    for (std::size_t i = 0; i < seq.steps.size(); ++i) {
+      std::string text, ignored;
+      StepResult& x = report.results[i];
+      if (x.done && ReadRegularFile(StripFile(Absolute(o.resume), i), kMaxReportFile, &text, &ignored) &&
+          ReadStripJson(text, &x.strip))
+        x.strip_png = StripPng(x.strip);
+    }
   }
   // Outputs are checked before anything is played; a link is followed to the file it names.
-  std::string report_path = o.report, record_path = o.record;
-  for (std::string* path : {&report_path, &json_path, &record_path}) {
+  std::string report_path = o.report, record_path = o.record, pdf_path = o.pdf;
+  for (std::string* path : {&report_path, &json_path, &pdf_path, &record_path}) {
     if (path->empty() || (path == &record_path && *path == "-")) continue;
     if (!CheckOutput(*path, path, &why_not)) {
       std::fprintf(stderr, "orna: cannot write %s: %s\n", Safe(*path).c_str(), why_not.c_str());
@@ -157,11 +200,18 @@ int RunSequence(const RunOptions& o) {
 
   report.title = seq.title;
   report.source = seq.source;
-  report.file = o.file;
+  report.file = Absolute(o.file);
   report.checksum = seq.checksum;
-  if (report.date.empty()) report.date = Now();
+  if (report.date.empty()) report.date = IsoNow();
   if (!o.operator_name.empty()) report.operator_name = o.operator_name;
   report.library_version = Text(GetSDKVersion());
+  report.tool_version = ORNA_VERSION_TEXT;
+  report.host = Host();
+  report.device = device;
+  if (answers.from_file()) {
+    report.answers_file = Absolute(o.answers);
+    report.answers_checksum = answers.checksum();
+  }
 
   auto session = Session::Open(o.emulate, o.port);
   if (!session) return kExitNoInstrument;
@@ -176,6 +226,7 @@ int RunSequence(const RunOptions& o) {
   auto* vi = session->instrument();
   const double period = vi ? kSamplePeriod : kGraphPeriod;
   RegisterTimeAmpCB(vi ? nullptr : OnGraph);
+  RegisterPacingTimeAmpCB(vi ? nullptr : OnPacing);
 
   struct sigaction sa {};
   sa.sa_handler = OnSignal;  // no SA_RESTART: a prompt waiting for a line gives up
@@ -185,13 +236,17 @@ int RunSequence(const RunOptions& o) {
   const auto started = Clock::now();
   const double earlier_wall = report.wall_seconds;
   // A report that cannot be written (a full disk) keeps the last one written, which --resume takes.
-  auto save = [&]() {
+  // The PDF, a document to hand in and the slowest to lay out, is written once, when the run ends.
+  auto save = [&](bool last) {
     report.wall_seconds = earlier_wall + Since(started);
     bool ok = true;
-    for (const std::string* path : {&json_path, &report_path}) {
-      if (path->empty() ||
-          ReplaceFile(*path, path == &json_path ? ReportJson(seq, report) : ReportHtml(seq, report)))
-        continue;
+    for (const std::string* path : {&json_path, &report_path, &pdf_path}) {
+      if (path->empty() || (path == &pdf_path && !last)) continue;
+      const std::string text = path == &json_path     ? ReportJson(seq, report)
+                               : path == &report_path ? ReportHtml(seq, report)
+                                                      : ReportPdf(seq, report);
+      errno = EIO;  // cairo made no PDF
+      if (!text.empty() && ReplaceFile(*path, text)) continue;
       std::fprintf(stderr, "orna: cannot write %s (%s); it keeps the report written before\n", Safe(*path).c_str(),
                    std::strerror(errno));
       ok = false;
@@ -213,6 +268,7 @@ int RunSequence(const RunOptions& o) {
     {
       std::lock_guard<std::mutex> lock(g_capture.lock);
       g_capture.points.clear();
+      g_capture.pulses.clear();
     }
     std::uint64_t frames_before = 0;
     {
@@ -241,6 +297,7 @@ int RunSequence(const RunOptions& o) {
       break;
     }
     const auto change = Clock::now();
+    x.started = IsoNow();
     if (vi) {
       if (o.speed > 0) vi->start_playback(o.speed);
       else vi->start_flood();
@@ -285,6 +342,7 @@ int RunSequence(const RunOptions& o) {
         }
         if (vi && st.timed && !answers.from_file()) vi->stop_playback();
         x.answered = true;
+        x.source = answers.from_file() ? kSourceAnswers : kSourceTyped;
         if (a == "skip") {
           x.answer = a;
           x.verdict = Verdict::Skipped;
@@ -313,7 +371,7 @@ int RunSequence(const RunOptions& o) {
         break;
       }
     } else if (st.prompt.empty()) {
-      x.verdict = Verdict::Disclosed;  // an instruction: nothing to judge
+      x.verdict = Verdict::Done;  // an instruction: nothing to judge
       // At the bench the operator says when it has been done; an answers file has no line for it.
       if (!answers.from_file() && !st.instruction.empty() && !g_interrupted && !lost) {
         std::printf("Press Enter to go on ");
@@ -322,6 +380,9 @@ int RunSequence(const RunOptions& o) {
         if (!answers.Next(&line, std::cin) || g_interrupted) {
           why = "no answer";
           incomplete = true;
+        } else {
+          x.source = kSourceTyped;
+          x.confirmed = IsoNow();
         }
       }
     }
@@ -339,6 +400,7 @@ int RunSequence(const RunOptions& o) {
     }
 
     std::vector<Point> points;
+    std::vector<double> pulses;
     if (vi) {
       const emu::Stats after = vi->stats();
       x.link.underruns = after.underruns - before.underruns;
@@ -358,9 +420,11 @@ int RunSequence(const RunOptions& o) {
       if (st.function <= OutputFuncSquare || st.function == OutputFuncExponential ||
           st.function == OutputFuncBiExponential)
         x.measured.bpm = NAN;
+      pulses = x.measured.pacing_at;
     } else {
       std::lock_guard<std::mutex> lock(g_capture.lock);
       points = g_capture.points;
+      pulses = g_capture.pulses;
       x.link.packets = (g_capture.frames - frames_before) * 30 / 1600;
     }
     x.link.played_s = points.empty() ? 0 : points.back().t + period;
@@ -373,7 +437,12 @@ int RunSequence(const RunOptions& o) {
       x.reason = buf;
       std::fprintf(stderr, "orna: step %zu %s\n", i + 1, buf);
     }
-    x.strip_png = Strip(points, period, st.name);
+    x.strip = MakeStrip(points, period, kStripSeconds, pulses);
+    x.strip_png = StripPng(x.strip);
+    if (!json_path.empty() && x.strip.empty()) ::unlink(StripFile(json_path, i).c_str());  // not an older run's
+    if (!json_path.empty() && !x.strip.empty() && !SaveStrip(StripFile(json_path, i), x.strip))
+      std::fprintf(stderr, "orna: warning: cannot keep the strip of step %zu beside %s (%s): a resumed run will "
+                   "show it without\n", i + 1, Safe(json_path).c_str(), std::strerror(errno));
     if (!o.record.empty()) {
       const double offset = record.empty() ? 0 : record.back().t + period;
       if (rhythm)
@@ -384,6 +453,7 @@ int RunSequence(const RunOptions& o) {
       }
     }
     x.done = true;
+    x.ended = IsoNow();
     if (x.has_measured) {
       // No beats found (a sine, a flat line): say so rather than "nan bpm".
       char rate[32] = "no beat rate";
@@ -394,16 +464,18 @@ int RunSequence(const RunOptions& o) {
     if (!st.prompt.empty())
       std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
-    if (!save()) return kExitIo;
+    if (!save(false)) return kExitIo;
   }
   SetOutputFunc(OutputFuncNone);
   RegisterTimeAmpCB(nullptr);
+  RegisterPacingTimeAmpCB(nullptr);
   if (vi) vi->stop_playback();
   signal(SIGINT, SIG_DFL);
   signal(SIGTERM, SIG_DFL);
 
   report.completed = !incomplete;
-  if (!save()) return kExitIo;
+  report.ended = IsoNow();
+  if (!save(true)) return kExitIo;
   if (!record_path.empty() &&
       !WriteRecording(record_path, record, period, seq.title, "ORNA " + report.instrument.serial,
                       "liborna " + report.library_version, labels)) {
@@ -412,12 +484,13 @@ int RunSequence(const RunOptions& o) {
   }
   int pass = 0, fail = 0, disclosed = 0, skipped = 0;
   for (const auto& x : report.results) {
-    if (!x.done || (!x.answered && x.verdict == Verdict::Disclosed)) continue;
+    if (!x.done || x.verdict == Verdict::Done) continue;
     pass += x.verdict == Verdict::Pass;
     fail += x.verdict == Verdict::Fail;
     disclosed += x.verdict == Verdict::Disclosed;
     skipped += x.verdict == Verdict::Skipped;
   }
+  if (vi) std::printf("%s\n", kVirtualMark);
   std::printf("%s: %d pass, %d fail, %d disclosed, %d skipped\n", Safe(seq.title).c_str(), pass, fail, disclosed,
               skipped);
   if (incomplete) {

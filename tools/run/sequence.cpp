@@ -132,6 +132,15 @@ void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& e
   if (!e.judged() && t->size() == 0) err.add(line, "expect is empty");
 }
 
+void ParseDevice(const toml::table& t, Sequence* seq, Errors& err) {
+  for (const auto& [key, node] : InOrder(t)) {
+    if (std::find(std::begin(kDeviceKeys), std::end(kDeviceKeys), key) == std::end(kDeviceKeys))
+      err.add(LineOf(*node), "unknown key device." + key + " (manufacturer, model, serial, software, notes)");
+    else if (!node->is_string()) err.add(LineOf(*node), "device." + key + " must be a string");
+    else if (!node->as_string()->get().empty()) seq->device.emplace_back(key, node->as_string()->get());
+  }
+}
+
 }  // namespace
 
 double Expectation::lo() const {
@@ -165,6 +174,7 @@ const char* VerdictName(Verdict v) {
     case Verdict::Fail: return "fail";
     case Verdict::Disclosed: return "disclosed";
     case Verdict::Skipped: return "skipped";
+    case Verdict::Done: return "done";
   }
   return "?";
 }
@@ -183,6 +193,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
   seq->path = path;
   seq->checksum = Sha256Hex(text);
   seq->steps.clear();
+  seq->device.clear();
   toml::parse_result parsed = toml::parse(text, path);
   if (!parsed) {
     err.add(static_cast<int>(parsed.error().source().begin.line), std::string(parsed.error().description()));
@@ -194,9 +205,12 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
     if (key == "title" && node->is_string()) seq->title = node->as_string()->get();
     else if (key == "source" && node->is_string()) seq->source = node->as_string()->get();
     else if (key == "step" && node->is_array_of_tables()) steps = node->as_array();
-    else if (key == "title" || key == "source" || key == "step")
-      err.add(LineOf(*node), key == "step" ? "step must be written [[step]]" : key + " must be a string");
-    else err.add(LineOf(*node), "unknown key '" + key + "' (title, source, [[step]])");
+    else if (key == "device" && node->is_table()) ParseDevice(*node->as_table(), seq, err);
+    else if (key == "title" || key == "source" || key == "step" || key == "device")
+      err.add(LineOf(*node), key == "step"     ? "step must be written [[step]]"
+                             : key == "device" ? "device must be a table, e.g. [device] with model = \"...\""
+                                               : key + " must be a string");
+    else err.add(LineOf(*node), "unknown key '" + key + "' (title, source, [device], [[step]])");
   }
   if (seq->title.empty()) err.add(1, "the sequence has no title");
   if (!steps || steps->empty()) {

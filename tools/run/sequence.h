@@ -22,7 +22,8 @@ struct Expectation {
   std::string describe() const;  // e.g. "60 ± 5", "≤ 10"
 };
 
-enum class Verdict { Pass, Fail, Disclosed, Skipped };
+// Done: an instruction the operator carried out; nothing was read.
+enum class Verdict { Pass, Fail, Disclosed, Skipped, Done };
 const char* VerdictName(Verdict v);
 // Pass or fail within the expectation (bounds included); Disclosed when there is none.
 Verdict Judge(const Expectation& e, double answer);
@@ -44,8 +45,13 @@ struct Step {
   Expectation expect;
 };
 
+// What a sequence's [device] table may say of the monitor under test, in
+// the order reports show it.
+constexpr const char* kDeviceKeys[] = {"manufacturer", "model", "serial", "software", "notes"};
+
 struct Sequence {
   std::string path, title, source, checksum;  // checksum: SHA-256 of the file, hex
+  std::vector<std::pair<std::string, std::string>> device;  // key, value; keys of kDeviceKeys only
   std::vector<Step> steps;
 };
 
