@@ -7,12 +7,16 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "orna.h"
+#include "played_stream.h"
+#include "recording_stream.h"
 #include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
@@ -340,7 +344,8 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
 // whole run (a little more, for the half-sample steps of odd pulse widths), on
 // real hardware in real time, or until a signal came; returns whether the
 // stream stalled. `*done_s`: the seconds played.
-bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s) {
+bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s,
+                const std::function<void()>& drain) {
   const bool progress = isatty(STDERR_FILENO) == 1;
   const std::uint64_t wanted =
       static_cast<std::uint64_t>(std::ceil(o.seconds * 5000 + o.seconds * 20)) + 1500;
@@ -354,6 +359,7 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s
     link.size = sizeof link;
     if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
     if (vi) {
+      drain();
       const emu::Stats st = vi->stats();
       const std::uint64_t played = st.samples_played;
       done = played * kSamplePeriod;
@@ -428,6 +434,49 @@ std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* v
   return points;
 }
 
+// What the summary says of the recorded points.
+struct Figures {
+  std::size_t count = 0, pulses = 0;
+  double lo = 0, hi = 0;
+  void Add(const Point& p) {
+    lo = count == 0 ? p.mV : std::min(lo, p.mV);
+    hi = count == 0 ? p.mV : std::max(hi, p.mV);
+    ++count;
+    pulses += p.pulse_s > 0;
+  }
+};
+
+// The points a plot needs of a recording of any length: those it draws, and
+// of the rest the last (its length) and the extremes on the normal range
+// (its vertical span); they lie beyond the rows drawn.
+class PlotPoints {
+ public:
+  void Add(const Point& p) {
+    if (p.t < kMaxPlotSeconds) {
+      drawn_.push_back(p);
+      return;
+    }
+    if (!p.high_range) {
+      if (!low_ || p.mV < low_->mV) low_ = p;
+      if (!high_ || p.mV > high_->mV) high_ = p;
+    }
+    last_ = p;
+  }
+  std::vector<Point> Take() {
+    std::vector<Point> points = std::move(drawn_);
+    std::vector<Point> beyond;
+    for (const auto* p : {&low_, &high_, &last_})
+      if (*p) beyond.push_back(**p);
+    std::sort(beyond.begin(), beyond.end(), [](const Point& a, const Point& b) { return a.t < b.t; });
+    points.insert(points.end(), beyond.begin(), beyond.end());
+    return points;
+  }
+
+ private:
+  std::vector<Point> drawn_;
+  std::optional<Point> low_, high_, last_;
+};
+
 // The rate played, as the library has it (it lowers one above the function's
 // limit), per minute too for a heartbeat; "" when the function has its own
 // rate or a scan moves it.
@@ -442,27 +491,22 @@ std::string RateInForce(const PlayOptions& o, int fn) {
 
 // Prints the rate, samples, range and pulses (and the virtual instrument's counts);
 // returns what made the stream unclean, or "".
-std::string ReportRun(std::FILE* summary, const std::string& rate, const std::vector<Point>& points,
+std::string ReportRun(std::FILE* summary, const std::string& rate, const Figures& points,
                       emu::VirtualInstrument* vi, bool stalled, std::uint64_t frames, double seconds) {
-  if (!rate.empty()) std::fprintf(summary, "frequency:        %s\n", rate.c_str());
-  double lo = 0, hi = 0;
-  if (!points.empty()) {
-    auto [mn, mx] = std::minmax_element(points.begin(), points.end(),
-                                        [](const Point& a, const Point& b) { return a.mV < b.mV; });
-    lo = mn->mV;
-    hi = mx->mV;
+  if (summary && !rate.empty()) std::fprintf(summary, "frequency:        %s\n", rate.c_str());
+  if (summary) {
+    std::fprintf(summary, "samples:          %zu\n", points.count);
+    std::fprintf(summary, "min / max:        %.4f mV / %.4f mV\n", points.lo, points.hi);
+    std::fprintf(summary, "pacing pulses:    %zu\n", points.pulses);
   }
-  std::size_t pulses = 0;
-  for (const auto& p : points) pulses += p.pulse_s > 0;
-  std::fprintf(summary, "samples:          %zu\n", points.size());
-  std::fprintf(summary, "min / max:        %.4f mV / %.4f mV\n", lo, hi);
-  std::fprintf(summary, "pacing pulses:    %zu\n", pulses);
   std::string trouble;
   if (vi) {
     auto st = vi->stats();
-    std::fprintf(summary, "packets:          %llu\n", static_cast<unsigned long long>(st.packets_received));
-    std::fprintf(summary, "underruns:        %llu\n", static_cast<unsigned long long>(st.underruns));
-    std::fprintf(summary, "sequence errors:  %llu\n", static_cast<unsigned long long>(st.sequence_gaps));
+    if (summary) {
+      std::fprintf(summary, "packets:          %llu\n", static_cast<unsigned long long>(st.packets_received));
+      std::fprintf(summary, "underruns:        %llu\n", static_cast<unsigned long long>(st.underruns));
+      std::fprintf(summary, "sequence errors:  %llu\n", static_cast<unsigned long long>(st.sequence_gaps));
+    }
     if (st.underruns > 0 || st.sequence_gaps > 0 || st.header_errors > 0)
       trouble = std::to_string(st.underruns) + " underruns, " + std::to_string(st.sequence_gaps) +
                 " sequence errors, " + std::to_string(st.header_errors) + " bad frame headers";
@@ -481,36 +525,110 @@ std::string ReportRun(std::FILE* summary, const std::string& rate, const std::ve
   } else if (trouble.empty() && link.sequence_errors > 0) {
     trouble = std::to_string(link.sequence_errors) + " sequence errors reported by the instrument";
   }
-  std::fflush(summary);
+  if (summary) std::fflush(summary);
   return trouble;
 }
 
-// The recordings and the plot asked for; false (said why) when one fails.
-bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial,
-                  const std::vector<Label>& labels) {
-  const std::string equipment = "ORNA " + serial;
-  const std::string version = std::string("liborna ") + GetSDKVersion();
-  const std::string title = SettingsSummary(o);
-  for (const auto& path : o.records) {
-    if (!WriteRecording(path, points, period, title, equipment, version, labels)) {
-      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
-      return false;
-    }
-  }
+std::string Equipment(const std::string& serial) { return "ORNA " + serial; }
+std::string Version() { return std::string("liborna ") + GetSDKVersion(); }
+
+// The plot asked for; false (said why) when it fails. `quiet`: nothing said
+// of what it leaves out.
+bool WritePlotOf(const PlayOptions& o, const std::vector<Point>& points, double period, bool quiet) {
   if (o.plot.empty()) return true;
   if (!WritePlot(o.plot, points, IsRhythm(o) ? o.function + " " + o.rhythm : o.function, period)) {
     std::fprintf(stderr, "orna: cannot write %s\n", o.plot.c_str());
     return false;
   }
   const double drawn = PlottedSeconds(points);
-  if (!points.empty() && points.back().t > drawn)
+  if (!quiet && !points.empty() && points.back().t > drawn)
     std::fprintf(stderr, "orna: the plot shows the first %g s of %.1f s\n", drawn, points.back().t);
   return true;
 }
 
-}  // namespace
+// The recordings and the plot asked for, of the points kept (real hardware);
+// false (said why) when one fails.
+bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial,
+                  const std::vector<Label>& labels) {
+  for (const auto& path : o.records) {
+    if (!WriteRecording(path, points, period, SettingsSummary(o), Equipment(serial), Version(), labels)) {
+      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+      return false;
+    }
+  }
+  return WritePlotOf(o, points, period, false);
+}
 
-int RunPlay(const PlayOptions& options) {
+// The virtual instrument's run, recorded as it plays: the recordings are
+// written as the points arrive, the plot keeps what it draws.
+class StreamedRun {
+ public:
+  StreamedRun(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s, double pacing_amplitude,
+              const signals::Rendered* rhythm)
+      : o_(o), vi_(vi), stream_(o.seconds, pulse_s, pacing_amplitude, rhythm,
+                                [this](const Point& p, const std::vector<std::string>& labels) { Take(p, labels); }) {}
+
+  // Opens the recordings; false (said why) when one cannot be.
+  bool Open(const std::string& serial, bool annotated) {
+    for (const auto& path : o_.records) {
+      auto w = OpenRecording(path, kSamplePeriod, SettingsSummary(o_), Equipment(serial), Version(), annotated);
+      if (!w) {
+        std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+        return false;
+      }
+      writers_.push_back(std::move(w));
+    }
+    return true;
+  }
+  // Takes what the instrument has played since the last call.
+  void Drain() {
+    stream_.AddSamples(vi_->take_samples());
+    std::uint64_t frames = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      frames = g_capture.frames;
+      for (; pulses_seen_ < g_capture.pulse_frames.size(); ++pulses_seen_)
+        stream_.AddPulseFrame(g_capture.pulse_frames[pulses_seen_]);
+    }
+    stream_.Advance(frames);
+  }
+  // The run is over: the rest is taken, the recordings closed.
+  bool Finish() {
+    vi_->stop_playback();
+    Drain();
+    stream_.Finish();
+    bool ok = true;
+    for (std::size_t i = 0; i < writers_.size(); ++i)
+      if (!writers_[i]->Close()) {
+        std::fprintf(stderr, "orna: cannot write %s\n", o_.records[i].c_str());
+        ok = false;
+      }
+    writers_.clear();
+    return ok;
+  }
+  const Figures& figures() const { return figures_; }
+  std::vector<Point> TakePlotPoints() { return plot_.Take(); }
+
+ private:
+  void Take(const Point& p, const std::vector<std::string>& labels) {
+    figures_.Add(p);
+    if (!o_.plot.empty()) plot_.Add(p);
+    for (auto& w : writers_) w->Add(p, labels);
+  }
+  const PlayOptions& o_;
+  emu::VirtualInstrument* vi_;
+  PlayedStream stream_;
+  std::vector<std::unique_ptr<RecordingWriter>> writers_;
+  std::size_t pulses_seen_ = 0;
+  Figures figures_;
+  PlotPoints plot_;
+};
+
+// Requests the virtual instrument keeps in flight when it plays as fast as
+// the host answers: the answers overlap, the samples stay the same.
+constexpr int kFloodDepth = 16;
+
+int Play(const PlayOptions& options, bool render) {
   // A rhythm is rendered here and played as output 13's waveform.
   const bool rhythm = IsRhythm(options);
   RhythmLoop loop;
@@ -520,8 +638,9 @@ int RunPlay(const PlayOptions& options) {
   const PlayOptions& o = rhythm ? loop.library : options;
   const int fn = rhythm ? OutputFuncECGFile : FunctionNumber(o.function);
   if (const int refused = CheckPlay(o, fn, rhythm); refused != kExitOk) return refused;
-  // CSV on standard output keeps it for the data alone.
-  FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
+  // CSV on standard output keeps it for the data alone; a rendering says nothing.
+  FILE* summary = render ? nullptr
+                         : std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
 
   const SignalsEndTheRun signals;
   auto session = Session::Open(o.emulate, o.port, o.serial);
@@ -536,17 +655,23 @@ int RunPlay(const PlayOptions& options) {
   const double pacing_amplitude = GetPacingAmplitude();
 
   auto* vi = session->instrument();
+  std::optional<StreamedRun> streamed;
+  if (vi) {
+    streamed.emplace(options, vi, pulse_s, pacing_amplitude, rhythm ? &loop.rendered : nullptr);
+    if (!streamed->Open(serial, rhythm)) return kExitIo;
+  }
   StartCapture(vi == nullptr);
   if (vi) {
     if (o.speed > 0) vi->start_playback(o.speed);
-    else vi->start_flood();
+    else vi->start_flood(kFloodDepth);
   }
   if (!StartPlaying(o, fn)) {
     StopPlaying();
+    if (streamed) streamed->Finish();
     return kExitUsage;
   }
   double played = 0;
-  const bool stalled = WaitForRun(o, vi, &played);
+  const bool stalled = WaitForRun(o, vi, &played, [&] { streamed->Drain(); });
   const std::string rate = RateInForce(o, fn);
   StopPlaying();
 
@@ -555,12 +680,24 @@ int RunPlay(const PlayOptions& options) {
     std::fprintf(stderr, "orna: %s after %.1f s: writing what was recorded\n",
                  signal == SIGINT ? "interrupted" : "terminated", played);
   std::uint64_t frames = 0;
-  const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
-  const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
-  const std::string trouble = ReportRun(summary, rate, points, vi, stalled, frames, played);
-  // The virtual instrument keeps every sample; the graph callback sees every 30th.
-  const double period = vi ? kSamplePeriod : kGraphPeriod;
-  if (!WriteOutputs(options, points, period, serial, labels)) return kExitIo;
+  std::string trouble;
+  if (vi) {
+    const bool written = streamed->Finish();
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      frames = g_capture.frames;
+    }
+    trouble = ReportRun(summary, rate, streamed->figures(), vi, stalled, frames, played);
+    if (!written || !WritePlotOf(options, streamed->TakePlotPoints(), kSamplePeriod, render)) return kExitIo;
+  } else {
+    const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
+    const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
+    Figures figures;
+    for (const auto& p : points) figures.Add(p);
+    trouble = ReportRun(summary, rate, figures, vi, stalled, frames, played);
+    // The graph callback sees every 30th sample.
+    if (!WriteOutputs(options, points, kGraphPeriod, serial, labels)) return kExitIo;
+  }
   if (signal != 0) return kExitSignalBase + signal;
   if (!trouble.empty()) {
     std::fprintf(stderr, "orna: warning: the stream was not clean (%s); the recording has gaps\n",
@@ -568,6 +705,17 @@ int RunPlay(const PlayOptions& options) {
     return kExitStream;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int RunPlay(const PlayOptions& options) { return Play(options, false); }
+
+int RunRender(const PlayOptions& options) {
+  PlayOptions o = options;
+  o.emulate = true;
+  o.speed = 0;
+  return Play(o, true);
 }
 
 }  // namespace orna::cli
