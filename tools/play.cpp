@@ -100,25 +100,6 @@ void Progress(double done, double total) {
   std::fflush(stderr);
 }
 
-// The first sample of the pulse reported for `frame`: it began after the
-// previous frame's first sample and no later than this frame's. On the high
-// range the flag shows it; a small pulse rides on the waveform, so there it is
-// the largest step in the pulse's direction.
-std::size_t PulseStart(const std::vector<emu::Sample>& s, std::uint64_t frame, double amplitude) {
-  const std::size_t hi = std::min<std::size_t>(frame * kSamplesPerFrame, s.size() - 1);
-  const std::size_t lo = frame > 0 ? std::min(hi, (frame - 1) * kSamplesPerFrame + 1) : 0;
-  for (std::size_t i = lo; i <= hi; ++i)
-    if (s[i].range_flag && (i == 0 || !s[i - 1].range_flag)) return i;
-  std::size_t best = hi;
-  double best_step = -1e300;
-  const double sign = amplitude < 0 ? -1 : 1;
-  for (std::size_t i = std::max<std::size_t>(lo, 1); i <= hi; ++i) {
-    const double step = (s[i].mV - s[i - 1].mV) * sign;
-    if (step > best_step) best_step = step, best = i;
-  }
-  return best;
-}
-
 }  // namespace
 
 const char* RefusalText(const char* function, int code) {
@@ -392,11 +373,9 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s
   return stalled;
 }
 
-// The recording: on the virtual instrument every sample played, on real
-// hardware the graph points; each pacing pulse marked where it began.
-// `*frames`: the frames the graph callback saw.
-std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s,
-                                 double pacing_amplitude, std::uint64_t* frames) {
+// The recording on real hardware: the graph points, each pacing pulse marked
+// where it began. `*frames`: the frames the graph callback saw.
+std::vector<Point> CollectPoints(const PlayOptions& o, double pulse_s, std::uint64_t* frames) {
   std::vector<Point> points;
   std::vector<std::uint64_t> pulse_frames;
   {
@@ -407,30 +386,12 @@ std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* v
     for (std::uint64_t f : g_capture.pulse_frames)
       if (pulse_frames.empty() || (f - pulse_frames.back()) * kGraphPeriod > 0.010) pulse_frames.push_back(f);
     *frames = g_capture.frames;
-    if (!vi) points = g_capture.graph;
+    points = g_capture.graph;
   }
-  if (vi) {
-    vi->stop_playback();
-    // From the first sample played: the recording's time 0.
-    const std::vector<emu::Sample> samples = vi->samples();
-    const double t0 = samples.empty() ? 0 : samples.front().t;
-    for (const auto& s : samples) {
-      const double t = s.t - t0;
-      if (t > o.seconds - 1e-7) break;
-      points.push_back({t, s.mV, s.range_flag});
-    }
-    if (!points.empty() && pulse_s > 0)
-      for (std::uint64_t f : pulse_frames) {
-        if (f * kSamplesPerFrame >= samples.size()) continue;
-        const std::size_t i = PulseStart(samples, f, pacing_amplitude);
-        if (i < points.size()) points[i].pulse_s = pulse_s;
-      }
-  } else {
-    while (!points.empty() && points.back().t > o.seconds - 1e-7) points.pop_back();
-    if (pulse_s > 0)
-      for (std::uint64_t f : pulse_frames)
-        if (f < points.size()) points[f].pulse_s = pulse_s;
-  }
+  while (!points.empty() && points.back().t > o.seconds - 1e-7) points.pop_back();
+  if (pulse_s > 0)
+    for (std::uint64_t f : pulse_frames)
+      if (f < points.size()) points[f].pulse_s = pulse_s;
   return points;
 }
 
@@ -690,7 +651,7 @@ int Play(const PlayOptions& options, bool render) {
     trouble = ReportRun(summary, rate, streamed->figures(), vi, stalled, frames, played);
     if (!written || !WritePlotOf(options, streamed->TakePlotPoints(), kSamplePeriod, render)) return kExitIo;
   } else {
-    const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
+    const std::vector<Point> points = CollectPoints(o, pulse_s, &frames);
     const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
     Figures figures;
     for (const auto& p : points) figures.Add(p);
