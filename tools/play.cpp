@@ -586,8 +586,9 @@ class StreamedRun {
 };
 
 // Requests the virtual instrument keeps in flight when it plays as fast as
-// the host answers: the answers overlap, the samples stay the same.
-constexpr int kFloodDepth = 16;
+// the host answers: the answers overlap, the samples stay the same. The
+// library reads at most 64 requests a pass.
+constexpr int kFloodDepth = 64;
 
 int Play(const PlayOptions& options, bool render) {
   // A rhythm is rendered here and played as output 13's waveform.
