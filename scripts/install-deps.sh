@@ -6,7 +6,8 @@ packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchm
           clang libclang-rt-14-dev
           python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev
           python3-setuptools python3-wheel python3-pip python3-venv
-          libcpp-httplib-dev chromium-driver python3-selenium)
+          libcpp-httplib-dev chromium-driver python3-selenium
+          biosig-tools)  # save2gdf: an outside reader of the WFDB records in the tests
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

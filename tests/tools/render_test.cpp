@@ -185,6 +185,23 @@ TEST(Render, WfdbRecordHoldsTheCsvSamplesAndEveryAnnotation) {
   EXPECT_EQ(pulses, 6);
   EXPECT_GT(expected.size(), 12u);
   EXPECT_EQ(DecodeAtr(Slurp(base + ".atr")), expected);
+
+  // An outside reader of the format takes the record and every annotation
+  // (biosig-tools, where installed).
+  FILE* p = access("/usr/bin/save2gdf", X_OK) == 0 ? popen(("/usr/bin/save2gdf -JSON " + hea).c_str(), "r") : nullptr;
+  if (p != nullptr) {
+    std::string json;
+    for (char buf[4096]; std::fgets(buf, sizeof buf, p);) json += buf;
+    pclose(p);
+    auto count = [&](const std::string& what) {
+      std::size_t n = 0;
+      for (auto at = json.find(what); at != std::string::npos; at = json.find(what, at + 1)) ++n;
+      return n;
+    };
+    EXPECT_EQ(count("\"NumberOfSamples\"\t: 30000,"), 1u) << json;
+    EXPECT_EQ(count("\"TYP\""), expected.size());
+    EXPECT_EQ(count("\"non-conducted pacer spike\""), 6u);
+  }
   for (const char* ext : {".csv", ".hea", ".dat", ".atr"}) std::remove((base + ext).c_str());
 }
 
