@@ -17,6 +17,7 @@
 #include "orna.h"
 #include "played_stream.h"
 #include "recording_stream.h"
+#include "wfdb_recording.h"
 #include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
@@ -567,6 +568,12 @@ class StreamedRun {
     writers_.clear();
     return ok;
   }
+  // The run did not start: no recording is left behind.
+  void Discard() {
+    writers_.clear();
+    for (const auto& path : o_.records)
+      if (path != "-" && !IsEdfPath(path) && !IsWfdbPath(path)) std::remove(path.c_str());
+  }
   const Figures& figures() const { return figures_; }
   std::vector<Point> TakePlotPoints() { return plot_.Take(); }
 
@@ -629,7 +636,7 @@ int Play(const PlayOptions& options, bool render) {
   }
   if (!StartPlaying(o, fn)) {
     StopPlaying();
-    if (streamed) streamed->Finish();
+    if (streamed) streamed->Discard();
     return kExitUsage;
   }
   double played = 0;
