@@ -681,6 +681,10 @@ int Play(const PlayOptions& options, bool render) {
 int RunPlay(const PlayOptions& options) { return Play(options, false); }
 
 int RunRender(const PlayOptions& options) {
+  if (options.records.empty() && options.plot.empty()) {
+    std::fprintf(stderr, "orna: render writes recordings: give --record FILE (or --plot FILE.png)\n");
+    return kExitUsage;
+  }
   PlayOptions o = options;
   o.emulate = true;
   o.speed = 0;
