@@ -137,7 +137,7 @@ class SpooledWriter : public RecordingWriter {
       for (const auto& p : pulses_) notes.push_back({sample(p.t), true, ""});
       for (const auto& l : labels_) notes.push_back({sample(l.t), false, l.text});
       return WriteWfdb(path_, period_, spool_.count(), spool_.peak(), read, std::move(notes),
-                       {title_, equipment_ + " " + version_});
+                       {title_, version_.empty() ? equipment_ : equipment_ + " " + version_});
     }
     return WriteEdfFrom(path_, period_, spool_.count(), spool_.peak(), read, pulses_, labels_, title_, equipment_,
                         version_);
