@@ -111,7 +111,7 @@ void PlayedStream::Emit(std::uint64_t until) {
     }
     Point p{t, s.mV, s.range_flag};
     if (marks_.erase(emitted_) > 0) p.pulse_s = pulse_s_;
-    Deliver(p, false);
+    Deliver(p);
   }
   // Kept: what a pulse not yet reported may look back on.
   const std::uint64_t keep_from = emitted_ > 2 * kSamplesPerFrame + 1 ? emitted_ - 2 * kSamplesPerFrame - 1 : 0;
@@ -120,7 +120,7 @@ void PlayedStream::Emit(std::uint64_t until) {
 
 // Each label goes to the point nearest its played time (the earlier on a
 // tie); the loop starts with the first point and repeats every loop_s.
-void PlayedStream::Deliver(const Point& next, bool) {
+void PlayedStream::Deliver(const Point& next) {
   if (!have_held_) {
     have_held_ = true;
     held_ = next;

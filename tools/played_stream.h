@@ -40,7 +40,7 @@ class PlayedStream {
  private:
   void ApplyPulses(bool final);
   void Emit(std::uint64_t until);
-  void Deliver(const Point& next, bool last);
+  void Deliver(const Point& next);
   const emu::Sample& At(std::uint64_t i) const { return window_[i - base_]; }
   std::size_t PulseStart(std::uint64_t frame) const;
   double NextLabelTime() const;
