@@ -126,6 +126,7 @@ struct VirtualInstrument::Impl {
   std::deque<Clock::time_point> request_times;  // when each outstanding request was written
   std::vector<double> latencies;
   Mode mode = Mode::Manual;
+  int flood_depth = 1;  // requests kept in flight in flood mode
   double speed = 1.0;
   Clock::time_point clock_start;
   std::uint64_t clock_base = 0;
@@ -318,6 +319,7 @@ struct VirtualInstrument::Impl {
     if (mode == Mode::Flood) {
       while (!queue.empty()) play_one();
       send_request();
+      while (static_cast<long long>(outstanding) < flood_depth) send_request();
     }
   }
 
@@ -538,14 +540,16 @@ void VirtualInstrument::step(std::size_t samples) {
   d.cv.notify_all();
 }
 
-void VirtualInstrument::start_flood() {
+void VirtualInstrument::start_flood(int depth) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.m);
   d.pump_input();
   d.mode = Mode::Flood;
+  d.flood_depth = std::max(1, depth);
   while (!d.queue.empty()) d.play_one();
-  // Exactly one request in flight: every packet then brings the next one.
-  if (d.streaming && d.outstanding == 0) d.send_request();
+  // `depth` requests in flight: every packet then brings the next one.
+  if (d.streaming)
+    while (static_cast<long long>(d.outstanding) < d.flood_depth) d.send_request();
   d.flush_out();
   d.cv.notify_all();
   d.wake();

@@ -149,7 +149,9 @@ class VirtualInstrument {
   // Asks for packets as fast as they arrive: every received packet is played
   // at once and answered with one 'N' (for throughput tests). Packets already
   // queued are played at once, and a stream with no request in flight gets one.
-  void start_flood();
+  // `depth` > 1 keeps that many requests in flight instead of one, so that the
+  // host's answers overlap (renderings: no clock, only throughput counts).
+  void start_flood(int depth = 1);
   // Samples queued but not yet played.
   std::size_t queued_samples() const;
 

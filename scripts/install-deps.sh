@@ -7,7 +7,8 @@ packages=(cmake g++ make pkg-config binutils libgtest-dev libgmock-dev libbenchm
           python3 python3-pytest python3-gi gir1.2-umockdev-1.0 umockdev
           python3-setuptools python3-wheel python3-pip python3-venv
           libcpp-httplib-dev chromium-driver python3-selenium
-          poppler-utils)
+          poppler-utils
+          biosig-tools)  # save2gdf: an outside reader of the WFDB records in the tests
 # Without their recommendations (MNE's would bring a 3D toolkit): the outside
 # QRS detector of scripts/ci/qrs-detector.sh.
 lean=(python3-mne)

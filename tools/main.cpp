@@ -59,6 +59,22 @@ CLI::Validator Finite() { return Within(-HUGE_VAL, HUGE_VAL); }
 const CLI::Validator kNotEmpty(
     [](std::string& text) -> std::string { return text.empty() ? "must not be empty" : ""; }, "");
 
+// `record PATH`: the path is the record's, not a rhythm's name; without
+// --seconds the record plays to its end. False (said why) when record
+// options are given to something else.
+bool TakeRecordPath(CLI::App* cmd, orna::cli::PlayOptions& o) {
+  if (const std::string misplaced = orna::cli::MisplacedRecordOption(o); !misplaced.empty()) {
+    std::fprintf(stderr, "orna: %s\n", misplaced.c_str());
+    return false;
+  }
+  if (orna::cli::IsRecord(o)) {
+    o.record_path = std::move(o.rhythm);
+    o.rhythm.clear();
+    if (cmd->get_option("--seconds")->count() == 0) o.seconds = 0;  // to the record's end
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,108 +123,126 @@ int main(int argc, char** argv) {
       "4 a file could not be written; 5 the stream was not clean (underruns, sequence errors, the\n"
       "instrument went away; the recording was written but has gaps); 130 interrupted (Ctrl-C) and\n"
       "143 terminated (SIGTERM), after writing what was recorded until then.");
-  play->add_option("function", o.function,
-                   "Output function, by name or number: sine (1), triangle (2), square (3), pulse (4),\n"
-                   "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
-                   "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
-                   "biexponential (12), file (13, a text waveform given with --file),\n"
-                   "rhythm (a rhythm rendered here and played as 13: orna play rhythm NAME, see orna rhythms),\n"
-                   "record (a WFDB record or EDF/EDF+/BDF file played as 13: orna play record PATH)")
-      ->required();
-  play->add_option("rhythm", o.rhythm,
-                   "With 'rhythm': the rhythm's name (see orna rhythms); with 'record': the record's path (its "
-                   ".hea, its name, or an .edf/.bdf file)")
-      ->type_name("NAME|PATH");
-  play->add_option("--signal", o.record_signal, "Record only: the signal, by name or number from 0 (default: the "
-                   "first lead II / MLII, else the first ECG lead)")->type_name("N|NAME");
-  play->add_option("--start", o.record_start, "Record only: seconds into the record to start at (default 0)")
-      ->check(Within(0, 1e9));
-  play->add_option("--gain", o.record_gain, "Record only: scale the record's microvolts by X (default 1)")
-      ->type_name("X")->check(Within(0, 1000, true));
-  play->add_option("--annotator", o.annotator, "WFDB record only: annotation file suffix (default atr; "
-                   "none played when RECORD.atr is missing)")->type_name("NAME")->check(kNotEmpty);
-  play->add_option("-a,--amplitude", o.amplitude,
-                   WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV") +
-                       "; for a rhythm the R-wave height of a normal beat above the baseline, 0.05..5 mV "
-                       "(default 1 mV)")
-      ->check(Finite());
-  play->add_option("-f,--frequency", o.frequency,
-                   WithDefault("Frequency (heart rate for the ECGs), 0.05..500 Hz; pulse and triangle-pulse "
-                               "up to 3 Hz; not for iec227, iec251, biexponential, file",
-                               frequency, " Hz"))
-      ->check(Finite());
-  const SettingSpec& bpm = *FindSetting("bpm");
-  play->add_option("--bpm", o.bpm,
-                   WithDefault("Heart rate of cal-ecg, ecg and ecg-single instead of --frequency (Hz = bpm / 60), " +
-                                   Readable(bpm.lo) + ".." + Readable(bpm.hi) + " per minute",
-                               bpm.page_default, " per minute"))
-      ->check(Finite());
-  play->add_option("--seed", o.seed, "Rhythm only: seed of its random variation, 0 or more (default 1)")
-      ->type_name("N")
-      ->check(Within(0, 1e18));
-  // One option per rhythm parameter; each rhythm takes its own and refuses the others.
-  std::vector<std::pair<std::string, CLI::Option*>> rhythm_options;
+  // The signal's settings, shared by play and render; one option per rhythm
+  // parameter, recorded in `rhythm_options` (their values in `rhythm_values`).
+  using RhythmOptions = std::vector<std::pair<std::string, CLI::Option*>>;
+  auto add_settings = [&](CLI::App* cmd, PlayOptions& opts, RhythmOptions* rhythm_options,
+                          std::map<std::string, double>* rhythm_values) {
+    cmd->add_option("function", opts.function,
+                     "Output function, by name or number: sine (1), triangle (2), square (3), pulse (4),\n"
+                     "triangle-pulse (5), exponential (6), cal-ecg (7, calibration ECG), iec227 (8),\n"
+                     "iec251 (9), ecg (10, synthetic ECG; also ecg-notched), ecg-single (11),\n"
+                     "biexponential (12), file (13, a text waveform given with --file),\n"
+                     "rhythm (a rhythm rendered here and played as 13: orna play rhythm NAME, see orna rhythms),\n"
+                     "record (a WFDB record or EDF/EDF+/BDF file played as 13: orna play record PATH)")
+        ->required();
+    cmd->add_option("rhythm", opts.rhythm,
+                    "With 'rhythm': the rhythm's name (see orna rhythms); with 'record': the record's path (its "
+                    ".hea, its name, or an .edf/.bdf file)")
+        ->type_name("NAME|PATH");
+    cmd->add_option("--signal", opts.record_signal, "Record only: the signal, by name or number from 0 (default: the "
+                    "first lead II / MLII, else the first ECG lead)")->type_name("N|NAME");
+    cmd->add_option("--start", opts.record_start, "Record only: seconds into the record to start at (default 0)")
+        ->check(Within(0, 1e9));
+    cmd->add_option("--gain", opts.record_gain, "Record only: scale the record's microvolts by X (default 1)")
+        ->type_name("X")->check(Within(0, 1000, true));
+    cmd->add_option("--annotator", opts.annotator, "WFDB record only: annotation file suffix (default atr; "
+                    "none played when RECORD.atr is missing)")->type_name("NAME")->check(kNotEmpty);
+    cmd->add_option("-a,--amplitude", opts.amplitude,
+                     WithDefault("Amplitude, mV peak to peak, -10..10", amplitude, " mV") +
+                         "; for a rhythm the R-wave height of a normal beat above the baseline, 0.05..5 mV "
+                         "(default 1 mV)")
+        ->check(Finite());
+    cmd->add_option("-f,--frequency", opts.frequency,
+                     WithDefault("Frequency (heart rate for the ECGs), 0.05..500 Hz; pulse and triangle-pulse "
+                                 "up to 3 Hz; not for iec227, iec251, biexponential, file",
+                                 frequency, " Hz"))
+        ->check(Finite());
+    const SettingSpec& bpm = *FindSetting("bpm");
+    cmd->add_option("--bpm", opts.bpm,
+                     WithDefault("Heart rate of cal-ecg, ecg and ecg-single instead of --frequency (Hz = bpm / 60), " +
+                                     Readable(bpm.lo) + ".." + Readable(bpm.hi) + " per minute",
+                                 bpm.page_default, " per minute"))
+        ->check(Finite());
+    cmd->add_option("--seed", opts.seed, "Rhythm only: seed of its random variation, 0 or more (default 1)")
+        ->type_name("N")
+        ->check(Within(0, 1e18));
+    // One option per rhythm parameter; each rhythm takes its own and refuses the others.
+    for (const std::string& name : RhythmParameterNames())
+      rhythm_options->emplace_back(
+          name, cmd->add_option("--" + name, (*rhythm_values)[name], RhythmParameterHelp(name))->check(Finite()));
+    cmd->add_option("--pulse-width", opts.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"))
+        ->check(Finite());
+    cmd->add_option("--qrs", opts.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"))
+        ->check(Finite());
+    cmd->add_option("--t-wave", opts.t_wave, WithDefault("T-wave amplitude of cal-ecg, 0..2.5 mV", t_wave, " mV"))
+        ->check(Finite());
+    cmd->add_option("--iec", opts.iec, "Test waveform of iec227 (0..9) or iec251 (0..5) (default 0)")
+        ->check(CLI::Range(0, 9));
+    cmd->add_option("--file", opts.file,
+                     "Waveform for the 'file' function: text, line 1 the sample rate, line 2 the count, "
+                     "then one value in microvolts per line");
+    cmd->add_option("--pacing-amplitude", opts.pacing_amplitude,
+                     "Pacing pulse amplitude, -700..700 mV; 0 is no pacing (default 0)")
+        ->check(Finite());
+    cmd->add_option("--pacing-width", opts.pacing_width, WithDefault("Pacing pulse width, 0.1..3 ms", pacing_width, " ms"))
+        ->check(Finite());
+    cmd->add_option("--pacing-rate", opts.pacing_rate,
+                     WithDefault("Pacing rate, 10..300 pulses per minute", pacing_rate, " per minute"));
+    cmd->add_option("--pacing-mode", opts.pacing_mode,
+                     "Pulses per pacing event: 0 one; 1 two, 150 ms apart; 2 two, 250 ms apart (default 0)")
+        ->check(CLI::Range(0, 2));
+    cmd->add_option("--overshoot", opts.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)")
+        ->check(Finite());
+    cmd->add_option("--lead", opts.leads,
+                     "Switch on an output lead, 0..8, besides those already on; repeatable (default: lead 0 on)")
+        ->check(CLI::Range(0, 8))
+        ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
+    cmd->add_option("--dc-offset", opts.dc_offset, "DC offset in whole mV, -300..300 (-1000..1000 with --dc-variable) (default 0)");
+    cmd->add_flag("--dc-variable", opts.dc_variable, "DC offset variable mode (range +-1000 mV)");
+    cmd->add_option("--noise", opts.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz (default: none)")
+        ->check(CLI::IsMember({1, 2}));
+    cmd->add_option("--noise-amplitude", opts.noise_amplitude, "Mains noise amplitude, 0.01..0.2 mV (default 0.1 mV)")
+        ->check(Finite());
+    cmd->add_flag("--drift", opts.drift, "Baseline drift test on cal-ecg");
+    cmd->add_option("--dynamic-range", opts.dynamic_range_amplitude,
+                     "Dynamic-range test on triangle or square: overlay amplitude, 0..5 mV")
+        ->check(Finite());
+    cmd->add_option("--dynamic-range-frequency", opts.dynamic_range_frequency,
+                     WithDefault("Dynamic-range overlay frequency, 10..50 Hz",
+                                 FindSetting("dynamic_range_frequency")->page_default, " Hz"))
+        ->check(Finite());
+    cmd->add_option("--freq-scan-sine", opts.freq_scan_sine,
+                     "Sine frequency scan: START_HZ STOP_HZ DURATION_S (0.67..500 Hz, 10..180 s)")
+        ->expected(3)
+        ->check(Finite());
+    cmd->add_flag("--freq-scan-ecg", opts.freq_scan_ecg, "Calibration-ECG rate scan, 0.05 to 0.5 Hz over 30 s");
+    cmd->add_option("--baseline-reset", opts.baseline_reset,
+                     "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz")
+        ->check(CLI::Range(1, 4));
+    auto* impedance_on = cmd->add_flag("--impedance", opts.impedance, "Input impedance test mode on (the default)");
+    cmd->add_flag("--no-impedance", opts.no_impedance, "Switch the input impedance test mode off")
+        ->excludes(impedance_on);
+    cmd->add_flag("--common-mode", opts.common_mode, "Apply the DC offset in common mode");
+    cmd->add_option("-s,--seconds", opts.seconds,
+                     "Seconds of signal to play and record, at most " + Readable(kMaxPlaySeconds) + " (default 5; a record: to its end)")
+        ->check(Within(0, kMaxPlaySeconds, true));
+  };
+  auto add_outputs = [&](CLI::App* cmd, PlayOptions& opts) {
+    cmd->add_option("--record", opts.records,
+                     "Write what the instrument received: WFDB when FILE ends in .hea (with FILE.dat and "
+                     "FILE.atr beside it), EDF+ when it ends in .edf, CSV otherwise, '-' for CSV on standard "
+                     "output; repeatable")
+        ->type_name("FILE")
+        ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
+    cmd->add_option("--plot", opts.plot,
+                     "Draw what the instrument received on ECG paper (PNG; the first " + Readable(kMaxPlotSeconds) +
+                         " s of a longer run)")
+        ->type_name("FILE.png");
+  };
+  RhythmOptions rhythm_options;
   std::map<std::string, double> rhythm_values;
-  for (const std::string& name : RhythmParameterNames())
-    rhythm_options.emplace_back(
-        name, play->add_option("--" + name, rhythm_values[name], RhythmParameterHelp(name))->check(Finite()));
-  play->add_option("--pulse-width", o.pulse_width, WithDefault("Pulse width of pulse and triangle-pulse, 2..300 ms", pulse_width, " ms"))
-      ->check(Finite());
-  play->add_option("--qrs", o.qrs, WithDefault("QRS duration of cal-ecg, 5..200 ms", qrs, " ms"))
-      ->check(Finite());
-  play->add_option("--t-wave", o.t_wave, WithDefault("T-wave amplitude of cal-ecg, 0..2.5 mV", t_wave, " mV"))
-      ->check(Finite());
-  play->add_option("--iec", o.iec, "Test waveform of iec227 (0..9) or iec251 (0..5) (default 0)")
-      ->check(CLI::Range(0, 9));
-  play->add_option("--file", o.file,
-                   "Waveform for the 'file' function: text, line 1 the sample rate, line 2 the count, "
-                   "then one value in microvolts per line");
-  play->add_option("--pacing-amplitude", o.pacing_amplitude,
-                   "Pacing pulse amplitude, -700..700 mV; 0 is no pacing (default 0)")
-      ->check(Finite());
-  play->add_option("--pacing-width", o.pacing_width, WithDefault("Pacing pulse width, 0.1..3 ms", pacing_width, " ms"))
-      ->check(Finite());
-  play->add_option("--pacing-rate", o.pacing_rate,
-                   WithDefault("Pacing rate, 10..300 pulses per minute", pacing_rate, " per minute"));
-  play->add_option("--pacing-mode", o.pacing_mode,
-                   "Pulses per pacing event: 0 one; 1 two, 150 ms apart; 2 two, 250 ms apart (default 0)")
-      ->check(CLI::Range(0, 2));
-  play->add_option("--overshoot", o.overshoot, "Overshoot after each pacing pulse: time constant, 0..100 ms (default 0: none)")
-      ->check(Finite());
-  play->add_option("--lead", o.leads,
-                   "Switch on an output lead, 0..8, besides those already on; repeatable (default: lead 0 on)")
-      ->check(CLI::Range(0, 8))
-      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
-  play->add_option("--dc-offset", o.dc_offset, "DC offset in whole mV, -300..300 (-1000..1000 with --dc-variable) (default 0)");
-  play->add_flag("--dc-variable", o.dc_variable, "DC offset variable mode (range +-1000 mV)");
-  play->add_option("--noise", o.noise, "Mains noise on cal-ecg: 1 = 50 Hz, 2 = 60 Hz (default: none)")
-      ->check(CLI::IsMember({1, 2}));
-  play->add_option("--noise-amplitude", o.noise_amplitude, "Mains noise amplitude, 0.01..0.2 mV (default 0.1 mV)")
-      ->check(Finite());
-  play->add_flag("--drift", o.drift, "Baseline drift test on cal-ecg");
-  play->add_option("--dynamic-range", o.dynamic_range_amplitude,
-                   "Dynamic-range test on triangle or square: overlay amplitude, 0..5 mV")
-      ->check(Finite());
-  play->add_option("--dynamic-range-frequency", o.dynamic_range_frequency,
-                   WithDefault("Dynamic-range overlay frequency, 10..50 Hz",
-                               FindSetting("dynamic_range_frequency")->page_default, " Hz"))
-      ->check(Finite());
-  play->add_option("--freq-scan-sine", o.freq_scan_sine,
-                   "Sine frequency scan: START_HZ STOP_HZ DURATION_S (0.67..500 Hz, 10..180 s)")
-      ->expected(3)
-      ->check(Finite());
-  play->add_flag("--freq-scan-ecg", o.freq_scan_ecg, "Calibration-ECG rate scan, 0.05 to 0.5 Hz over 30 s");
-  play->add_option("--baseline-reset", o.baseline_reset,
-                   "Baseline reset test on sine: 1..4 = 50, 60, 80, 100 Hz")
-      ->check(CLI::Range(1, 4));
-  auto* impedance_on = play->add_flag("--impedance", o.impedance, "Input impedance test mode on (the default)");
-  play->add_flag("--no-impedance", o.no_impedance, "Switch the input impedance test mode off")
-      ->excludes(impedance_on);
-  play->add_flag("--common-mode", o.common_mode, "Apply the DC offset in common mode");
-  play->add_option("-s,--seconds", o.seconds,
-                   "Seconds of signal to play and record, at most " + Readable(kMaxPlaySeconds) +
-                       " (default 5; a record: to its end)")
-      ->check(Within(0, kMaxPlaySeconds, true));
+  add_settings(play, o, &rhythm_options, &rhythm_values);
   play->add_option("--speed", o.speed,
                    "Virtual instrument only: run its clock at this many times real time, 0.1..1000, as "
                    "real hardware would (default: as fast as the host answers, which never underruns)")
@@ -222,15 +256,21 @@ int main(int argc, char** argv) {
       ->check(kNotEmpty)
       ->excludes(play_emulate)
       ->excludes(play_port);
-  play->add_option("--record", o.records,
-                   "Write what the instrument received: EDF+ when FILE ends in .edf, CSV otherwise, '-' "
-                   "for CSV on standard output; repeatable")
-      ->type_name("FILE")
-      ->allow_extra_args(false);  // one value per occurrence: a positional after it stays one
-  play->add_option("--plot", o.plot,
-                   "Draw what the instrument received on ECG paper (PNG; the first " + Readable(kMaxPlotSeconds) +
-                       " s of a longer run)")
-      ->type_name("FILE.png");
+  add_outputs(play, o);
+
+  PlayOptions ro_render;
+  RhythmOptions render_rhythm_options;
+  std::map<std::string, double> render_rhythm_values;
+  auto* render = app.add_subcommand(
+      "render", "Play on a virtual instrument as fast as the library answers, into recordings (no instrument)");
+  render->footer(
+      "The samples are those 'orna play --emulate' records for the same settings. Example:\n"
+      "orna render ecg --pacing-amplitude 2 --seconds 3600 --record hour.edf --record hour.hea\n"
+      "Exit codes: 0 success; 2 bad arguments or a refused setting; 4 a file could not be written;\n"
+      "5 the stream was not clean; 130 interrupted (Ctrl-C) and 143 terminated (SIGTERM), after\n"
+      "writing what was rendered until then.");
+  add_settings(render, ro_render, &render_rhythm_options, &render_rhythm_values);
+  add_outputs(render, ro_render);
 
   double emu_speed = 1.0, emu_seconds = 0;
   int emu_fd = -1;
@@ -312,16 +352,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
       return kExitUsage;
     }
-    if (const std::string misplaced = MisplacedRecordOption(o); !misplaced.empty()) {
-      std::fprintf(stderr, "orna: %s\n", misplaced.c_str());
-      return kExitUsage;
-    }
-    if (IsRecord(o)) {
-      o.record_path = std::move(o.rhythm);
-      o.rhythm.clear();
-      if (play->get_option("--seconds")->count() == 0) o.seconds = 0;  // to the record's end
-    }
+    if (!TakeRecordPath(play, o)) return kExitUsage;
     return RunPlay(o);
+  }
+  if (*render) {
+    for (const auto& [name, option] : render_rhythm_options)
+      if (option->count() > 0) ro_render.rhythm_params[name] = render_rhythm_values[name];
+    if (!TakeRecordPath(render, ro_render)) return kExitUsage;
+    return RunRender(ro_render);
   }
   if (*runc) {
     if (ro.speed > 0 && !ro.emulate) {

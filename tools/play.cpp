@@ -7,13 +7,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "orna.h"
+#include "played_stream.h"
 #include "record_play.h"
+#include "recording_stream.h"
+#include "wfdb_recording.h"
 #include "rhythm_play.h"
 #include "setting_table.h"
 #include "text.h"
@@ -95,25 +100,6 @@ void Progress(double done, double total) {
   std::fprintf(stderr, "\r[%s%s] %5.1f s / %.1f s", std::string(filled, '#').c_str(),
                std::string(width - filled, ' ').c_str(), std::min(done, total), total);
   std::fflush(stderr);
-}
-
-// The first sample of the pulse reported for `frame`: it began after the
-// previous frame's first sample and no later than this frame's. On the high
-// range the flag shows it; a small pulse rides on the waveform, so there it is
-// the largest step in the pulse's direction.
-std::size_t PulseStart(const std::vector<emu::Sample>& s, std::uint64_t frame, double amplitude) {
-  const std::size_t hi = std::min<std::size_t>(frame * kSamplesPerFrame, s.size() - 1);
-  const std::size_t lo = frame > 0 ? std::min(hi, (frame - 1) * kSamplesPerFrame + 1) : 0;
-  for (std::size_t i = lo; i <= hi; ++i)
-    if (s[i].range_flag && (i == 0 || !s[i - 1].range_flag)) return i;
-  std::size_t best = hi;
-  double best_step = -1e300;
-  const double sign = amplitude < 0 ? -1 : 1;
-  for (std::size_t i = std::max<std::size_t>(lo, 1); i <= hi; ++i) {
-    const double step = (s[i].mV - s[i - 1].mV) * sign;
-    if (step > best_step) best_step = step, best = i;
-  }
-  return best;
 }
 
 }  // namespace
@@ -342,7 +328,8 @@ double SecondsSince(std::chrono::steady_clock::time_point t) {
 // whole run (a little more, for the half-sample steps of odd pulse widths), on
 // real hardware in real time, or until a signal came; returns whether the
 // stream stalled. `*done_s`: the seconds played.
-bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s) {
+bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s,
+                const std::function<void()>& drain) {
   const bool progress = isatty(STDERR_FILENO) == 1;
   const std::uint64_t wanted =
       static_cast<std::uint64_t>(std::ceil(o.seconds * 5000 + o.seconds * 20)) + 1500;
@@ -356,6 +343,7 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s
     link.size = sizeof link;
     if (OrnaGetLinkStatus(&link) == 0 && link.lost) break;  // nothing more will come
     if (vi) {
+      drain();
       const emu::Stats st = vi->stats();
       const std::uint64_t played = st.samples_played;
       done = played * kSamplePeriod;
@@ -388,11 +376,9 @@ bool WaitForRun(const PlayOptions& o, emu::VirtualInstrument* vi, double* done_s
   return stalled;
 }
 
-// The recording: on the virtual instrument every sample played, on real
-// hardware the graph points; each pacing pulse marked where it began.
-// `*frames`: the frames the graph callback saw.
-std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s,
-                                 double pacing_amplitude, std::uint64_t* frames) {
+// The recording on real hardware: the graph points, each pacing pulse marked
+// where it began. `*frames`: the frames the graph callback saw.
+std::vector<Point> CollectPoints(const PlayOptions& o, double pulse_s, std::uint64_t* frames) {
   std::vector<Point> points;
   std::vector<std::uint64_t> pulse_frames;
   {
@@ -403,32 +389,61 @@ std::vector<Point> CollectPoints(const PlayOptions& o, emu::VirtualInstrument* v
     for (std::uint64_t f : g_capture.pulse_frames)
       if (pulse_frames.empty() || (f - pulse_frames.back()) * kGraphPeriod > 0.010) pulse_frames.push_back(f);
     *frames = g_capture.frames;
-    if (!vi) points = g_capture.graph;
+    points = g_capture.graph;
   }
-  if (vi) {
-    vi->stop_playback();
-    // From the first sample played: the recording's time 0.
-    const std::vector<emu::Sample> samples = vi->samples();
-    const double t0 = samples.empty() ? 0 : samples.front().t;
-    for (const auto& s : samples) {
-      const double t = s.t - t0;
-      if (t > o.seconds - 1e-7) break;
-      points.push_back({t, s.mV, s.range_flag});
-    }
-    if (!points.empty() && pulse_s > 0)
-      for (std::uint64_t f : pulse_frames) {
-        if (f * kSamplesPerFrame >= samples.size()) continue;
-        const std::size_t i = PulseStart(samples, f, pacing_amplitude);
-        if (i < points.size()) points[i].pulse_s = pulse_s;
-      }
-  } else {
-    while (!points.empty() && points.back().t > o.seconds - 1e-7) points.pop_back();
-    if (pulse_s > 0)
-      for (std::uint64_t f : pulse_frames)
-        if (f < points.size()) points[f].pulse_s = pulse_s;
-  }
+  while (!points.empty() && points.back().t > o.seconds - 1e-7) points.pop_back();
+  if (pulse_s > 0)
+    for (std::uint64_t f : pulse_frames)
+      if (f < points.size()) points[f].pulse_s = pulse_s;
   return points;
 }
+
+// What the summary says of the recorded points.
+struct Figures {
+  std::size_t count = 0, pulses = 0;
+  double lo = 0, hi = 0;
+  void Add(const Point& p) {
+    lo = count == 0 ? p.mV : std::min(lo, p.mV);
+    hi = count == 0 ? p.mV : std::max(hi, p.mV);
+    ++count;
+    pulses += p.pulse_s > 0;
+  }
+};
+
+// The points a plot needs of a recording of any length: those it draws, and
+// of the rest the last (its length) and the extremes on the normal range
+// (its vertical span); they lie beyond the rows drawn.
+class PlotPoints {
+ public:
+  void Add(const Point& p, const std::vector<std::string>& labels) {
+    if (p.t < kMaxPlotSeconds) {
+      for (const auto& text : labels) labels_.push_back({drawn_.size(), text});
+      drawn_.push_back(p);
+      return;
+    }
+    if (!p.high_range) {
+      if (!low_ || p.mV < low_->mV) low_ = p;
+      if (!high_ || p.mV > high_->mV) high_ = p;
+    }
+    last_ = p;
+  }
+  std::vector<Point> Take() {
+    std::vector<Point> points = std::move(drawn_);
+    std::vector<Point> beyond;
+    for (const auto* p : {&low_, &high_, &last_})
+      if (*p) beyond.push_back(**p);
+    std::sort(beyond.begin(), beyond.end(), [](const Point& a, const Point& b) { return a.t < b.t; });
+    points.insert(points.end(), beyond.begin(), beyond.end());
+    return points;
+  }
+  // The labels of the points drawn (call before Take).
+  const std::vector<Label>& labels() const { return labels_; }
+
+ private:
+  std::vector<Point> drawn_;
+  std::vector<Label> labels_;
+  std::optional<Point> low_, high_, last_;
+};
 
 // The rate played, as the library has it (it lowers one above the function's
 // limit), per minute too for a heartbeat; "" when the function has its own
@@ -444,27 +459,22 @@ std::string RateInForce(const PlayOptions& o, int fn) {
 
 // Prints the rate, samples, range and pulses (and the virtual instrument's counts);
 // returns what made the stream unclean, or "".
-std::string ReportRun(std::FILE* summary, const std::string& rate, const std::vector<Point>& points,
+std::string ReportRun(std::FILE* summary, const std::string& rate, const Figures& points,
                       emu::VirtualInstrument* vi, bool stalled, std::uint64_t frames, double seconds) {
-  if (!rate.empty()) std::fprintf(summary, "frequency:        %s\n", rate.c_str());
-  double lo = 0, hi = 0;
-  if (!points.empty()) {
-    auto [mn, mx] = std::minmax_element(points.begin(), points.end(),
-                                        [](const Point& a, const Point& b) { return a.mV < b.mV; });
-    lo = mn->mV;
-    hi = mx->mV;
+  if (summary && !rate.empty()) std::fprintf(summary, "frequency:        %s\n", rate.c_str());
+  if (summary) {
+    std::fprintf(summary, "samples:          %zu\n", points.count);
+    std::fprintf(summary, "min / max:        %.4f mV / %.4f mV\n", points.lo, points.hi);
+    std::fprintf(summary, "pacing pulses:    %zu\n", points.pulses);
   }
-  std::size_t pulses = 0;
-  for (const auto& p : points) pulses += p.pulse_s > 0;
-  std::fprintf(summary, "samples:          %zu\n", points.size());
-  std::fprintf(summary, "min / max:        %.4f mV / %.4f mV\n", lo, hi);
-  std::fprintf(summary, "pacing pulses:    %zu\n", pulses);
   std::string trouble;
   if (vi) {
     auto st = vi->stats();
-    std::fprintf(summary, "packets:          %llu\n", static_cast<unsigned long long>(st.packets_received));
-    std::fprintf(summary, "underruns:        %llu\n", static_cast<unsigned long long>(st.underruns));
-    std::fprintf(summary, "sequence errors:  %llu\n", static_cast<unsigned long long>(st.sequence_gaps));
+    if (summary) {
+      std::fprintf(summary, "packets:          %llu\n", static_cast<unsigned long long>(st.packets_received));
+      std::fprintf(summary, "underruns:        %llu\n", static_cast<unsigned long long>(st.underruns));
+      std::fprintf(summary, "sequence errors:  %llu\n", static_cast<unsigned long long>(st.sequence_gaps));
+    }
     if (st.underruns > 0 || st.sequence_gaps > 0 || st.header_errors > 0)
       trouble = std::to_string(st.underruns) + " underruns, " + std::to_string(st.sequence_gaps) +
                 " sequence errors, " + std::to_string(st.header_errors) + " bad frame headers";
@@ -483,22 +493,17 @@ std::string ReportRun(std::FILE* summary, const std::string& rate, const std::ve
   } else if (trouble.empty() && link.sequence_errors > 0) {
     trouble = std::to_string(link.sequence_errors) + " sequence errors reported by the instrument";
   }
-  std::fflush(summary);
+  if (summary) std::fflush(summary);
   return trouble;
 }
 
-// The recordings and the plot asked for; false (said why) when one fails.
-bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial,
-                  const std::vector<Label>& labels) {
-  const std::string equipment = "ORNA " + serial;
-  const std::string version = std::string("liborna ") + GetSDKVersion();
-  const std::string title = SettingsSummary(o);
-  for (const auto& path : o.records) {
-    if (!WriteRecording(path, points, period, title, equipment, version, labels)) {
-      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
-      return false;
-    }
-  }
+std::string Equipment(const std::string& serial) { return "ORNA " + serial; }
+std::string Version() { return std::string("liborna ") + GetSDKVersion(); }
+
+// The plot asked for; false (said why) when it fails. `quiet`: nothing said
+// of what it leaves out.
+bool WritePlotOf(const PlayOptions& o, const std::vector<Point>& points, double period, bool quiet,
+                 const std::vector<Label>& labels) {
   if (o.plot.empty()) return true;
   const std::string what = IsRhythm(o)   ? o.function + " " + o.rhythm
                            : IsRecord(o) ? o.function + " " + o.record_path.substr(o.record_path.rfind('/') + 1)
@@ -508,14 +513,102 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
     return false;
   }
   const double drawn = PlottedSeconds(points);
-  if (!points.empty() && points.back().t > drawn)
+  if (!quiet && !points.empty() && points.back().t > drawn)
     std::fprintf(stderr, "orna: the plot shows the first %g s of %.1f s\n", drawn, points.back().t);
   return true;
 }
 
-}  // namespace
+// The recordings and the plot asked for, of the points kept (real hardware);
+// false (said why) when one fails.
+bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double period, const std::string& serial,
+                  const std::vector<Label>& labels) {
+  for (const auto& path : o.records) {
+    if (!WriteRecording(path, points, period, SettingsSummary(o), Equipment(serial), Version(), labels)) {
+      std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+      return false;
+    }
+  }
+  return WritePlotOf(o, points, period, false, labels);
+}
 
-int RunPlay(const PlayOptions& options) {
+// The virtual instrument's run, recorded as it plays: the recordings are
+// written as the points arrive, the plot keeps what it draws.
+class StreamedRun {
+ public:
+  StreamedRun(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s, double pacing_amplitude,
+              const signals::Rendered* rhythm)
+      : o_(o), vi_(vi), stream_(o.seconds, pulse_s, pacing_amplitude, rhythm,
+                                [this](const Point& p, const std::vector<std::string>& labels) { Take(p, labels); }) {}
+
+  // Opens the recordings; false (said why) when one cannot be.
+  bool Open(const std::string& serial, bool annotated) {
+    for (const auto& path : o_.records) {
+      auto w = OpenRecording(path, kSamplePeriod, SettingsSummary(o_), Equipment(serial), Version(), annotated);
+      if (!w) {
+        std::fprintf(stderr, "orna: cannot write %s\n", path.c_str());
+        return false;
+      }
+      writers_.push_back(std::move(w));
+    }
+    return true;
+  }
+  // Takes what the instrument has played since the last call.
+  void Drain() {
+    stream_.AddSamples(vi_->take_samples());
+    std::uint64_t frames = 0;
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      frames = g_capture.frames;
+      for (; pulses_seen_ < g_capture.pulse_frames.size(); ++pulses_seen_)
+        stream_.AddPulseFrame(g_capture.pulse_frames[pulses_seen_]);
+    }
+    stream_.Advance(frames);
+  }
+  // The run is over: the rest is taken, the recordings closed.
+  bool Finish() {
+    vi_->stop_playback();
+    Drain();
+    stream_.Finish();
+    bool ok = true;
+    for (std::size_t i = 0; i < writers_.size(); ++i)
+      if (!writers_[i]->Close()) {
+        std::fprintf(stderr, "orna: cannot write %s\n", o_.records[i].c_str());
+        ok = false;
+      }
+    writers_.clear();
+    return ok;
+  }
+  // The run did not start: no recording is left behind.
+  void Discard() {
+    writers_.clear();
+    for (const auto& path : o_.records)
+      if (path != "-" && !IsEdfPath(path) && !IsWfdbPath(path)) std::remove(path.c_str());
+  }
+  const Figures& figures() const { return figures_; }
+  std::vector<Label> PlotLabels() const { return plot_.labels(); }
+  std::vector<Point> TakePlotPoints() { return plot_.Take(); }
+
+ private:
+  void Take(const Point& p, const std::vector<std::string>& labels) {
+    figures_.Add(p);
+    if (!o_.plot.empty()) plot_.Add(p, labels);
+    for (auto& w : writers_) w->Add(p, labels);
+  }
+  const PlayOptions& o_;
+  emu::VirtualInstrument* vi_;
+  PlayedStream stream_;
+  std::vector<std::unique_ptr<RecordingWriter>> writers_;
+  std::size_t pulses_seen_ = 0;
+  Figures figures_;
+  PlotPoints plot_;
+};
+
+// Requests the virtual instrument keeps in flight when it plays as fast as
+// the host answers: the answers overlap, the samples stay the same. The
+// library reads at most 64 requests a pass.
+constexpr int kFloodDepth = 64;
+
+int Play(const PlayOptions& options, bool render) {
   // A rhythm is rendered here and played as output 13's waveform.
   // So is a record.
   const bool rhythm = IsRhythm(options) || IsRecord(options);
@@ -527,8 +620,9 @@ int RunPlay(const PlayOptions& options) {
   const PlayOptions& o = rhythm ? loop.library : options;
   const int fn = rhythm ? OutputFuncECGFile : FunctionNumber(o.function);
   if (const int refused = CheckPlay(o, fn, rhythm); refused != kExitOk) return refused;
-  // CSV on standard output keeps it for the data alone.
-  FILE* summary = std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
+  // CSV on standard output keeps it for the data alone; a rendering says nothing.
+  FILE* summary = render ? nullptr
+                         : std::find(o.records.begin(), o.records.end(), "-") != o.records.end() ? stderr : stdout;
 
   const SignalsEndTheRun signals;
   auto session = Session::Open(o.emulate, o.port, o.serial);
@@ -543,17 +637,23 @@ int RunPlay(const PlayOptions& options) {
   const double pacing_amplitude = GetPacingAmplitude();
 
   auto* vi = session->instrument();
+  std::optional<StreamedRun> streamed;
+  if (vi) {
+    streamed.emplace(options, vi, pulse_s, pacing_amplitude, rhythm ? &loop.rendered : nullptr);
+    if (!streamed->Open(serial, rhythm)) return kExitIo;
+  }
   StartCapture(vi == nullptr);
   if (vi) {
     if (o.speed > 0) vi->start_playback(o.speed);
-    else vi->start_flood();
+    else vi->start_flood(kFloodDepth);
   }
   if (!StartPlaying(o, fn)) {
     StopPlaying();
+    if (streamed) streamed->Discard();
     return kExitUsage;
   }
   double played = 0;
-  const bool stalled = WaitForRun(o, vi, &played);
+  const bool stalled = WaitForRun(o, vi, &played, [&] { streamed->Drain(); });
   const std::string rate = RateInForce(o, fn);
   StopPlaying();
 
@@ -562,12 +662,26 @@ int RunPlay(const PlayOptions& options) {
     std::fprintf(stderr, "orna: %s after %.1f s: writing what was recorded\n",
                  signal == SIGINT ? "interrupted" : "terminated", played);
   std::uint64_t frames = 0;
-  const std::vector<Point> points = CollectPoints(o, vi, pulse_s, pacing_amplitude, &frames);
-  const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
-  const std::string trouble = ReportRun(summary, rate, points, vi, stalled, frames, played);
-  // The virtual instrument keeps every sample; the graph callback sees every 30th.
-  const double period = vi ? kSamplePeriod : kGraphPeriod;
-  if (!WriteOutputs(options, points, period, serial, labels)) return kExitIo;
+  std::string trouble;
+  if (vi) {
+    const bool written = streamed->Finish();
+    {
+      std::lock_guard<std::mutex> lock(g_capture.lock);
+      frames = g_capture.frames;
+    }
+    trouble = ReportRun(summary, rate, streamed->figures(), vi, stalled, frames, played);
+    const std::vector<Label> plot_labels = streamed->PlotLabels();
+    if (!written || !WritePlotOf(options, streamed->TakePlotPoints(), kSamplePeriod, render, plot_labels))
+      return kExitIo;
+  } else {
+    const std::vector<Point> points = CollectPoints(o, pulse_s, &frames);
+    const std::vector<Label> labels = rhythm ? PlayedLabels(loop.rendered, points) : std::vector<Label>{};
+    Figures figures;
+    for (const auto& p : points) figures.Add(p);
+    trouble = ReportRun(summary, rate, figures, vi, stalled, frames, played);
+    // The graph callback sees every 30th sample.
+    if (!WriteOutputs(options, points, kGraphPeriod, serial, labels)) return kExitIo;
+  }
   if (signal != 0) return kExitSignalBase + signal;
   if (!trouble.empty()) {
     std::fprintf(stderr, "orna: warning: the stream was not clean (%s); the recording has gaps\n",
@@ -575,6 +689,21 @@ int RunPlay(const PlayOptions& options) {
     return kExitStream;
   }
   return kExitOk;
+}
+
+}  // namespace
+
+int RunPlay(const PlayOptions& options) { return Play(options, false); }
+
+int RunRender(const PlayOptions& options) {
+  if (options.records.empty() && options.plot.empty()) {
+    std::fprintf(stderr, "orna: render writes recordings: give --record FILE (or --plot FILE.png)\n");
+    return kExitUsage;
+  }
+  PlayOptions o = options;
+  o.emulate = true;
+  o.speed = 0;
+  return Play(o, true);
 }
 
 }  // namespace orna::cli

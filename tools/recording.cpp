@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
+#include "recording_stream.h"
 #include "run/files.h"
+#include "wfdb_recording.h"
 #include "tools.h"
 
 namespace orna::cli {
@@ -64,12 +67,14 @@ std::vector<double> Resample(const std::vector<Point>& points, double period_s) 
   return out;
 }
 
-bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
-              const std::string& title, const std::string& equipment,
-              const std::string& version, const std::vector<Label>& labels) {
+bool WriteEdfFrom(const std::string& path, double period_s, std::size_t n, double peak_mV,
+                  const std::function<std::size_t(double*, std::size_t)>& read,
+                  const std::vector<TimedNote>& pulses, const std::vector<TimedNote>& labels,
+                  const std::string& title, const std::string& equipment, const std::string& version) {
   if (!(period_s >= 1e-5)) return false;
-  std::vector<double> samples = Resample(points, period_s);
-  if (samples.empty()) samples.push_back(0.0);
+  // An empty recording still gets one sample.
+  const bool empty = n == 0;
+  if (empty) n = 1;
 
   // Data records of at most one second, a whole number of 10 us units long, so
   // that rates like 1/6 ms are stored exactly. Pacing pulses and labels go
@@ -79,20 +84,16 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
   // 10 ms; beyond that, no file at all rather than one that lost some.
   long period_units = std::lround(period_s * 1e5);
   if (period_units < 1 || std::fabs(period_units - period_s * 1e5) > 1e-6) return false;
-  std::size_t pulses = labels.size();  // annotations, pacing pulses and labels
-  for (const auto& p : points) pulses += p.pulse_s > 0;
+  const std::size_t notes = pulses.size() + labels.size();
   const long longest = std::max(1L, 100000L / period_units);
   const long shortest = std::min(longest, (1000L + period_units - 1) / period_units);
   long per_record_l = longest;
-  // The longest records of which there are at least as many as pulses.
-  if (pulses > 1) per_record_l = std::min<long>(longest, static_cast<long>((samples.size() - 1) / (pulses - 1)));
+  // The longest records of which there are at least as many as notes.
+  if (notes > 1) per_record_l = std::min<long>(longest, static_cast<long>((n - 1) / (notes - 1)));
   if (per_record_l < shortest) return false;
   const int per_record = static_cast<int>(per_record_l);
   const long record_units = per_record_l * period_units;
-
-  double peak = 1.0;
-  for (double v : samples) peak = std::max(peak, std::fabs(v));
-  peak = std::ceil(peak);
+  const double peak = std::ceil(std::max(1.0, peak_mV));
 
   int h = edfopen_file_writeonly(path.c_str(), EDFLIB_FILETYPE_EDFPLUS, 1);
   if (h < 0) return false;
@@ -111,25 +112,46 @@ bool WriteEdf(const std::string& path, const std::vector<Point>& points, double 
 
   // Pacing pulses as annotations, so viewers list them (onsets and widths in
   // 100 us units).
-  for (std::size_t i = 0; ok && i < points.size(); ++i)
-    if (points[i].pulse_s > 0)
-      ok = edfwrite_annotation_utf8(h, std::llround((points[i].t - points.front().t) * 1e4),
-                                    std::max(1LL, std::llround(points[i].pulse_s * 1e4)), "Pacing pulse") == 0;
+  for (std::size_t i = 0; ok && i < pulses.size(); ++i)
+    ok = edfwrite_annotation_utf8(h, std::llround(pulses[i].t * 1e4), std::max(1LL, std::llround(pulses[i].width_s * 1e4)),
+                                  "Pacing pulse") == 0;
   for (std::size_t i = 0; ok && i < labels.size(); ++i)
-    ok = labels[i].point < points.size() &&
-         edfwrite_annotation_utf8(h, std::llround((points[labels[i].point].t - points.front().t) * 1e4), -1,
-                                  labels[i].text.c_str()) == 0;
+    ok = edfwrite_annotation_utf8(h, std::llround(labels[i].t * 1e4), -1, labels[i].text.c_str()) == 0;
 
   std::vector<double> record(per_record);
-  for (std::size_t at = 0; ok && at < samples.size(); at += per_record) {
-    for (int k = 0; k < per_record; ++k) {
-      // The last record is padded with the last value.
-      std::size_t i = std::min(at + k, samples.size() - 1);
-      record[k] = samples[i];
-    }
+  double last = 0;
+  for (std::size_t at = 0; ok && at < n; at += per_record) {
+    std::size_t got = empty ? 0 : read(record.data(), std::min<std::size_t>(per_record, n - at));
+    if (got > 0) last = record[got - 1];
+    // The last record is padded with the last value.
+    for (; got < static_cast<std::size_t>(per_record); ++got) record[got] = last;
     ok = edfwrite_physical_samples(h, record.data()) == 0;
   }
   return edfclose_file(h) == 0 && ok;
+}
+
+bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
+              const std::string& title, const std::string& equipment,
+              const std::string& version, const std::vector<Label>& labels) {
+  if (!(period_s >= 1e-5)) return false;
+  std::vector<double> samples = Resample(points, period_s);
+  std::vector<TimedNote> pulses, notes;
+  for (const auto& p : points)
+    if (p.pulse_s > 0) pulses.push_back({p.t - points.front().t, p.pulse_s, ""});
+  for (const auto& l : labels) {
+    if (l.point >= points.size()) return false;
+    notes.push_back({points[l.point].t - points.front().t, 0, l.text});
+  }
+  double peak = 0;
+  for (double v : samples) peak = std::max(peak, std::fabs(v));
+  std::size_t at = 0;
+  auto read = [&](double* out, std::size_t k) {
+    k = std::min(k, samples.size() - at);
+    std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(at), k, out);
+    at += k;
+    return k;
+  };
+  return WriteEdfFrom(path, period_s, samples.size(), peak, read, pulses, notes, title, equipment, version);
 }
 
 namespace {
@@ -149,6 +171,19 @@ bool IsPngPath(const std::string& path) { return EndsIn(path, ".png"); }
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
                     const std::string& title, const std::string& equipment,
                     const std::string& version, const std::vector<Label>& labels) {
+  if (IsWfdbPath(path)) {
+    auto writer = OpenRecording(path, period_s, title, equipment, version, !labels.empty());
+    if (!writer) return false;
+    auto label = labels.begin();
+    std::vector<std::string> here;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+      here.clear();
+      for (; label != labels.end() && label->point <= i; ++label)
+        if (label->point == i) here.push_back(label->text);
+      writer->Add(points[i], here);
+    }
+    return writer->Close();
+  }
   if (IsEdfPath(path)) return WriteEdf(path, points, period_s, title, equipment, version, labels);
   return WriteCsv(path, points, labels);
 }

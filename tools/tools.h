@@ -27,8 +27,7 @@ constexpr int kExitStream = 5;
 // writing what was recorded until then.
 constexpr int kExitSignalBase = 128;
 
-// The longest run `orna play` takes on: every sample of the virtual
-// instrument is kept in memory (about 300 MB an hour).
+// The longest run `orna play` and `orna render` take on.
 constexpr double kMaxPlaySeconds = 3600;
 // The longest `orna emulate --seconds`; 0 is "until interrupted".
 constexpr double kMaxEmulateSeconds = 86400;
@@ -116,6 +115,10 @@ std::string MisfitSetting(const PlayOptions& options, int function);
 std::string SettingsSummary(const PlayOptions& options);
 
 int RunPlay(const PlayOptions& options);
+// `orna render`: plays on an in-process virtual instrument as fast as the
+// library answers and writes the recordings (as `orna play --emulate` would,
+// sample for sample), printing nothing but a progress bar on a terminal.
+int RunRender(const PlayOptions& options);
 int RunInfo(bool emulate, const std::string& port, const std::string& serial = "");
 // Prints the CDC ACM ports with USB IDs, serial numbers and by-id links.
 int RunList(std::FILE* out = stdout);
@@ -146,7 +149,7 @@ bool WriteCsv(const std::string& path, const std::vector<Point>& points,
 bool WriteEdf(const std::string& path, const std::vector<Point>& points, double period_s,
               const std::string& title, const std::string& equipment = "ORNA",
               const std::string& version = "", const std::vector<Label>& labels = {});
-// EDF+ when the path ends in .edf (any case), CSV otherwise.
+// WFDB when the path ends in .hea, EDF+ when it ends in .edf (any case), CSV otherwise.
 bool WriteRecording(const std::string& path, const std::vector<Point>& points, double period_s,
                     const std::string& title, const std::string& equipment = "ORNA",
                     const std::string& version = "", const std::vector<Label>& labels = {});
