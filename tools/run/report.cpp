@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "run/monitor_report.h"
 #include "run/run.h"
 #include "setting_table.h"
 #include "text.h"
@@ -130,7 +131,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     s["duration"] = st.duration;
     if (!st.prompt.empty()) s["prompt"] = u(st.prompt);
     if (st.timed) s["timed"] = true;
-    if (st.expect.judged()) s["expect"] = st.expect.describe();
+    if (st.expect.judged() || st.monitor.judged()) s["expect"] = ExpectedText(st);
     s["answer"] = x.answered ? json(u(x.answer)) : json(nullptr);
     s["value"] = x.answered && x.verdict != Verdict::Skipped ? json(x.value) : json(nullptr);
     s["verdict"] = VerdictName(x.verdict);
@@ -143,6 +144,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
                        {"beats", x.measured.beats},
                        {"peak_to_peak_mV", std::round(x.measured.peak_to_peak_mV * 1000) / 1000},
                        {"pacing_pulses", x.measured.pacing_pulses}};
+    if (json m = MonitorJson(st, x); !m.is_null()) s["monitor"] = m;
     steps.push_back(s);
   }
   j["steps"] = steps;
@@ -190,6 +192,7 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
         x.measured.peak_to_peak_mV = m.at("peak_to_peak_mV").get<double>();
         x.measured.pacing_pulses = m.at("pacing_pulses").get<std::size_t>();
       }
+      MonitorFromJson(s, &x);
     }
   } catch (const json::exception& e) {
     return *error = std::string("not a report of orna run: ") + e.what(), false;
@@ -203,7 +206,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
   h << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" << Escape(r.title)
     << "</title>\n<style>body{font:14px sans-serif;margin:2em;max-width:70em}"
        "table{border-collapse:collapse;margin:.5em 0}td,th{border:1px solid #bbb;padding:.2em .5em;text-align:left}"
-       ".pass{background:#d8f0d8}.fail{background:#f6d0d0}.disclosed{background:#e4e8f4}.skipped{background:#eee}"
+       ".pass{background:#d8f0d8}.fail{background:#f6d0d0}.disclosed{background:#e4e8f4}.skipped{background:#eee}.judged{font-weight:bold}"
        "section{margin:1.5em 0;page-break-inside:avoid}img{max-width:100%;border:1px solid #ccc}</style></head><body>\n";
   h << "<h1>" << Escape(r.title) << "</h1>\n<table>\n";
   auto row = [&](const std::string& k, const std::string& v) {
@@ -227,7 +230,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     if (!x.done) break;
     const char* v = VerdictName(x.verdict);
     h << "<tr><td>" << i + 1 << "</td><td><a href=\"#s" << i + 1 << "\">" << Escape(seq.steps[i].name)
-      << "</a></td><td>" << Escape(seq.steps[i].expect.describe()) << "</td><td>" << Escape(x.answer)
+      << "</a></td><td>" << Escape(ExpectedText(seq.steps[i])) << "</td><td>" << Escape(x.answer)
       << "</td><td class=\"" << v << "\">" << v << "</td></tr>\n";
   }
   h << "</table>\n";
@@ -244,7 +247,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     row("Duration", Num(st.duration) + " s" + (st.timed ? " (timed from the change)" : ""));
     if (!st.instruction.empty()) row("Instruction", st.instruction);
     if (!st.prompt.empty()) row("Prompt", st.prompt);
-    if (st.expect.judged()) row("Expected", st.expect.describe());
+    if (st.expect.judged() || st.monitor.judged()) row("Expected", ExpectedText(st));
     if (!st.prompt.empty()) row("Answer", x.answered ? x.answer : "(none)");
     h << "<tr><th>Verdict</th><td class=\"" << VerdictName(x.verdict) << "\">" << VerdictName(x.verdict)
       << "</td></tr>\n";
@@ -258,7 +261,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
                                                         std::to_string(x.measured.beats) + " beats)") + ", " +
                           Num(x.measured.peak_to_peak_mV, "%.3f") + " mV peak to peak, " +
                           std::to_string(x.measured.pacing_pulses) + " pacing pulses");
-    h << "</table>\n";
+    h << MonitorHtml(x, Escape) << "</table>\n";
     if (!x.strip_png.empty())
       h << "<img alt=\"what was played in step " << i + 1 << "\" src=\"data:image/png;base64," << Base64(x.strip_png)
         << "\">\n";

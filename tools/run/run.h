@@ -22,6 +22,9 @@ struct RunOptions {
   std::string port, serial;
   std::string answers, report, json, record, resume, operator_name;
   double speed = 0;  // virtual instrument: 0 = as fast as the host answers
+  std::string monitor_hl7;     // [ADDRESS:]PORT to take the monitor's HL7 reports on
+  bool virtual_monitor = false;  // the stand-in monitor watches the virtual instrument
+  double misreport_bpm = 0;      // the stand-in's error, for runs that must fail
 };
 
 struct LinkHealth {
@@ -41,6 +44,7 @@ struct StepResult {
   bool has_measured = false;
   Measured measured;
   std::string strip_png;  // PNG bytes
+  std::vector<MonitorReading> monitor;  // what the monitor reported during the step
 };
 
 struct Instrument {
