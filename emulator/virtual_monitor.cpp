@@ -97,6 +97,9 @@ struct VirtualMonitor::Impl {
   void Alarm(double t, AlarmState& a, bool start) {
     a.raised = start;
     alarms.push_back({t, a.event, !start});
+    char said[96];
+    std::snprintf(said, sizeof said, "virtual monitor: %s %s at %.3f s of signal", a.event, start ? "raised" : "ended", t);
+    log(said);
     const std::string ts = Stamp(cfg.base_epoch + t), rate = std::to_string(std::max(hr, 0));
     std::string msg = Header("ORU^R40^ORU_R40", t, "AL|NE");
     msg += "OBR|1|VM" + std::to_string(made) + "^ORNA||196616^MDC_EVT_ALARM^MDC|||" + ts + "\r";
