@@ -293,6 +293,10 @@ int main(int argc, char** argv) {
   panel_emulate->excludes(panel_port);
   panel->add_option("--listen", po.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8370)");
   panel->add_flag("--open", po.open, "Open the page in the desktop's browser");
+  panel->add_option("--monitor-hl7", po.monitor_hl7,
+                    "Take a monitor's HL7 reports (MLLP) on [ADDRESS:]PORT, default address 127.0.0.1, and show "
+                    "its latest values and alarms")
+      ->type_name("[ADDR:]PORT");
 #endif
 
   try {

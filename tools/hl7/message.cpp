@@ -1,5 +1,6 @@
 #include "hl7/message.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -45,17 +46,17 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
 
 }  // namespace
 
-bool Message::Parse(std::string text, std::string* error) {
+bool Message::Parse(std::string_view all, std::string* error) {
   segments_.clear();
-  text_ = std::move(text);
+  fields_.clear();
   auto fail = [&](const char* why) {
     segments_.clear();
+    fields_.clear();
     *error = why;
     return false;
   };
-  if (text_.size() > kMaxMessage) return fail("the message is larger than 1 MB");
-  if (text_.size() < 8 || text_.compare(0, 3, "MSH") != 0) return fail("the message does not begin with MSH");
-  const std::string_view all(text_);
+  if (all.size() > kMaxMessage) return fail("the message is larger than 1 MB");
+  if (all.size() < 8 || all.compare(0, 3, "MSH") != 0) return fail("the message does not begin with MSH");
   enc_ = Encoding();
   enc_.field = all[3];
   const std::size_t enc_end = all.find(enc_.field, 4);
@@ -85,19 +86,21 @@ bool Message::Parse(std::string text, std::string* error) {
       return fail("a segment does not begin with a three-character name");
     Segment s;
     s.id = line.substr(0, 3);
+    s.first = fields_.size();
     for (char c : s.id)
       if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'))) return fail("a segment name is not upper case letters and digits");
     const bool msh = s.id == "MSH";
     if (msh != segments_.empty()) return fail(msh ? "the message has a second MSH" : "the message does not begin with MSH");
-    s.fields.push_back(s.id);
-    if (msh) s.fields.push_back(line.substr(3, 1));
+    fields_.push_back(s.id);
+    if (msh) fields_.push_back(line.substr(3, 1));
     for (std::size_t f = 4; line.size() > 3 && f <= line.size();) {
       std::size_t next = line.find(enc_.field, f);
       if (next == std::string_view::npos) next = line.size();
-      s.fields.push_back(line.substr(f, next - f));
+      fields_.push_back(line.substr(f, next - f));
       f = next + 1;
     }
-    segments_.push_back(std::move(s));
+    s.count = fields_.size() - s.first;
+    segments_.push_back(s);
   }
   if (segments_.empty()) return fail("the message does not begin with MSH");
   return true;
@@ -111,8 +114,8 @@ const Segment* Message::Find(std::string_view id) const {
 
 std::string Message::Get(const Segment& s, std::size_t field, std::size_t component, std::size_t sub,
                          std::size_t rep) const {
-  if (field >= s.fields.size() || component == 0 || sub == 0) return "";
-  std::string_view v = s.fields[field];
+  if (field >= s.count || component == 0 || sub == 0) return "";
+  std::string_view v = fields_[s.first + field];
   if (s.id == "MSH" && field <= 2) return std::string(v);
   v = Part(v, enc_.repetition, rep);
   v = Part(v, enc_.component, component - 1);
@@ -155,6 +158,7 @@ std::string Message::Unescape(std::string_view raw) const {
 
 std::string Escape(std::string_view text) {
   std::string out;
+  out.reserve(text.size());
   for (char c : text) {
     switch (c) {
       case '|': out += "\\F\\"; break;

@@ -21,20 +21,25 @@ struct Encoding {
 };
 
 struct Segment {
-  std::string_view id;                  // "MSH", "OBX", ...
-  std::vector<std::string_view> fields;  // fields[n] is field n; fields[0] is the id
+  std::string_view id;  // "MSH", "OBX", ...
+  std::size_t first = 0, count = 0;  // its fields in the message: field n is at first + n; field 0 is the id
 };
 
 class Message {
  public:
-  // Splits `text` (kept inside the message). False, with a reason, when it is
-  // not an HL7 v2 message: no MSH first, bad encoding characters, too large.
-  bool Parse(std::string text, std::string* error);
+  // Splits `text`, which must outlive the message (it is not copied). False,
+  // with a reason, when it is not an HL7 v2 message: no MSH first, bad
+  // encoding characters, too large.
+  bool Parse(std::string_view text, std::string* error);
 
   const Encoding& encoding() const { return enc_; }
   const std::vector<Segment>& segments() const { return segments_; }
   const Segment* Find(std::string_view id) const;
 
+  // Field `field` of `s` as written; empty when absent.
+  std::string_view Raw(const Segment& s, std::size_t field) const {
+    return field < s.count ? fields_[s.first + field] : std::string_view();
+  }
   // Field `field` of `s`, repetition `rep` (0-based), component and
   // subcomponent (1-based, as HL7 counts), escapes decoded; empty when absent.
   // In MSH, field 1 is the field separator and field 2 the encoding characters.
@@ -46,9 +51,9 @@ class Message {
   std::string Unescape(std::string_view raw) const;
 
  private:
-  std::string text_;
   Encoding enc_;
   std::vector<Segment> segments_;
+  std::vector<std::string_view> fields_;  // of every segment, in order
 };
 
 // `text` with the standard encoding characters and CR escaped, for a field of

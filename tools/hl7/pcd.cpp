@@ -67,7 +67,7 @@ const char* AckName(AckCode code) {
   return "AR";
 }
 
-Outcome Interpret(const std::string& text, Content* c) {
+Outcome Interpret(std::string_view text, Content* c) {
   *c = Content();
   Message m;
   std::string why;
@@ -162,13 +162,36 @@ Outcome Interpret(const std::string& text, Content* c) {
 }
 
 std::string BuildAck(const Content& c, const Outcome& o, double now, const std::string& ack_id) {
-  std::string s = "MSH|^~\\&|ORNA|BENCH|" + Escape(c.sender_app) + "|" + Escape(c.sender_facility) + "|" +
-                  FormatTimestamp(now) + "||ACK^" + Escape(c.event) + "^ACK|" + Escape(ack_id) + "|" +
-                  (c.processing.empty() ? "P" : Escape(c.processing)) + "|" +
-                  (c.version.empty() ? "2.6" : Escape(c.version)) + "\r";
-  s += std::string("MSA|") + AckName(o.code) + "|" + Escape(c.control_id) + "\r";
-  if (o.code != AckCode::AA)
-    s += "ERR|||" + std::to_string(o.error) + "^" + ErrorName(o.error) + "^HL70357|E||||" + Escape(o.reason) + "\r";
+  std::string s;
+  s.reserve(160 + c.sender_app.size() + c.sender_facility.size() + c.control_id.size() + o.reason.size());
+  auto field = [&](const std::string& text) {
+    s += '|';
+    s += Escape(text);
+  };
+  s += "MSH|^~\\&|ORNA|BENCH";
+  field(c.sender_app);
+  field(c.sender_facility);
+  s += '|';
+  s += FormatTimestamp(now);
+  s += "||ACK^";
+  s += Escape(c.event);
+  s += "^ACK";
+  field(ack_id);
+  field(c.processing.empty() ? "P" : c.processing);
+  field(c.version.empty() ? "2.6" : c.version);
+  s += "\rMSA|";
+  s += AckName(o.code);
+  field(c.control_id);
+  s += '\r';
+  if (o.code != AckCode::AA) {
+    s += "ERR|||";
+    s += std::to_string(o.error);
+    s += '^';
+    s += ErrorName(o.error);
+    s += "^HL70357|E|||";
+    field(o.reason);
+    s += '\r';
+  }
   return s;
 }
 

@@ -52,7 +52,7 @@ struct Outcome {
 // (a numeric OBX without a number, an alarm without an identifier), of which
 // nothing is used; AA otherwise. `content` gets what could be read of MSH
 // even when the message is refused, for the ACK.
-Outcome Interpret(const std::string& text, Content* content);
+Outcome Interpret(std::string_view text, Content* content);
 
 // The ACK: standard encoding characters; MSH-3/4 ours, MSH-5/6 the sender's,
 // MSH-7 `now`, MSH-9 ACK^<event>^ACK, MSH-10 `ack_id`, MSH-11 and MSH-12 as
