@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   orna::hl7::Content content;
   const orna::hl7::Outcome outcome = orna::hl7::Interpret(text, &content);
   const std::string ack = orna::hl7::BuildAck(content, outcome, 1.7e9, "ORNA1");
-  orna::hl7::Message back;
+  static orna::hl7::Message back;
   std::string error;
   if (!back.Parse(ack, &error)) std::abort();
   const orna::hl7::Segment* msa = back.Find("MSA");

@@ -47,6 +47,9 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
 }  // namespace
 
 bool Message::Parse(std::string_view all, std::string* error) {
+  // What a large message grew is not kept for the small ones after it.
+  if (fields_.capacity() > 4096) std::vector<std::string_view>().swap(fields_);
+  if (segments_.capacity() > 1024) std::vector<Segment>().swap(segments_);
   segments_.clear();
   fields_.clear();
   auto fail = [&](const char* why) {
@@ -128,6 +131,7 @@ std::string Message::Header(std::size_t field, std::size_t component) const {
 }
 
 std::string Message::Unescape(std::string_view raw) const {
+  if (raw.find(enc_.escape) == std::string_view::npos) return std::string(raw);  // the usual case
   std::string out;
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
@@ -157,6 +161,7 @@ std::string Message::Unescape(std::string_view raw) const {
 }
 
 std::string Escape(std::string_view text) {
+  if (text.find_first_of("|^&~\\\r\n") == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

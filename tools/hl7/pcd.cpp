@@ -69,7 +69,9 @@ const char* AckName(AckCode code) {
 
 Outcome Interpret(std::string_view text, Content* c) {
   *c = Content();
-  Message m;
+  // Each receiving thread keeps its split tables between messages: a monitor
+  // sends the same shape every second.
+  thread_local Message m;
   std::string why;
   auto out = [](AckCode code, int error, std::string reason) { return Outcome{code, error, std::move(reason)}; };
   if (!m.Parse(text, &why)) return out(AckCode::AR, 100, why);
