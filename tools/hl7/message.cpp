@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 
 namespace orna::hl7 {
 
@@ -227,15 +226,23 @@ bool ParseTimestamp(std::string_view ts, double* seconds) {
 }
 
 std::string FormatTimestamp(double seconds) {
-  const double whole = std::floor(seconds);
-  int ms = static_cast<int>(std::lround((seconds - whole) * 1000));
-  std::time_t t = static_cast<std::time_t>(whole);
-  if (ms == 1000) ms = 0, ++t;
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[48];
-  std::snprintf(buf, sizeof buf, "%04d%02d%02d%02d%02d%02d.%03d+0000", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+  std::int64_t ms = std::llround(seconds * 1000);
+  const std::int64_t day_ms = 86400000;
+  std::int64_t days = ms / day_ms, in_day = ms % day_ms;
+  if (in_day < 0) in_day += day_ms, --days;
+  // The civil date of a day count (proleptic Gregorian), the inverse of DaysFromCivil.
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02d%02d%02d.%03d+0000", static_cast<long long>(y), m, d,
+                static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
+                static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000));
   return buf;
 }
 

@@ -107,22 +107,23 @@ Outcome Interpret(std::string_view text, Content* c) {
     if (s.id != "OBX") continue;
     ++obx_index;
     const std::string where = "OBX " + std::to_string(obx_index);
-    std::string time = m.Get(s, 14);
-    if (time.empty()) time = obr_time.empty() ? msh_time : obr_time;
-    const std::string type = m.Get(s, 2), code = m.Get(s, 3, 1), refid = m.Get(s, 3, 2), system = m.Get(s, 3, 3);
+    const std::string own_time = m.Get(s, 14);
+    const std::string& time = !own_time.empty() ? own_time : obr_time.empty() ? msh_time : obr_time;
+    std::string type = m.Get(s, 2), code = m.Get(s, 3, 1), refid = m.Get(s, 3, 2), system = m.Get(s, 3, 3);
     if (type == "NM") {
+      if (code.empty() && refid.empty()) return out(AckCode::AE, 101, where + ": OBX-3 is empty");
       Observation o;
-      o.code = code;
-      o.text = refid;
-      o.system = system;
+      const std::string value = m.Get(s, 5);
+      if (!Numeric(value, &o.value)) return out(AckCode::AE, 102, where + ": OBX-5 '" + value + "' is not a number");
+      if (alarms) continue;
+      o.code = std::move(code);
+      o.text = std::move(refid);
+      o.system = std::move(system);
       o.sub_id = m.Get(s, 4);
       o.units = m.Get(s, 6);
       o.time = time;
       if (!ParseTimestamp(time, &o.epoch)) o.epoch = NAN;
-      const std::string value = m.Get(s, 5);
-      if (!Numeric(value, &o.value)) return out(AckCode::AE, 102, where + ": OBX-5 '" + value + "' is not a number");
-      if (code.empty() && refid.empty()) return out(AckCode::AE, 101, where + ": OBX-3 is empty");
-      if (!alarms) c->observations.push_back(o);
+      c->observations.push_back(std::move(o));
       continue;
     }
     if (!alarms) continue;
