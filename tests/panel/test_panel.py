@@ -393,4 +393,3 @@ def test_the_monitors_latest_reports_show_beside_the_rate_played(panel, browser)
     shown = lambda table: browser.find_element(By.ID, table).text
     wait_until(lambda: "heart_rate 88 /min 20260301090000+0000 P1" in shown("monitor-values"), what="value")
     wait_until(lambda: "MDC_EVT_ECG_TACHY high raised" in shown("monitor-alarms"), what="alarm")
-    assert browser.find_element(By.ID, "monitor-played").text in ("not playing",) or "/min" in shown("monitor-played")
