@@ -180,7 +180,8 @@ int RunSequence(const RunOptions& o) {
     std::fprintf(stderr, "orna: %s\n", Safe(why_not).c_str());
     return kExitUsage;
   }
-  if (!monitor.active() && std::any_of(seq.steps.begin(), seq.steps.end(), [](const Step& s) { return s.monitor.judged(); })) {
+  const auto by_monitor = [](const Step& s) { return s.monitor.judged(); };
+  if (!monitor.active() && std::any_of(seq.steps.begin(), seq.steps.end(), by_monitor)) {
     std::fprintf(stderr, "orna: the sequence has steps judged by the monitor: give --monitor-hl7 PORT, or "
                          "--virtual-monitor with --emulate\n");
     return kExitUsage;
