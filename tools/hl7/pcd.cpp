@@ -74,7 +74,7 @@ Outcome Interpret(std::string_view text, Content* c) {
   thread_local Message m;
   std::string why;
   auto out = [](AckCode code, int error, std::string reason) { return Outcome{code, error, std::move(reason)}; };
-  if (!m.Parse(text, &why)) return out(AckCode::AR, 100, why);
+  if (!m.Parse(text, &why)) return out(AckCode::AR, 100, std::move(why));
   c->type = m.Header(9, 1);
   c->event = m.Header(9, 2);
   c->control_id = m.Header(10);
