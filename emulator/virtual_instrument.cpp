@@ -109,6 +109,7 @@ struct VirtualInstrument::Impl {
   std::vector<HostMessage> messages;
   std::vector<Bytes> packets;
   std::vector<Sample> samples;
+  std::function<void(const Sample&)> sample_listener;
   std::size_t message_count = 0;
   std::size_t packet_count = 0;
   Stats stats;
@@ -337,6 +338,7 @@ struct VirtualInstrument::Impl {
     ticks += s.half_step ? 1 : 2;
     --queued;
     ++stats.samples_played;
+    if (sample_listener) sample_listener(s);
     if (cfg.record_samples) samples.push_back(s);
     if (q.next == q.samples.size()) {
       queue.pop_front();
@@ -553,6 +555,11 @@ void VirtualInstrument::start_flood(int depth) {
   d.flush_out();
   d.cv.notify_all();
   d.wake();
+}
+
+void VirtualInstrument::set_sample_listener(std::function<void(const Sample&)> listener) {
+  std::lock_guard<std::mutex> lock(impl_->m);
+  impl_->sample_listener = std::move(listener);
 }
 
 std::size_t VirtualInstrument::queued_samples() const {

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -154,6 +155,10 @@ class VirtualInstrument {
   void start_flood(int depth = 1);
   // Samples queued but not yet played.
   std::size_t queued_samples() const;
+  // Called with every sample as it is played, on whichever thread plays it and
+  // with the instrument's lock held: it must be quick and must not call the
+  // instrument. An empty function removes it.
+  void set_sample_listener(std::function<void(const Sample&)> listener);
 
   // ---- Injection -------------------------------------------------------
   void send(const Bytes& bytes);             // arbitrary bytes

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "emulator/virtual_instrument.h"
+#include "emulator/virtual_monitor.h"
+#include "hl7/mllp_receiver.h"
 #include "text.h"
 #include "tools.h"
 
@@ -19,7 +21,8 @@ volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 }  // namespace
 
-int RunEmulate(double speed, double seconds, int fd, const std::string& record) {
+int RunEmulate(double speed, double seconds, int fd, const std::string& record, const std::string& monitor_hl7,
+               double misreport_bpm) {
   emu::Config config;
   config.record_packets = false;  // a long run would keep every packet and sample
   config.record_samples = !record.empty();
@@ -38,6 +41,19 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
       fd >= 0 ? std::make_unique<emu::VirtualInstrument>(fd, config)
               : std::make_unique<emu::VirtualInstrument>(config);
   emu::VirtualInstrument& vi = *owned;
+  std::unique_ptr<emu::VirtualMonitor> monitor;
+  if (!monitor_hl7.empty()) {
+    emu::MonitorConfig mc;
+    if (!hl7::ParseListen(monitor_hl7, &mc.host, &mc.port) || monitor_hl7.find(':') == std::string::npos) {
+      std::fprintf(stderr, "orna: --monitor-hl7 takes HOST:PORT, an IPv4 address and a port\n");
+      return kExitUsage;
+    }
+    mc.misreport_bpm = misreport_bpm;
+    mc.log = [](const std::string& line) { std::fprintf(stderr, "orna: %s\n", TerminalSafe(line).c_str()); };
+    monitor = std::make_unique<emu::VirtualMonitor>(mc);
+    emu::VirtualMonitor* m = monitor.get();
+    vi.set_sample_listener([m](const emu::Sample& s) { m->OnSample(s.mV); });
+  }
   vi.start_playback(speed);
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
@@ -50,6 +66,8 @@ int RunEmulate(double speed, double seconds, int fd, const std::string& record) 
         std::chrono::steady_clock::now() - start > std::chrono::duration<double>(seconds))
       break;
   }
+  vi.set_sample_listener(nullptr);
+  monitor.reset();
   auto st = vi.stats();
   std::fprintf(stderr, "packets %llu, samples %llu, underruns %llu, sequence gaps %llu\n",
                static_cast<unsigned long long>(st.packets_received),

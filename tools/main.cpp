@@ -288,6 +288,16 @@ int main(int argc, char** argv) {
       ->check(Within(0, INT_MAX));
   emulate->add_option("--record", emu_record,
                       "On exit, write every sample played: EDF+ when FILE ends in .edf, CSV otherwise");
+  std::string emu_monitor;
+  double emu_misreport = 0;
+  auto* emu_monitor_option = emulate->add_option(
+      "--monitor-hl7", emu_monitor,
+      "Also act as a monitor under test, sending HL7 (MLLP) to HOST:PORT: heart rate every second, tachycardia "
+      "(> 120/min), bradycardia (< 50/min) and asystole (4 s) alarms. A stand-in for tests, not a model of any "
+      "monitor")->type_name("HOST:PORT");
+  emulate->add_option("--misreport", emu_misreport, "The stand-in monitor adds this to the rates it reports (bpm)")
+      ->needs(emu_monitor_option)
+      ->check(Within(-300, 300));
 
   run::RunOptions ro;
   auto* runc = app.add_subcommand("run", "Play a test sequence (TOML), ask for the readings, judge them and report");
@@ -322,6 +332,17 @@ int main(int argc, char** argv) {
   runc->add_option("--speed", ro.speed,
                    "Virtual instrument clock, times real time, 0.1..1000 (default: as fast as the host answers)")
       ->check(Within(0.1, 1000));
+  runc->add_option("--monitor-hl7", ro.monitor_hl7,
+                   "Take the monitor's HL7 reports (MLLP) on [ADDRESS:]PORT, default address 127.0.0.1, for the "
+                   "steps judged by the monitor (needs real time: --speed 1 with --emulate)")
+      ->type_name("[ADDR:]PORT");
+  auto* run_vm = runc->add_flag(
+      "--virtual-monitor", ro.virtual_monitor,
+      "With --emulate: a stand-in monitor watches what is played and reports over HL7, times in signal seconds, "
+      "so monitor-judged sequences run at any speed. A stand-in for tests, not a model of any monitor");
+  runc->add_option("--misreport", ro.misreport_bpm, "The stand-in monitor adds this to the rates it reports (bpm)")
+      ->needs(run_vm)
+      ->check(Within(-300, 300));
 
 #ifdef ORNA_HAVE_PANEL
   orna::panel::PanelOptions po;
@@ -335,6 +356,10 @@ int main(int argc, char** argv) {
   panel_emulate->excludes(panel_port);
   panel->add_option("--listen", po.listen, "ADDRESS:PORT to serve on (default 127.0.0.1:8370)");
   panel->add_flag("--open", po.open, "Open the page in the desktop's browser");
+  panel->add_option("--monitor-hl7", po.monitor_hl7,
+                    "Take a monitor's HL7 reports (MLLP) on [ADDRESS:]PORT, default address 127.0.0.1, and show "
+                    "its latest values and alarms")
+      ->type_name("[ADDR:]PORT");
 #endif
 
   try {
@@ -366,11 +391,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "orna: --speed sets the virtual instrument's clock: it needs --emulate\n");
       return kExitUsage;
     }
+    if (ro.virtual_monitor && !ro.emulate) {
+      std::fprintf(stderr, "orna: --virtual-monitor watches the virtual instrument: it needs --emulate\n");
+      return kExitUsage;
+    }
     return run::RunSequence(ro);
   }
 #ifdef ORNA_HAVE_PANEL
   if (*panel) return orna::panel::RunPanel(po);
 #endif
-  if (*emulate) return RunEmulate(emu_speed, emu_seconds, emu_fd, emu_record);
+  if (*emulate) return RunEmulate(emu_speed, emu_seconds, emu_fd, emu_record, emu_monitor, emu_misreport);
   return kExitUsage;
 }

@@ -129,7 +129,9 @@ std::vector<OrnaPortInfo> ListPorts();
 // Serves a pseudo-terminal: a new one (its path printed), or the master `fd`
 // handed over by a test bed when fd >= 0.
 // `record`: on exit, writes every sample played (CSV, or EDF+ for .edf).
-int RunEmulate(double speed, double seconds, int fd, const std::string& record);
+// `monitor_hl7` HOST:PORT: the stand-in monitor watches what is played and reports there.
+int RunEmulate(double speed, double seconds, int fd, const std::string& record, const std::string& monitor_hl7 = "",
+               double misreport_bpm = 0);
 
 // Looks up an output function by name or number 1..13; -1 when unknown.
 int FunctionNumber(const std::string& name);

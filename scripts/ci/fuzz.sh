@@ -3,15 +3,15 @@
 # for a bounded time (ORNA_FUZZ_SECONDS, default 60) or a number of executions
 # (ORNA_FUZZ_RUNS, e.g. 10000000; it then replaces the time bound) on a copy of
 # its seed corpus, so the repository is not modified. ORNA_FUZZ_TARGETS picks
-# some of them ("parser files handshake wfdb_header wfdb_signal
+# some of them ("parser files handshake hl7 wfdb_header wfdb_signal
 # wfdb_annotations"). Fails on any crash, leak, sanitizer report or broken
-# invariant. About 7 minutes on 2 cores.
+# invariant. About 8 minutes on 2 cores.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 seconds=${ORNA_FUZZ_SECONDS:-60}
 runs=${ORNA_FUZZ_RUNS:-}
-targets=${ORNA_FUZZ_TARGETS:-parser files handshake wfdb_header wfdb_signal wfdb_annotations}
+targets=${ORNA_FUZZ_TARGETS:-parser files handshake hl7 wfdb_header wfdb_signal wfdb_annotations}
 if [[ -n "$runs" ]]; then bound=(-runs="$runs"); what="$runs executions"
 else bound=(-max_total_time="$seconds"); what="${seconds}s"; fi
 build=build-fuzz
@@ -19,7 +19,7 @@ build=build-fuzz
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORNA_BUILD_FUZZERS=ON -DORNA_BUILD_TESTS=OFF -DORNA_BUILD_BENCH=OFF \
   -DORNA_BUILD_TOOLS=OFF -DORNA_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_parser fuzz_files fuzz_handshake \
+cmake --build "$build" -j"$(nproc)" --target fuzz_parser fuzz_files fuzz_handshake fuzz_hl7 \
   fuzz_wfdb_header fuzz_wfdb_signal fuzz_wfdb_annotations
 
 work=$(mktemp -d)

@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import signal
+import socket
 import subprocess
 import threading
 import time
@@ -82,7 +83,7 @@ class Panel:
 
 @pytest.fixture(scope="module")
 def panel():
-    p = Panel()
+    p = Panel("--emulate", "--monitor-hl7", "0")  # a monitor's reports shown beside the rest
     yield p
     p.proc.send_signal(signal.SIGTERM)
     assert p.proc.wait(timeout=10) == 0
@@ -376,3 +377,19 @@ def test_the_rhythm_picker_lists_the_rhythms_and_shows_a_refusal_beside_its_fiel
     wait_until(lambda: panel.state()["settings"]["rhythm"] == "none", what="rhythm cleared")
     browser.find_element(By.ID, "stop").click()
     wait_until(lambda: not panel.state()["streaming"], what="stopped")
+
+
+def test_the_monitors_latest_reports_show_beside_the_rate_played(panel, browser):
+    assert browser.find_element(By.ID, "monitor").is_displayed()
+    port = int(panel.state()["monitor"]["listening"].split(":")[1])
+    msh = "MSH|^~\\&|MON||||20260301090000+0000||"
+    with socket.create_connection(("127.0.0.1", port)) as s:
+        s.sendall(("\x0b" + msh + "ORU^R01|P1|P|2.6\rOBX|1|NM|147842^MDC_ECG_HEART_RATE^MDC|1|88|/min\r\x1c\r" +
+                   "\x0b" + msh + "ORU^R40|P2|P|2.6\rOBR|1\rOBX|1|ST|^MDC_EVT_ECG_TACHY^MDC||high\r\x1c\r").encode())
+        s.settimeout(5)
+        acks = b""
+        while acks.count(b"\x1c\r") < 2:
+            acks += s.recv(4096)
+    shown = lambda table: browser.find_element(By.ID, table).text
+    wait_until(lambda: "heart_rate 88 /min 20260301090000+0000 P1" in shown("monitor-values"), what="value")
+    wait_until(lambda: "MDC_EVT_ECG_TACHY high raised" in shown("monitor-alarms"), what="alarm")

@@ -213,3 +213,27 @@ def test_a_rhythm_is_chosen_checked_and_played_as_output_13():
         assert (r["settings"]["pacing_rate"], r["settings"]["pacing_mode"], r["settings"]["pacing_amplitude"]) == (80, 2, 2)
     finally:
         stop(p)
+
+
+def test_shows_what_a_monitor_reports_over_hl7():
+    p = Panel("--emulate", "--monitor-hl7", "0")
+    try:
+        port = int(p.api("GET", "/api/state")["monitor"]["listening"].split(":")[1])
+        msh = "MSH|^~\\&|MON||||20260301090000+0000||"
+        frames = ("\x0b" + msh + "ORU^R01|V1|P|2.6\rOBX|1|NM|147842^MDC_ECG_HEART_RATE^MDC|1|61|/min\r\x1c\r" +
+                  "\x0b" + msh + "ORU^R40|A1|P|2.6\rOBR|1\rOBX|1|ST|^MDC_EVT_ECG_BRADY^MDC||low\r\x1c\r")
+        with socket.create_connection(("127.0.0.1", port)) as s:
+            s.sendall(frames.encode())
+            s.settimeout(5)
+            acks = b""
+            while acks.count(b"\x1c\r") < 2:
+                chunk = s.recv(4096)
+                assert chunk, acks
+                acks += chunk
+        assert b"MSA|AA|V1\r" in acks and b"MSA|AA|A1\r" in acks
+        m = p.api("GET", "/api/state")["monitor"]
+        assert m["values"] == [{"name": "heart_rate", "value": 61, "units": "/min",
+                                "time": "20260301090000+0000", "message_id": "V1"}]
+        assert [(a["name"], a["active"]) for a in m["alarms"]] == [("MDC_EVT_ECG_BRADY low", True)]
+    finally:
+        stop(p)

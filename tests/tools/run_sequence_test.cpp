@@ -46,7 +46,7 @@ settings = { speed = 3 }
                 "t.toml:6: amplitude = 12 refused: amplitude outside -10 to 10 mV",
                 "t.toml:9: expect.min is above expect.max: no answer could pass",
                 "t.toml:13: unknown key 'promt' (name, function, rhythm, settings, duration, prompt, instruction, "
-                "timed, expect, repeat)",
+                "timed, expect, expect_alarm, expect_no_alarm, repeat)",
                 "t.toml:14: expect without a prompt: nothing to judge",
                 "t.toml:17: unknown function 'ecg-squiggle' (a name or number, as orna play takes them)",
                 "t.toml:20: unknown setting 'speed' (the names of orna play's options, with '_' for '-')",

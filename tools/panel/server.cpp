@@ -32,6 +32,7 @@
 #include "event_streams.h"
 #include "ext_api.h"
 #include "library_lock.h"
+#include "monitor_feed.h"
 #include "opener.h"
 #include "orna.h"
 #include "panel.h"
@@ -166,6 +167,7 @@ class Panel {
   // Connection state and every call into the library (LibraryLock()), also
   // what keeps a page's changes in the order they arrive.
   std::unique_ptr<emu::VirtualInstrument> vi_;
+  MonitorFeed monitor_;    // what a monitor reports, with --monitor-hl7
   std::string port_;       // "" when not connected
   bool on_vi_ = false;
   std::string record_format_ = "edf", record_file_;
@@ -264,6 +266,7 @@ Json Panel::State() {
   j["recording"] = {{"on", stream_.recording()}, {"points", stream_.recorded()}, {"full", stream_.record_full()}};
   j["stream"] = {{"points", stream_.points_total()}, {"dropped", stream_.points_dropped()},
                  {"seq", stream_.LastSeq()}};
+  if (Json m = monitor_.Snapshot(); !m.is_null()) j["monitor"] = m;
   return j;
 }
 
@@ -464,6 +467,11 @@ int Panel::Run() {
   if (addr.size() > 1 && addr.front() == '[' && addr.back() == ']') addr = addr.substr(1, addr.size() - 2);
   if (*end || port < 0 || port > 65535 || addr.empty()) {
     std::fprintf(stderr, "orna: --listen wants ADDRESS:PORT\n");
+    return cli::kExitUsage;
+  }
+  std::string why;
+  if (!options_.monitor_hl7.empty() && !monitor_.Start(options_.monitor_hl7, &why)) {
+    std::fprintf(stderr, "orna: %s\n", why.c_str());
     return cli::kExitUsage;
   }
   std::snprintf(temp_dir_, sizeof temp_dir_, "%s", "/tmp/orna-panel-XXXXXX");

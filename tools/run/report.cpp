@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "run/report_text.h"
+#include "run/monitor_report.h"
 #include "run/run.h"
 #include "setting_table.h"
 #include "text.h"
@@ -105,7 +106,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
     s["duration"] = st.duration;
     if (!st.prompt.empty()) s["prompt"] = u(st.prompt);
     if (st.timed) s["timed"] = true;
-    if (st.expect.judged()) s["expect"] = st.expect.describe();
+    if (st.expect.judged() || st.monitor.judged()) s["expect"] = ExpectedText(st);
     s["answer"] = x.answered ? json(u(x.answer)) : json(nullptr);
     s["value"] = x.answered && x.verdict != Verdict::Skipped ? json(x.value) : json(nullptr);
     if (!x.source.empty()) s["source"] = x.source;
@@ -123,6 +124,7 @@ std::string ReportJson(const Sequence& seq, const Report& r) {
                        {"peak_to_peak_mV", std::round(x.measured.peak_to_peak_mV * 1000) / 1000},
                        {"pacing_pulses", x.measured.pacing_pulses},
                        {"source", kSourceMeasured}};
+    if (json m = MonitorJson(st, x); !m.is_null()) s["monitor"] = m;
     steps.push_back(s);
   }
   j["steps"] = steps;
@@ -184,6 +186,7 @@ bool ReadReportJson(const std::string& text, const Sequence& seq, Report* r, std
         x.measured.peak_to_peak_mV = m.at("peak_to_peak_mV").get<double>();
         x.measured.pacing_pulses = m.at("pacing_pulses").get<std::size_t>();
       }
+      MonitorFromJson(s, &x);
     }
   } catch (const json::exception& e) {
     return *error = std::string("not a report of orna run: ") + e.what(), false;
@@ -198,7 +201,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     << "</title>\n<style>body{font:14px sans-serif;margin:2em;max-width:70em}"
        "table{border-collapse:collapse;margin:.5em 0}td,th{border:1px solid #bbb;padding:.2em .5em;text-align:left}"
        ".pass{background:#d8f0d8}.fail{background:#f6d0d0}.disclosed{background:#e4e8f4}.skipped{background:#eee}"
-       ".done{background:#eef4e4}.src{color:#555;font-size:90%}"
+       ".done{background:#eef4e4}.judged{font-weight:bold}.src{color:#555;font-size:90%}"
        "section{margin:1.5em 0;page-break-inside:avoid}img{max-width:100%;border:1px solid #ccc}"
        ".virtual{color:#b00;font-weight:bold;border:2px solid #b00;padding:.4em .6em}"
        // Fixed: printed on every page as well as over the whole window.
@@ -233,7 +236,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     if (!x.done) break;
     const char* v = VerdictName(x.verdict);
     h << "<tr><td>" << i + 1 << "</td><td><a href=\"#s" << i + 1 << "\">" << Escape(seq.steps[i].name)
-      << "</a></td><td>" << Escape(seq.steps[i].expect.describe()) << "</td><td>" << Escape(ReadingText(x))
+      << "</a></td><td>" << Escape(ExpectedText(seq.steps[i])) << "</td><td>" << Escape(ReadingText(x))
       << "</td><td class=\"" << v << "\">" << v << "</td><td>" << Escape(x.ended) << "</td></tr>\n";
   }
   h << "</table>\n";
@@ -252,7 +255,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
     row("Ended", x.ended);
     if (!st.instruction.empty()) row("Instruction", st.instruction);
     if (!st.prompt.empty()) row("Prompt", st.prompt);
-    if (st.expect.judged()) row("Expected", st.expect.describe());
+    if (st.expect.judged() || st.monitor.judged()) row("Expected", ExpectedText(st));
     if (!st.prompt.empty()) row("Reading", x.answered ? ReadingText(x) : "(none)");
     h << "<tr><th>Verdict</th><td class=\"" << VerdictName(x.verdict) << "\">"
       << Escape(x.verdict == Verdict::Done ? ReadingText(x) : VerdictName(x.verdict)) << "</td></tr>\n";
@@ -261,7 +264,7 @@ std::string ReportHtml(const Sequence& seq, const Report& r) {
                     std::to_string(x.link.sequence_errors) + " sequence errors" +
                     (x.link.lost ? ", stream LOST" : "") + "; " + Num(x.link.played_s, "%.2f") + " s played");
     if (x.has_measured) row("Measured", MeasuredText(x.measured) + " (" + kSourceMeasured + ")");
-    h << "</table>\n";
+    h << MonitorHtml(x, Escape) << "</table>\n";
     if (!x.strip_png.empty())
       h << "<p class=\"src\">Last " << Num(x.strip.lo.size() * x.strip.bucket_s, "%.1f")
         << " s played; 25 mm/s, 10 mm/mV; 1 mV calibration pulse first; \u25BC pacing pulse</p>\n"

@@ -24,6 +24,7 @@
 #include "rhythm_play.h"
 #include "run/answers.h"
 #include "run/files.h"
+#include "run/monitor_link.h"
 #include "run/settings.h"
 #include "text.h"
 
@@ -224,6 +225,17 @@ int RunSequence(const RunOptions& o) {
   }
   const PlayOptions defaults = ReadDefaults();
   auto* vi = session->instrument();
+  MonitorLink monitor;
+  if (!monitor.Start(o, vi, &why_not)) {
+    std::fprintf(stderr, "orna: %s\n", Safe(why_not).c_str());
+    return kExitUsage;
+  }
+  const auto by_monitor = [](const Step& s) { return s.monitor.judged(); };
+  if (!monitor.active() && std::any_of(seq.steps.begin(), seq.steps.end(), by_monitor)) {
+    std::fprintf(stderr, "orna: the sequence has steps judged by the monitor: give --monitor-hl7 PORT, or "
+                         "--virtual-monitor with --emulate\n");
+    return kExitUsage;
+  }
   const double period = vi ? kSamplePeriod : kGraphPeriod;
   RegisterTimeAmpCB(vi ? nullptr : OnGraph);
   RegisterPacingTimeAmpCB(vi ? nullptr : OnPacing);
@@ -298,6 +310,7 @@ int RunSequence(const RunOptions& o) {
     }
     const auto change = Clock::now();
     x.started = IsoNow();
+    monitor.StepStarted();
     if (vi) {
       if (o.speed > 0) vi->start_playback(o.speed);
       else vi->start_flood();
@@ -370,6 +383,8 @@ int RunSequence(const RunOptions& o) {
         x.verdict = Judge(st.expect, v);
         break;
       }
+    } else if (st.monitor.judged()) {
+      if (!g_interrupted && !lost) monitor.Judge(st, &x);
     } else if (st.prompt.empty()) {
       x.verdict = Verdict::Done;  // an instruction: nothing to judge
       // At the bench the operator says when it has been done; an answers file has no line for it.
@@ -461,7 +476,7 @@ int RunSequence(const RunOptions& o) {
       std::fprintf(stderr, "      played %.1f s: %s, %.2f mV peak to peak, %zu pacing pulses\n",
                    x.link.played_s, rate, x.measured.peak_to_peak_mV, x.measured.pacing_pulses);
     }
-    if (!st.prompt.empty())
+    if (!st.prompt.empty() || st.monitor.judged())
       std::printf("%-40s %-10s %s\n", Safe(st.name).c_str(), VerdictName(x.verdict), Safe(x.answer).c_str());
     std::fflush(stdout);
     if (!save(false)) return kExitIo;

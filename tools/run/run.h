@@ -24,6 +24,9 @@ struct RunOptions {
   std::string answers, report, json, pdf, record, resume, operator_name;
   std::vector<std::string> device;  // KEY=VALUE, over the sequence's [device]
   double speed = 0;  // virtual instrument: 0 = as fast as the host answers
+  std::string monitor_hl7;     // [ADDRESS:]PORT to take the monitor's HL7 reports on
+  bool virtual_monitor = false;  // the stand-in monitor watches the virtual instrument
+  double misreport_bpm = 0;      // the stand-in's error, for runs that must fail
 };
 
 struct LinkHealth {
@@ -53,6 +56,7 @@ struct StepResult {
   Measured measured;
   Strip strip;            // the last seconds played, with calibration pulse and pacing marks
   std::string strip_png;  // the strip drawn, PNG bytes
+  std::vector<MonitorReading> monitor;  // what the monitor reported during the step
 };
 
 struct Instrument {

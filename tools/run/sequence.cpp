@@ -106,6 +106,13 @@ void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& e
   for (const auto& [key, raw] : InOrder(*t)) {
     const toml::node* v = Resolve(*raw, b);
     double x;
+    if (key == "monitor") {
+      step->monitor.kind = MonitorExpect::Kind::Value;
+      step->monitor.observation = v->is_string() ? v->as_string()->get() : "";
+      if (!ValidObservation(step->monitor.observation))
+        err.add(LineOf(*raw), "expect.monitor must name an observation: heart_rate, \"MDC:code\" or \"LN:code\"");
+      continue;
+    }
     if (!AsNumber(*v, &x) || !std::isfinite(x)) {
       err.add(LineOf(*raw), "expect." + key + " must be a number");
       continue;
@@ -115,7 +122,9 @@ void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& e
     else if (key == "tolerance_percent") e.tolerance_percent = x;
     else if (key == "min") e.min = x;
     else if (key == "max") e.max = x;
-    else err.add(LineOf(*raw), "unknown key expect." + key + " (value, tolerance, tolerance_percent, min, max)");
+    else if (key == "settle" && x >= 0) step->monitor.settle = x;
+    else if (key == "settle") err.add(LineOf(*raw), "expect.settle must be 0 or more seconds");
+    else err.add(LineOf(*raw), "unknown key expect." + key + " (value, tolerance, tolerance_percent, min, max, monitor, settle)");
   }
   const bool tol = !std::isnan(e.tolerance), pct = !std::isnan(e.tolerance_percent);
   if (tol && pct) err.add(line, "expect has both tolerance and tolerance_percent: give one");
@@ -130,6 +139,8 @@ void ParseExpect(const toml::node& node, const Binding& b, Step* step, Errors& e
   if (step->timed && !std::isnan(e.max) && e.max < 0)
     err.add(line, "expect.max is negative for a timed step: no time could pass");
   if (!e.judged() && t->size() == 0) err.add(line, "expect is empty");
+  if (step->monitor.settle > 0 && !step->monitor.judged()) err.add(line, "expect.settle is for a monitor's reports");
+  if (step->monitor.judged() && !e.judged()) err.add(line, "expect.monitor needs a value and tolerance, or min/max");
 }
 
 void ParseDevice(const toml::table& t, Sequence* seq, Errors& err) {
@@ -311,12 +322,22 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
         ok &= !bad_rhythm;
       }
       const toml::node* expect = nullptr;
+      const toml::node* alarm = nullptr;
       for (const auto& [key, node] : InOrder(st)) {
         if (key == "name") ok &= text(key, *node, &step.name);
         else if (key == "prompt") ok &= text(key, *node, &step.prompt);
         else if (key == "instruction") ok &= text(key, *node, &step.instruction);
         else if (key == "timed" || key == "repeat" || key == "rhythm") continue;
         else if (key == "expect") expect = node;
+        else if (key == "expect_alarm" || key == "expect_no_alarm") {
+          if (alarm) err.add(LineOf(*node), "a step has one expect_alarm or expect_no_alarm"), ok = false;
+          alarm = node;
+          const std::string message = ParseAlarmExpect(
+              *node, key == "expect_no_alarm",
+              [](const toml::node& n, const void* bound) { return Resolve(n, *static_cast<const Binding*>(bound)); },
+              &b, &step.monitor);
+          if (!message.empty()) err.add(LineOf(*node), message), ok = false;
+        }
         else if (key == "duration") {
           const toml::node* v = Resolve(*node, b);
           if (!AsNumber(*v, &step.duration) || !(step.duration >= 0) || step.duration > 3600)
@@ -355,7 +376,7 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
           }
         } else {
           err.add(LineOf(*node), "unknown key '" + key +
-                                     "' (name, function, rhythm, settings, duration, prompt, instruction, timed, expect, repeat)");
+                                     "' (name, function, rhythm, settings, duration, prompt, instruction, timed, expect, expect_alarm, expect_no_alarm, repeat)");
           ok = false;
         }
       }
@@ -364,9 +385,20 @@ bool ParseSequence(const std::string& text, const std::string& path, Sequence* s
         err.add(line, "the first step must name a function or a rhythm");
         return false;
       }
+      if (expect && alarm) err.add(LineOf(*alarm), "a step is judged by expect or by an alarm, not both"), ok = false;
+      const bool by_monitor = expect && expect->as_table() && expect->as_table()->get("monitor");
       if (expect) {
-        if (step.prompt.empty()) err.add(LineOf(*expect), "expect without a prompt: nothing to judge"), ok = false;
+        if (step.prompt.empty() && !by_monitor)
+          err.add(LineOf(*expect), "expect without a prompt: nothing to judge"), ok = false;
         else ParseExpect(*expect, b, &step, err);
+      }
+      if (step.monitor.judged()) {
+        // The monitor answers: nobody is asked. A step plays at least what its judgement needs.
+        if (!step.prompt.empty() || step.timed)
+          err.add(line, "a step judged by the monitor has no prompt and is not timed"), ok = false;
+        if (step.monitor.kind == MonitorExpect::Kind::Value && step.duration <= step.monitor.settle)
+          err.add(line, "the step's duration must be longer than expect.settle"), ok = false;
+        step.duration = std::max(step.duration, step.monitor.needs());
       }
       if (step.timed && step.prompt.empty()) err.add(line, "a timed step needs a prompt"), ok = false;
       std::vector<std::string> keys;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "run/monitor_step.h"
 #include "tools.h"
 
 namespace orna::cli::run {
@@ -43,6 +44,7 @@ struct Step {
   std::string instruction;
   bool timed = false;
   Expectation expect;
+  MonitorExpect monitor;  // judged by the monitor's own reports, not by an answer
 };
 
 // What a sequence's [device] table may say of the monitor under test, in

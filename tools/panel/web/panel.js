@@ -201,8 +201,32 @@
     tr.insertCell().textContent = v;
   }
 
+  // The monitor's latest reports beside the rate being played.
+  function showMonitor(st) {
+    const m = st.monitor;
+    $('monitor').hidden = !m;
+    if (!m) return;
+    const s = st.settings || {};
+    const rate = s.bpm != null ? s.bpm : (s.frequency != null ? s.frequency * 60 : null);
+    $('monitor-played').textContent = st.streaming && rate != null ? 'playing ' + (+rate.toFixed(1)) + ' /min' : 'not playing';
+    $('monitor-listening').textContent = 'listening on ' + m.listening + ', ' + m.messages + ' messages';
+    const values = $('monitor-values').tBodies[0], alarms = $('monitor-alarms').tBodies[0];
+    values.innerHTML = '';
+    alarms.innerHTML = '';
+    for (const v of m.values) {
+      const tr = values.insertRow();
+      for (const text of [v.name, v.value + ' ' + v.units, v.time, v.message_id]) tr.insertCell().textContent = text;
+    }
+    for (const a of m.alarms) {
+      const tr = alarms.insertRow();
+      tr.className = a.active ? 'alarm-active' : '';
+      for (const text of [a.name, a.active ? 'raised' : 'ended', a.time, a.message_id]) tr.insertCell().textContent = text;
+    }
+  }
+
   function showState(st) {
     state = st;
+    showMonitor(st);
     const status = $('status');
     status.className = 'status' + (st.lost ? ' lost' : st.streaming ? ' streaming' : st.connected ? ' connected' : '');
     status.textContent = st.lost ? 'instrument lost' : st.streaming ? 'streaming' : st.connected ? 'connected, stopped' : 'not connected';
