@@ -535,9 +535,10 @@ bool WriteOutputs(const PlayOptions& o, const std::vector<Point>& points, double
 // written as the points arrive, the plot keeps what it draws.
 class StreamedRun {
  public:
-  StreamedRun(const PlayOptions& o, emu::VirtualInstrument* vi, double pulse_s, double pacing_amplitude,
-              const signals::Rendered* rhythm)
-      : o_(o), vi_(vi), stream_(o.seconds, pulse_s, pacing_amplitude, rhythm,
+  // `seconds`: what is played (a record's length when it plays to its end).
+  StreamedRun(const PlayOptions& o, double seconds, emu::VirtualInstrument* vi, double pulse_s,
+              double pacing_amplitude, const signals::Rendered* rhythm)
+      : o_(o), vi_(vi), stream_(seconds, pulse_s, pacing_amplitude, rhythm,
                                 [this](const Point& p, const std::vector<std::string>& labels) { Take(p, labels); }) {}
 
   // Opens the recordings; false (said why) when one cannot be.
@@ -639,7 +640,7 @@ int Play(const PlayOptions& options, bool render) {
   auto* vi = session->instrument();
   std::optional<StreamedRun> streamed;
   if (vi) {
-    streamed.emplace(options, vi, pulse_s, pacing_amplitude, rhythm ? &loop.rendered : nullptr);
+    streamed.emplace(options, o.seconds, vi, pulse_s, pacing_amplitude, rhythm ? &loop.rendered : nullptr);
     if (!streamed->Open(serial, rhythm)) return kExitIo;
   }
   StartCapture(vi == nullptr);
