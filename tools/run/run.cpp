@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "emulator/playback.h"
 #include "orna.h"
 #include "orna_version.h"
 #include "rhythm_play.h"
@@ -309,6 +310,10 @@ int RunSequence(const RunOptions& o) {
       break;
     }
     const auto change = Clock::now();
+    // Samples of packets the host built before the change play first: those
+    // queued, and the packet a request in flight brings. They belong to the
+    // step before and are left out of what this step measures.
+    const std::size_t stale = vi ? vi->queued_samples() + emu::kSamplesPerPacket : 0;
     x.started = IsoNow();
     monitor.StepStarted();
     if (vi) {
@@ -430,7 +435,9 @@ int RunSequence(const RunOptions& o) {
       // A paced rhythm's pulses are the rhythm's own; an irregular one's rate is its mean.
       const double pacing = rhythm ? loop.library.pacing_amplitude : st.state.pacing_amplitude;
       const signals::RhythmInfo* info = rhythm ? signals::FindRhythm(st.state.rhythm) : nullptr;
-      x.measured = Measure(points, period, std::isnan(pacing) ? 0 : pacing, rhythm, info && info->irregular);
+      // A step too short to lose its first packets is measured whole.
+      const std::vector<Point> own(points.begin() + (points.size() > 2 * stale ? stale : 0), points.end());
+      x.measured = Measure(own, period, std::isnan(pacing) ? 0 : pacing, rhythm, info && info->irregular);
       // Sine, triangle, square and the exponentials have no beats to count.
       if (st.function <= OutputFuncSquare || st.function == OutputFuncExponential ||
           st.function == OutputFuncBiExponential)
