@@ -52,11 +52,17 @@ std::string OneLine(std::string s) {
 
 }  // namespace
 
-int WfdbCode(const std::string& label, bool* with_aux) {
-  *with_aux = false;
+int WfdbCode(const std::string& label, std::string* aux) {
+  aux->clear();
   if (label.size() == 1)
     if (const int code = MnemonicCode(label[0]); code > 0) return code;
-  *with_aux = true;
+  // A record's label: its mnemonic, then its text ("+(N", "N_x").
+  if (label.size() > 1 && label[0] != '(')
+    if (const int code = MnemonicCode(label[0]); code > 0) {
+      *aux = label.substr(1);
+      return code;
+    }
+  *aux = label;
   return !label.empty() && label[0] == '(' ? kRhythm : kNote;
 }
 
@@ -64,7 +70,7 @@ std::vector<std::uint8_t> WfdbAnnotations(const std::vector<WfdbNote>& notes) {
   std::vector<std::uint8_t> out;
   std::uint64_t last = 0;
   for (const WfdbNote& n : notes) {
-    bool aux = false;
+    std::string aux;
     const int code = n.pacing ? kPacerSpike : WfdbCode(n.label, &aux);
     std::uint64_t interval = n.sample - last;
     last = n.sample;
@@ -77,10 +83,10 @@ std::vector<std::uint8_t> WfdbAnnotations(const std::vector<WfdbNote>& notes) {
       interval = 0;
     }
     PutWord(&out, code, static_cast<unsigned>(interval));
-    if (aux) {
-      const std::size_t len = std::min<std::size_t>(n.label.size(), 255);
+    if (!aux.empty()) {
+      const std::size_t len = std::min<std::size_t>(aux.size(), 255);
       PutWord(&out, kAux, static_cast<unsigned>(len));
-      out.insert(out.end(), n.label.begin(), n.label.begin() + static_cast<std::ptrdiff_t>(len));
+      out.insert(out.end(), aux.begin(), aux.begin() + static_cast<std::ptrdiff_t>(len));
       if (len % 2) out.push_back(0);
     }
   }

@@ -18,9 +18,10 @@ struct WfdbNote {
 };
 
 // The annotation code of a beat or rhythm label: the single-letter beat codes
-// by their mnemonic, '(' rhythm labels as RHYTHM (their text goes along as
-// aux), anything else as NOTE with the text as aux.
-int WfdbCode(const std::string& label, bool* with_aux);
+// by their mnemonic, a record's labels (a mnemonic and its text, "+(N") by
+// theirs with the text as aux, '(' rhythm labels as RHYTHM (their text as
+// aux), anything else as NOTE with the text as aux. `aux`: the text, or empty.
+int WfdbCode(const std::string& label, std::string* aux);
 // The annotation file's bytes for notes sorted by sample.
 std::vector<std::uint8_t> WfdbAnnotations(const std::vector<WfdbNote>& notes);
 
