@@ -63,3 +63,19 @@ std::string MonitorHtml(const StepResult& x, std::string (*escape)(const std::st
 }
 
 }  // namespace orna::cli::run
+
+namespace orna::cli::run {
+
+std::string MonitorText(const StepResult& x) {
+  std::string text;
+  for (const MonitorReading& r : x.monitor) {
+    char t[32];
+    std::snprintf(t, sizeof t, "%.3f s", r.t);
+    const std::string value = r.alarm ? (r.ended ? "alarm ended" : "alarm raised") : Number(r.value) + " " + r.units;
+    text += std::string(text.empty() ? "" : "; ") + (r.judged ? "* " : "") + t + " " + r.name + " " + value +
+            " (" + r.message_id + ", " + r.time + ")";
+  }
+  return text;
+}
+
+}  // namespace orna::cli::run

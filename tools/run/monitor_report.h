@@ -16,5 +16,7 @@ nlohmann::json MonitorJson(const Step& step, const StepResult& result);
 void MonitorFromJson(const nlohmann::json& step, StepResult* result);
 // Rows of the step's table in the HTML report (empty when none).
 std::string MonitorHtml(const StepResult& result, std::string (*escape)(const std::string&));
+// The same as one text (the PDF): "; " between reports, "* " before those judged.
+std::string MonitorText(const StepResult& result);
 
 }  // namespace orna::cli::run

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "run/monitor_report.h"
 #include "run/report_text.h"
 #include "run/run.h"
 #include "text.h"
@@ -249,7 +250,7 @@ class Pdf {
     Row({"#", "Step", "Expected", "Reading", "Verdict", "Ended"}, w, true);
     for (std::size_t i = 0; i < seq_.steps.size() && i < r_.results.size() && r_.results[i].done; ++i) {
       const StepResult& x = r_.results[i];
-      Row({std::to_string(i + 1), seq_.steps[i].name, seq_.steps[i].expect.describe(), ReadingText(x),
+      Row({std::to_string(i + 1), seq_.steps[i].name, ExpectedText(seq_.steps[i]), ReadingText(x),
            VerdictName(x.verdict), x.ended.size() >= 19 ? x.ended.substr(11, 8) : x.ended},
           w, false, 4, x.verdict);
     }
@@ -270,8 +271,9 @@ class Pdf {
         {"Ended", x.ended}};
     if (!st.instruction.empty()) rows.push_back({"Instruction", st.instruction});
     if (!st.prompt.empty()) rows.push_back({"Prompt", st.prompt});
-    if (st.expect.judged()) rows.push_back({"Expected", st.expect.describe()});
-    if (!st.prompt.empty()) rows.push_back({"Reading", x.answered ? ReadingText(x) : "(none)"});
+    if (st.expect.judged() || st.monitor.judged()) rows.push_back({"Expected", ExpectedText(st)});
+    if (!st.prompt.empty() || st.monitor.judged())
+      rows.push_back({"Reading", x.answered ? ReadingText(x) : "(none)"});
     rows.push_back({"Verdict", x.verdict == Verdict::Done ? ReadingText(x) : VerdictName(x.verdict)});
     if (!x.reason.empty()) rows.push_back({"Reason", x.reason});
     rows.push_back({"Link", std::to_string(x.link.packets) + " packets, " + std::to_string(x.link.underruns) +
@@ -279,6 +281,7 @@ class Pdf {
                                 (x.link.lost ? ", stream LOST" : "") + "; " + Num(x.link.played_s, "%.2f") +
                                 " s played"});
     if (x.has_measured) rows.push_back({"Measured", MeasuredText(x.measured) + " (" + kSourceMeasured + ")"});
+    if (!x.monitor.empty()) rows.push_back({"Monitor reported", MonitorText(x)});
     // The heading stays with the step's first rows; the strip with its caption.
     y_ += 4;
     const std::string heading = std::to_string(i + 1) + ". " + st.name;
