@@ -77,9 +77,12 @@ bool Message::Parse(std::string_view all, std::string* error) {
   enc_.subcomponent = chars[3];
 
   // Segments end with CR; LF and CR LF are taken too, and empty lines skipped.
+  // The next CR and the next LF are each searched for once, not at every byte.
+  std::size_t cr = all.find('\r'), lf = all.find('\n');
   for (std::size_t at = 0; at < all.size();) {
-    std::size_t end = all.find_first_of("\r\n", at);
-    if (end == std::string_view::npos) end = all.size();
+    if (cr < at) cr = all.find('\r', at);
+    if (lf < at) lf = all.find('\n', at);
+    const std::size_t end = std::min({cr, lf, all.size()});
     const std::string_view line = all.substr(at, end - at);
     at = end + 1;
     if (line.empty()) continue;
@@ -114,15 +117,23 @@ const Segment* Message::Find(std::string_view id) const {
   return nullptr;
 }
 
-std::string Message::Get(const Segment& s, std::size_t field, std::size_t component, std::size_t sub,
-                         std::size_t rep) const {
-  if (field >= s.count || component == 0 || sub == 0) return "";
+std::string_view Message::View(std::string* scratch, const Segment& s, std::size_t field, std::size_t component,
+                                std::size_t sub, std::size_t rep) const {
+  if (field >= s.count || component == 0 || sub == 0) return {};
   std::string_view v = fields_[s.first + field];
-  if (s.id == "MSH" && field <= 2) return std::string(v);
+  if (s.id == "MSH" && field <= 2) return v;
   v = Part(v, enc_.repetition, rep);
   v = Part(v, enc_.component, component - 1);
   v = Part(v, enc_.subcomponent, sub - 1);
-  return Unescape(v);
+  return Decode(v, scratch);
+}
+
+std::string Message::Get(const Segment& s, std::size_t field, std::size_t component, std::size_t sub,
+                         std::size_t rep) const {
+  std::string out;
+  const std::string_view v = View(&out, s, field, component, sub, rep);
+  if (out.empty()) out.assign(v);  // nothing was decoded into it
+  return out;
 }
 
 std::string Message::Header(std::size_t field, std::size_t component) const {
@@ -130,8 +141,16 @@ std::string Message::Header(std::size_t field, std::size_t component) const {
 }
 
 std::string Message::Unescape(std::string_view raw) const {
-  if (raw.find(enc_.escape) == std::string_view::npos) return std::string(raw);  // the usual case
   std::string out;
+  const std::string_view v = Decode(raw, &out);
+  if (out.empty()) out.assign(v);
+  return out;
+}
+
+std::string_view Message::Decode(std::string_view raw, std::string* scratch) const {
+  if (raw.find(enc_.escape) == std::string_view::npos) return raw;  // the usual case
+  std::string& out = *scratch;
+  out.clear();
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const std::size_t close = raw[i] == enc_.escape ? raw.find(enc_.escape, i + 1) : std::string_view::npos;
@@ -160,9 +179,18 @@ std::string Message::Unescape(std::string_view raw) const {
 }
 
 std::string Escape(std::string_view text) {
-  if (text.find_first_of("|^&~\\\r\n") == std::string_view::npos) return std::string(text);
   std::string out;
-  out.reserve(text.size());
+  AppendEscaped(&out, text);
+  return out;
+}
+
+void AppendEscaped(std::string* to, std::string_view text) {
+  std::string& out = *to;
+  if (text.find_first_of("|^&~\\\r\n") == std::string_view::npos) {
+    out += text;
+    return;
+  }
+  out.reserve(out.size() + text.size());
   for (char c : text) {
     switch (c) {
       case '|': out += "\\F\\"; break;
@@ -175,7 +203,6 @@ std::string Escape(std::string_view text) {
       default: out += c;
     }
   }
-  return out;
 }
 
 bool ParseTimestamp(std::string_view ts, double* seconds) {
@@ -226,6 +253,12 @@ bool ParseTimestamp(std::string_view ts, double* seconds) {
 }
 
 std::string FormatTimestamp(double seconds) {
+  std::string out;
+  AppendTimestamp(&out, seconds);
+  return out;
+}
+
+void AppendTimestamp(std::string* out, double seconds) {
   std::int64_t ms = std::llround(seconds * 1000);
   const std::int64_t day_ms = 86400000;
   std::int64_t days = ms / day_ms, in_day = ms % day_ms;
@@ -243,7 +276,7 @@ std::string FormatTimestamp(double seconds) {
   std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02d%02d%02d.%03d+0000", static_cast<long long>(y), m, d,
                 static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
                 static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000));
-  return buf;
+  out->append(buf);
 }
 
 }  // namespace orna::hl7
