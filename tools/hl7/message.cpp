@@ -75,6 +75,9 @@ bool Message::Parse(std::string_view all, std::string* error) {
   enc_.repetition = chars[1];
   enc_.escape = chars[2];
   enc_.subcomponent = chars[3];
+  special_.fill(false);
+  for (char c : {enc_.component, enc_.repetition, enc_.escape, enc_.subcomponent})
+    special_[static_cast<unsigned char>(c)] = true;
 
   // Segments end with CR; LF and CR LF are taken too, and empty lines skipped.
   // The next CR and the next LF are each searched for once, not at every byte.
@@ -121,7 +124,13 @@ std::string_view Message::View(std::string* scratch, const Segment& s, std::size
                                 std::size_t sub, std::size_t rep) const {
   if (field >= s.count || component == 0 || sub == 0) return {};
   std::string_view v = fields_[s.first + field];
-  if (s.id == "MSH" && field <= 2) return v;
+  if (s.first == 0 && field <= 2) return v;  // MSH-1 and MSH-2: only MSH starts the table
+  // The usual value has no separator and no escape: it is its own first
+  // component, and has no others. One look at each byte instead of four searches.
+  const char* p = v.data();
+  const char* const end = p + v.size();
+  while (p != end && !special_[static_cast<unsigned char>(*p)]) ++p;
+  if (p == end) return rep == 0 && component == 1 && sub == 1 ? v : std::string_view();
   v = Part(v, enc_.repetition, rep);
   v = Part(v, enc_.component, component - 1);
   v = Part(v, enc_.subcomponent, sub - 1);

@@ -5,6 +5,7 @@
 // is asked for.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -58,6 +59,8 @@ class Message {
 
  private:
   Encoding enc_;
+  // The component, repetition, subcomponent and escape characters.
+  std::array<bool, 256> special_{};
   std::vector<Segment> segments_;
   std::vector<std::string_view> fields_;  // of every segment, in order
 };
