@@ -76,6 +76,8 @@ bool Message::Parse(std::string_view all, std::string* error) {
   enc_.escape = chars[2];
   enc_.subcomponent = chars[3];
   special_.fill(false);
+  field_sep_.fill(false);
+  field_sep_[static_cast<unsigned char>(enc_.field)] = true;
   for (char c : {enc_.component, enc_.repetition, enc_.escape, enc_.subcomponent})
     special_[static_cast<unsigned char>(c)] = true;
 
@@ -101,11 +103,13 @@ bool Message::Parse(std::string_view all, std::string* error) {
     if (msh != segments_.empty()) return fail(msh ? "the message has a second MSH" : "the message does not begin with MSH");
     fields_.push_back(s.id);
     if (msh) fields_.push_back(line.substr(3, 1));
-    for (std::size_t f = 4; line.size() > 3 && f <= line.size();) {
-      std::size_t next = line.find(enc_.field, f);
-      if (next == std::string_view::npos) next = line.size();
-      fields_.push_back(line.substr(f, next - f));
-      f = next + 1;
+    // Fields are short: a look at each byte beats a search call per field.
+    const char* const last = line.data() + line.size();
+    for (const char* p = line.data() + 3; p != last;) {  // at a field separator
+      const char* q = ++p;
+      while (q != last && !field_sep_[static_cast<unsigned char>(*q)]) ++q;
+      fields_.emplace_back(p, static_cast<std::size_t>(q - p));
+      p = q;
     }
     s.count = fields_.size() - s.first;
     segments_.push_back(s);

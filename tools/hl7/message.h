@@ -61,6 +61,7 @@ class Message {
   Encoding enc_;
   // The component, repetition, subcomponent and escape characters.
   std::array<bool, 256> special_{};
+  std::array<bool, 256> field_sep_{};  // only the field separator
   std::vector<Segment> segments_;
   std::vector<std::string_view> fields_;  // of every segment, in order
 };
