@@ -98,13 +98,13 @@ Outcome Interpret(std::string_view text, Content* c) {
   // messages: a monitor sends the same shape every second.
   thread_local Message m;
   // Values with escapes are decoded into these; the rest are views into `text`.
-  thread_local std::string msh_room, obr_room, own_room, a, type_room, code_room, refid_room, system_room;
+  thread_local std::string msh_room, obr_room, own_room, value_room, type_room, code_room, refid_room, system_room;
   std::string why;
   auto out = [](AckCode code, int error, std::string reason) { return Outcome{code, error, std::move(reason)}; };
   if (!m.Parse(text, &why)) return out(AckCode::AR, 100, std::move(why));
   const Segment& msh = m.segments().front();
   auto header = [&](std::string* to, std::size_t field, std::size_t component = 1) {
-    to->assign(m.View(&a, msh, field, component));
+    to->assign(m.View(&value_room, msh, field, component));
   };
   header(&c->type, 9, 1);
   header(&c->event, 9, 2);
@@ -145,7 +145,7 @@ Outcome Interpret(std::string_view text, Content* c) {
     if (type == "NM") {
       if (code.empty() && refid.empty()) return out(AckCode::AE, 101, where() + ": OBX-3 is empty");
       double number = NAN;
-      const std::string_view value = m.View(&a, s, 5);
+      const std::string_view value = m.View(&value_room, s, 5);
       if (!Numeric(value, &number))
         return out(AckCode::AE, 102, where() + ": OBX-5 '" + std::string(value) + "' is not a number");
       if (alarms) continue;
@@ -154,8 +154,8 @@ Outcome Interpret(std::string_view text, Content* c) {
       o.code.assign(code);
       o.text.assign(refid);
       o.system.assign(system);
-      o.sub_id.assign(m.View(&a, s, 4));
-      o.units.assign(m.View(&a, s, 6));
+      o.sub_id.assign(m.View(&value_room, s, 4));
+      o.units.assign(m.View(&value_room, s, 6));
       o.time.assign(time);
       if (!ParseTimestamp(time, &o.epoch)) o.epoch = NAN;
       continue;
@@ -169,15 +169,15 @@ Outcome Interpret(std::string_view text, Content* c) {
     if (refid == "MDC_EVT_ALARM" || code == "196616" || IsEvent(refid)) {
       // The event: in OBX-5 when coded, otherwise OBX-3 itself with its text in OBX-5.
       if (coded && (refid == "MDC_EVT_ALARM" || code == "196616")) {
-        alarm->code.assign(m.View(&a, s, 5, 1));
-        alarm->text.assign(m.View(&a, s, 5, 2));
-        alarm->system.assign(m.View(&a, s, 5, 3));
-        AppendWord(&alarm->text, m.View(&a, s, 5, 9));
+        alarm->code.assign(m.View(&value_room, s, 5, 1));
+        alarm->text.assign(m.View(&value_room, s, 5, 2));
+        alarm->system.assign(m.View(&value_room, s, 5, 3));
+        AppendWord(&alarm->text, m.View(&value_room, s, 5, 9));
       } else {
         alarm->code.assign(code);
         alarm->system.assign(system);
         alarm->text.assign(refid);
-        const std::string_view said = m.View(&a, s, 5);
+        const std::string_view said = m.View(&value_room, s, 5);
         if (!said.empty()) {
           alarm->text += ' ';
           alarm->text += said;
@@ -186,9 +186,9 @@ Outcome Interpret(std::string_view text, Content* c) {
       alarm->time.assign(time);
       if (!ParseTimestamp(time, &alarm->epoch)) alarm->epoch = NAN;
     } else if (refid == "MDC_ATTR_EVENT_PHASE" || code == "68481") {
-      alarm->phase.assign(m.View(&a, s, 5));
+      alarm->phase.assign(m.View(&value_room, s, 5));
     } else if (refid == "MDC_ATTR_ALARM_STATE" || code == "68482") {
-      alarm->state.assign(m.View(&a, s, 5));
+      alarm->state.assign(m.View(&value_room, s, 5));
     }
   }
   if (alarms) {
