@@ -134,8 +134,11 @@ TEST(Hl7Parser, RefusesWhatItCannotUseWithTheRightCode) {
     EXPECT_EQ(o.error, k.error) << k.text;
     EXPECT_TRUE(c.observations.empty() || o.code == AckCode::AA) << k.text;
   }
+  // Into content that held an earlier message: nothing of it is left.
   Content c;
+  ASSERT_EQ(Interpret(kObservations, &c).code, AckCode::AA);
   const Outcome o = Interpret(msh + "ADT^A01|Q7|T|2.5", &c);
+  EXPECT_TRUE(c.observations.empty());
   EXPECT_EQ(BuildAck(c, o, 0, "A1"),
             "MSH|^~\\&|ORNA|BENCH|M||19700101000000.000+0000||ACK^A01^ACK|A1|T|2.5\r"
             "MSA|AR|Q7\r"

@@ -75,11 +75,19 @@ bool Message::Parse(std::string_view all, std::string* error) {
   enc_.repetition = chars[1];
   enc_.escape = chars[2];
   enc_.subcomponent = chars[3];
+  special_.fill(false);
+  field_sep_.fill(false);
+  field_sep_[static_cast<unsigned char>(enc_.field)] = true;
+  for (char c : {enc_.component, enc_.repetition, enc_.escape, enc_.subcomponent})
+    special_[static_cast<unsigned char>(c)] = true;
 
   // Segments end with CR; LF and CR LF are taken too, and empty lines skipped.
+  // The next CR and the next LF are each searched for once, not at every byte.
+  std::size_t cr = all.find('\r'), lf = all.find('\n');
   for (std::size_t at = 0; at < all.size();) {
-    std::size_t end = all.find_first_of("\r\n", at);
-    if (end == std::string_view::npos) end = all.size();
+    if (cr < at) cr = all.find('\r', at);
+    if (lf < at) lf = all.find('\n', at);
+    const std::size_t end = std::min({cr, lf, all.size()});
     const std::string_view line = all.substr(at, end - at);
     at = end + 1;
     if (line.empty()) continue;
@@ -95,11 +103,13 @@ bool Message::Parse(std::string_view all, std::string* error) {
     if (msh != segments_.empty()) return fail(msh ? "the message has a second MSH" : "the message does not begin with MSH");
     fields_.push_back(s.id);
     if (msh) fields_.push_back(line.substr(3, 1));
-    for (std::size_t f = 4; line.size() > 3 && f <= line.size();) {
-      std::size_t next = line.find(enc_.field, f);
-      if (next == std::string_view::npos) next = line.size();
-      fields_.push_back(line.substr(f, next - f));
-      f = next + 1;
+    // Fields are short: a look at each byte beats a search call per field.
+    const char* const last = line.data() + line.size();
+    for (const char* p = line.data() + 3; p != last;) {  // at a field separator
+      const char* q = ++p;
+      while (q != last && !field_sep_[static_cast<unsigned char>(*q)]) ++q;
+      fields_.emplace_back(p, static_cast<std::size_t>(q - p));
+      p = q;
     }
     s.count = fields_.size() - s.first;
     segments_.push_back(s);
@@ -114,15 +124,29 @@ const Segment* Message::Find(std::string_view id) const {
   return nullptr;
 }
 
-std::string Message::Get(const Segment& s, std::size_t field, std::size_t component, std::size_t sub,
-                         std::size_t rep) const {
-  if (field >= s.count || component == 0 || sub == 0) return "";
+std::string_view Message::View(std::string* scratch, const Segment& s, std::size_t field, std::size_t component,
+                                std::size_t sub, std::size_t rep) const {
+  if (field >= s.count || component == 0 || sub == 0) return {};
   std::string_view v = fields_[s.first + field];
-  if (s.id == "MSH" && field <= 2) return std::string(v);
+  if (s.first == 0 && field <= 2) return v;  // MSH-1 and MSH-2: only MSH starts the table
+  // The usual value has no separator and no escape: it is its own first
+  // component, and has no others. One look at each byte instead of four searches.
+  const char* p = v.data();
+  const char* const end = p + v.size();
+  while (p != end && !special_[static_cast<unsigned char>(*p)]) ++p;
+  if (p == end) return rep == 0 && component == 1 && sub == 1 ? v : std::string_view();
   v = Part(v, enc_.repetition, rep);
   v = Part(v, enc_.component, component - 1);
   v = Part(v, enc_.subcomponent, sub - 1);
-  return Unescape(v);
+  return Decode(v, scratch);
+}
+
+std::string Message::Get(const Segment& s, std::size_t field, std::size_t component, std::size_t sub,
+                         std::size_t rep) const {
+  std::string out;
+  const std::string_view v = View(&out, s, field, component, sub, rep);
+  if (out.empty()) out.assign(v);  // nothing was decoded into it
+  return out;
 }
 
 std::string Message::Header(std::size_t field, std::size_t component) const {
@@ -130,8 +154,16 @@ std::string Message::Header(std::size_t field, std::size_t component) const {
 }
 
 std::string Message::Unescape(std::string_view raw) const {
-  if (raw.find(enc_.escape) == std::string_view::npos) return std::string(raw);  // the usual case
   std::string out;
+  const std::string_view v = Decode(raw, &out);
+  if (out.empty()) out.assign(v);
+  return out;
+}
+
+std::string_view Message::Decode(std::string_view raw, std::string* scratch) const {
+  if (raw.find(enc_.escape) == std::string_view::npos) return raw;  // the usual case
+  std::string& out = *scratch;
+  out.clear();
   out.reserve(raw.size());
   for (std::size_t i = 0; i < raw.size(); ++i) {
     const std::size_t close = raw[i] == enc_.escape ? raw.find(enc_.escape, i + 1) : std::string_view::npos;
@@ -160,9 +192,18 @@ std::string Message::Unescape(std::string_view raw) const {
 }
 
 std::string Escape(std::string_view text) {
-  if (text.find_first_of("|^&~\\\r\n") == std::string_view::npos) return std::string(text);
   std::string out;
-  out.reserve(text.size());
+  AppendEscaped(&out, text);
+  return out;
+}
+
+void AppendEscaped(std::string* to, std::string_view text) {
+  std::string& out = *to;
+  if (text.find_first_of("|^&~\\\r\n") == std::string_view::npos) {
+    out += text;
+    return;
+  }
+  out.reserve(out.size() + text.size());
   for (char c : text) {
     switch (c) {
       case '|': out += "\\F\\"; break;
@@ -175,7 +216,6 @@ std::string Escape(std::string_view text) {
       default: out += c;
     }
   }
-  return out;
 }
 
 bool ParseTimestamp(std::string_view ts, double* seconds) {
@@ -226,6 +266,12 @@ bool ParseTimestamp(std::string_view ts, double* seconds) {
 }
 
 std::string FormatTimestamp(double seconds) {
+  std::string out;
+  AppendTimestamp(&out, seconds);
+  return out;
+}
+
+void AppendTimestamp(std::string* out, double seconds) {
   std::int64_t ms = std::llround(seconds * 1000);
   const std::int64_t day_ms = 86400000;
   std::int64_t days = ms / day_ms, in_day = ms % day_ms;
@@ -243,7 +289,7 @@ std::string FormatTimestamp(double seconds) {
   std::snprintf(buf, sizeof buf, "%04lld%02u%02u%02d%02d%02d.%03d+0000", static_cast<long long>(y), m, d,
                 static_cast<int>(in_day / 3600000), static_cast<int>(in_day / 60000 % 60),
                 static_cast<int>(in_day / 1000 % 60), static_cast<int>(in_day % 1000));
-  return buf;
+  out->append(buf);
 }
 
 }  // namespace orna::hl7

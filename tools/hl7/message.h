@@ -5,6 +5,7 @@
 // is asked for.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -45,13 +46,22 @@ class Message {
   // In MSH, field 1 is the field separator and field 2 the encoding characters.
   std::string Get(const Segment& s, std::size_t field, std::size_t component = 1, std::size_t sub = 1,
                   std::size_t rep = 0) const;
+  // The same without a copy: a view into the text, or into `*scratch` when
+  // the value has escapes to decode. Valid until the next use of `scratch`.
+  std::string_view View(std::string* scratch, const Segment& s, std::size_t field, std::size_t component = 1,
+                        std::size_t sub = 1, std::size_t rep = 0) const;
   // The same for MSH.
   std::string Header(std::size_t field, std::size_t component = 1) const;
 
   std::string Unescape(std::string_view raw) const;
+  // `raw` itself when it has no escape character, else decoded into `*scratch`.
+  std::string_view Decode(std::string_view raw, std::string* scratch) const;
 
  private:
   Encoding enc_;
+  // The component, repetition, subcomponent and escape characters.
+  std::array<bool, 256> special_{};
+  std::array<bool, 256> field_sep_{};  // only the field separator
   std::vector<Segment> segments_;
   std::vector<std::string_view> fields_;  // of every segment, in order
 };
@@ -59,6 +69,8 @@ class Message {
 // `text` with the standard encoding characters and CR escaped, for a field of
 // a message written with them.
 std::string Escape(std::string_view text);
+// The same, appended to `out`.
+void AppendEscaped(std::string* out, std::string_view text);
 
 // An HL7 TS/DTM value (YYYY[MM[DD[HH[MM[SS[.S...]]]]]][+/-ZZZZ]) as seconds
 // since 1970-01-01 UTC. A value without an offset is read as UTC. False when
@@ -66,5 +78,7 @@ std::string Escape(std::string_view text);
 bool ParseTimestamp(std::string_view ts, double* seconds);
 // Seconds since 1970 as a UTC TS to the millisecond: "20260101120000.000+0000".
 std::string FormatTimestamp(double seconds);
+// The same, appended to `out`.
+void AppendTimestamp(std::string* out, double seconds);
 
 }  // namespace orna::hl7

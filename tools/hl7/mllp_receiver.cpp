@@ -77,8 +77,11 @@ struct MllpReceiver::Impl {
       log("HL7 from " + c.peer + ": " + AckName(outcome.code) + " for message '" + content.control_id +
           "': " + outcome.reason);
     if (o.on_message) o.on_message(content, outcome);
-    const std::string ack = BuildAck(content, outcome, o.now ? o.now() : Now(), "ORNA" + std::to_string(++acks));
-    c.out += kStart + ack + kEnd + kCr;
+    // Written straight into what goes out: no copy of the ACK on the way.
+    c.out += kStart;
+    AppendAck(&c.out, content, outcome, o.now ? o.now() : Now(), "ORNA" + std::to_string(++acks));
+    c.out += kEnd;
+    c.out += kCr;
     Flush(c);
   }
 

@@ -16,10 +16,10 @@ bool IEquals(const std::string& a, const char* b) {
 }
 
 // A whole decimal number, as NM allows: sign, digits, one point; blanks around.
-bool Numeric(const std::string& s, double* v) {
+bool Numeric(std::string_view s, double* v) {
   std::size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
-  if (b == std::string::npos) return false;
-  const std::string t = s.substr(b, e - b + 1);
+  if (b == std::string_view::npos) return false;
+  const std::string_view t = s.substr(b, e - b + 1);
   bool digit = false, point = false;
   for (std::size_t i = 0; i < t.size(); ++i) {
     const char c = t[i];
@@ -28,8 +28,19 @@ bool Numeric(const std::string& s, double* v) {
     else if (!((c == '+' || c == '-') && i == 0)) return false;
   }
   if (!digit) return false;
+  // strtod wants a terminated string; the usual number fits on the stack.
+  char small[64];
+  std::string large;
+  const char* z = small;
+  if (t.size() < sizeof small) {
+    t.copy(small, t.size());
+    small[t.size()] = '\0';
+  } else {
+    large.assign(t);
+    z = large.c_str();
+  }
   errno = 0;
-  *v = std::strtod(t.c_str(), nullptr);
+  *v = std::strtod(z, nullptr);
   return errno == 0 && std::isfinite(*v);
 }
 
@@ -45,7 +56,16 @@ const char* ErrorName(int error) {
   }
 }
 
-bool IsEvent(const std::string& refid) { return refid.rfind("MDC_EVT_", 0) == 0 && refid != "MDC_EVT_ALARM"; }
+bool IsEvent(std::string_view refid) {
+  return refid.substr(0, 8) == "MDC_EVT_" && refid != "MDC_EVT_ALARM";
+}
+
+// `text` then, when there is `more`, a blank and `more`.
+void AppendWord(std::string* text, std::string_view more) {
+  if (more.empty()) return;
+  if (!text->empty()) *text += ' ';
+  *text += more;
+}
 
 }  // namespace
 
@@ -68,20 +88,31 @@ const char* AckName(AckCode code) {
 }
 
 Outcome Interpret(std::string_view text, Content* c) {
-  *c = Content();
-  // Each receiving thread keeps its split tables between messages: a monitor
-  // sends the same shape every second.
+  // Cleared rather than replaced: a receiver's strings and vectors keep their room.
+  for (std::string* f : {&c->type, &c->event, &c->control_id, &c->version, &c->processing, &c->sender_app,
+                         &c->sender_facility})
+    f->clear();
+  c->observations.clear();
+  c->alarms.clear();
+  // Each receiving thread keeps its split tables and decoding room between
+  // messages: a monitor sends the same shape every second.
   thread_local Message m;
+  // Values with escapes are decoded into these; the rest are views into `text`.
+  thread_local std::string msh_room, obr_room, own_room, value_room, type_room, code_room, refid_room, system_room;
   std::string why;
   auto out = [](AckCode code, int error, std::string reason) { return Outcome{code, error, std::move(reason)}; };
   if (!m.Parse(text, &why)) return out(AckCode::AR, 100, std::move(why));
-  c->type = m.Header(9, 1);
-  c->event = m.Header(9, 2);
-  c->control_id = m.Header(10);
-  c->processing = m.Header(11);
-  c->version = m.Header(12);
-  c->sender_app = m.Header(3);
-  c->sender_facility = m.Header(4);
+  const Segment& msh = m.segments().front();
+  auto header = [&](std::string* to, std::size_t field, std::size_t component = 1) {
+    to->assign(m.View(&value_room, msh, field, component));
+  };
+  header(&c->type, 9, 1);
+  header(&c->event, 9, 2);
+  header(&c->control_id, 10);
+  header(&c->processing, 11);
+  header(&c->version, 12);
+  header(&c->sender_app, 3);
+  header(&c->sender_facility, 4);
   if (c->control_id.empty()) return out(AckCode::AR, 101, "MSH-10, the message control ID, is empty");
   // 2.3 and later: "2.3", "2.3.1", ... "2.9".
   const std::string& v = c->version;
@@ -91,13 +122,14 @@ Outcome Interpret(std::string_view text, Content* c) {
   if (c->event != "R01" && c->event != "R40")
     return out(AckCode::AR, 201, "event '" + c->event + "' is neither R01 (observations) nor R40 (alarms)");
   const bool alarms = c->event == "R40";
-  const std::string msh_time = m.Header(7);
-  std::string obr_time;
+  const std::string_view msh_time = m.View(&msh_room, msh, 7);
+  std::string_view obr_time;
   Alarm* alarm = nullptr;
   int obx_index = 0;
+  auto where = [&]() { return "OBX " + std::to_string(obx_index); };
   for (const Segment& s : m.segments()) {
     if (s.id == "OBR") {
-      obr_time = m.Get(s, 7);
+      obr_time = m.View(&obr_room, s, 7);
       if (alarms) {
         c->alarms.emplace_back();
         alarm = &c->alarms.back();
@@ -106,24 +138,26 @@ Outcome Interpret(std::string_view text, Content* c) {
     }
     if (s.id != "OBX") continue;
     ++obx_index;
-    const std::string where = "OBX " + std::to_string(obx_index);
-    const std::string own_time = m.Get(s, 14);
-    const std::string& time = !own_time.empty() ? own_time : obr_time.empty() ? msh_time : obr_time;
-    std::string type = m.Get(s, 2), code = m.Get(s, 3, 1), refid = m.Get(s, 3, 2), system = m.Get(s, 3, 3);
+    const std::string_view own_time = m.View(&own_room, s, 14);
+    const std::string_view time = !own_time.empty() ? own_time : obr_time.empty() ? msh_time : obr_time;
+    const std::string_view type = m.View(&type_room, s, 2), code = m.View(&code_room, s, 3, 1),
+                           refid = m.View(&refid_room, s, 3, 2), system = m.View(&system_room, s, 3, 3);
     if (type == "NM") {
-      if (code.empty() && refid.empty()) return out(AckCode::AE, 101, where + ": OBX-3 is empty");
-      Observation o;
-      const std::string value = m.Get(s, 5);
-      if (!Numeric(value, &o.value)) return out(AckCode::AE, 102, where + ": OBX-5 '" + value + "' is not a number");
+      if (code.empty() && refid.empty()) return out(AckCode::AE, 101, where() + ": OBX-3 is empty");
+      double number = NAN;
+      const std::string_view value = m.View(&value_room, s, 5);
+      if (!Numeric(value, &number))
+        return out(AckCode::AE, 102, where() + ": OBX-5 '" + std::string(value) + "' is not a number");
       if (alarms) continue;
-      o.code = std::move(code);
-      o.text = std::move(refid);
-      o.system = std::move(system);
-      o.sub_id = m.Get(s, 4);
-      o.units = m.Get(s, 6);
-      o.time = time;
+      Observation& o = c->observations.emplace_back();
+      o.value = number;
+      o.code.assign(code);
+      o.text.assign(refid);
+      o.system.assign(system);
+      o.sub_id.assign(m.View(&value_room, s, 4));
+      o.units.assign(m.View(&value_room, s, 6));
+      o.time.assign(time);
       if (!ParseTimestamp(time, &o.epoch)) o.epoch = NAN;
-      c->observations.push_back(std::move(o));
       continue;
     }
     if (!alarms) continue;
@@ -135,53 +169,62 @@ Outcome Interpret(std::string_view text, Content* c) {
     if (refid == "MDC_EVT_ALARM" || code == "196616" || IsEvent(refid)) {
       // The event: in OBX-5 when coded, otherwise OBX-3 itself with its text in OBX-5.
       if (coded && (refid == "MDC_EVT_ALARM" || code == "196616")) {
-        alarm->code = m.Get(s, 5, 1);
-        alarm->text = m.Get(s, 5, 2);
-        alarm->system = m.Get(s, 5, 3);
-        const std::string original = m.Get(s, 5, 9);
-        if (!original.empty()) alarm->text += alarm->text.empty() ? original : " " + original;
+        alarm->code.assign(m.View(&value_room, s, 5, 1));
+        alarm->text.assign(m.View(&value_room, s, 5, 2));
+        alarm->system.assign(m.View(&value_room, s, 5, 3));
+        AppendWord(&alarm->text, m.View(&value_room, s, 5, 9));
       } else {
-        alarm->code = code;
-        alarm->system = system;
-        alarm->text = refid;
-        const std::string said = m.Get(s, 5);
-        if (!said.empty()) alarm->text += " " + said;
+        alarm->code.assign(code);
+        alarm->system.assign(system);
+        alarm->text.assign(refid);
+        const std::string_view said = m.View(&value_room, s, 5);
+        if (!said.empty()) {
+          alarm->text += ' ';
+          alarm->text += said;
+        }
       }
-      alarm->time = time;
+      alarm->time.assign(time);
       if (!ParseTimestamp(time, &alarm->epoch)) alarm->epoch = NAN;
     } else if (refid == "MDC_ATTR_EVENT_PHASE" || code == "68481") {
-      alarm->phase = m.Get(s, 5);
+      alarm->phase.assign(m.View(&value_room, s, 5));
     } else if (refid == "MDC_ATTR_ALARM_STATE" || code == "68482") {
-      alarm->state = m.Get(s, 5);
+      alarm->state.assign(m.View(&value_room, s, 5));
     }
   }
   if (alarms) {
-    for (const Alarm& a : c->alarms)
-      if (a.code.empty() && a.text.empty())
+    for (const Alarm& al : c->alarms)
+      if (al.code.empty() && al.text.empty())
         return out(AckCode::AE, 101, "an alarm without an event identifier (MDC_EVT_...)");
     if (c->alarms.empty()) return out(AckCode::AE, 101, "an ORU^R40 without an alarm");
   }
   return {};
 }
 
-std::string BuildAck(const Content& c, const Outcome& o, double now, const std::string& ack_id) {
+std::string BuildAck(const Content& c, const Outcome& o, double now, std::string_view ack_id) {
   std::string s;
-  s.reserve(160 + c.sender_app.size() + c.sender_facility.size() + c.control_id.size() + o.reason.size());
-  auto field = [&](const std::string& text) {
+  AppendAck(&s, c, o, now, ack_id);
+  return s;
+}
+
+void AppendAck(std::string* out, const Content& c, const Outcome& o, double now, std::string_view ack_id) {
+  std::string& s = *out;
+  s.reserve(s.size() + 160 + c.sender_app.size() + c.sender_facility.size() + c.control_id.size() +
+            o.reason.size());
+  auto field = [&](std::string_view text) {
     s += '|';
-    s += Escape(text);
+    AppendEscaped(&s, text);
   };
   s += "MSH|^~\\&|ORNA|BENCH";
   field(c.sender_app);
   field(c.sender_facility);
   s += '|';
-  s += FormatTimestamp(now);
+  AppendTimestamp(&s, now);
   s += "||ACK^";
-  s += Escape(c.event);
+  AppendEscaped(&s, c.event);
   s += "^ACK";
   field(ack_id);
-  field(c.processing.empty() ? "P" : c.processing);
-  field(c.version.empty() ? "2.6" : c.version);
+  field(c.processing.empty() ? std::string_view("P") : std::string_view(c.processing));
+  field(c.version.empty() ? std::string_view("2.6") : std::string_view(c.version));
   s += "\rMSA|";
   s += AckName(o.code);
   field(c.control_id);
@@ -195,7 +238,6 @@ std::string BuildAck(const Content& c, const Outcome& o, double now, const std::
     field(o.reason);
     s += '\r';
   }
-  return s;
 }
 
 }  // namespace orna::hl7

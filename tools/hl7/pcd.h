@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hl7/message.h"
@@ -51,13 +52,16 @@ struct Outcome {
 // version we do not take, no control ID); AE: an ORU whose content is wrong
 // (a numeric OBX without a number, an alarm without an identifier), of which
 // nothing is used; AA otherwise. `content` gets what could be read of MSH
-// even when the message is refused, for the ACK.
+// even when the message is refused, for the ACK. Whatever `content` held is
+// replaced; the room it had is reused.
 Outcome Interpret(std::string_view text, Content* content);
 
 // The ACK: standard encoding characters; MSH-3/4 ours, MSH-5/6 the sender's,
 // MSH-7 `now`, MSH-9 ACK^<event>^ACK, MSH-10 `ack_id`, MSH-11 and MSH-12 as
 // received (P and 2.6 when absent); MSA-1 the code, MSA-2 the message's
 // control ID; ERR (code^text^HL70357, severity E, reason in ERR-8) unless AA.
-std::string BuildAck(const Content& content, const Outcome& outcome, double now, const std::string& ack_id);
+std::string BuildAck(const Content& content, const Outcome& outcome, double now, std::string_view ack_id);
+// The same, appended to `out`.
+void AppendAck(std::string* out, const Content& content, const Outcome& outcome, double now, std::string_view ack_id);
 
 }  // namespace orna::hl7
