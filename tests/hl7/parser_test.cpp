@@ -38,6 +38,7 @@ TEST(Hl7Parser, TakesEveryNumericObservationOfAnObservationResult) {
   EXPECT_EQ(hr.name(), "heart_rate");
   EXPECT_EQ(hr.value, 72);
   EXPECT_EQ(hr.units, "264864");
+  EXPECT_EQ(hr.shown_units(), "MDC_DIM_BEAT_PER_MIN");
   EXPECT_EQ(hr.sub_id, "1.1.1.1");
   EXPECT_EQ(hr.time, "20260301090030.25+0000");  // OBX-14 before OBR-7
   EXPECT_DOUBLE_EQ(hr.epoch, 1772355630.25);

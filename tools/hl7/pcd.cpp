@@ -156,6 +156,7 @@ Outcome Interpret(std::string_view text, Content* c) {
       o.system.assign(system);
       o.sub_id.assign(m.View(&value_room, s, 4));
       o.units.assign(m.View(&value_room, s, 6));
+      o.units_text.assign(m.View(&value_room, s, 6, 2));
       o.time.assign(time);
       if (!ParseTimestamp(time, &o.epoch)) o.epoch = NAN;
       continue;

@@ -16,6 +16,9 @@ struct Observation {
   std::string sub_id;              // OBX-4
   double value = NAN;              // OBX-5 of a numeric (NM) OBX
   std::string units;               // OBX-6, its identifier
+  std::string units_text;          // OBX-6, its text when given ("MDC_DIM_BEAT_PER_MIN")
+  // What a person reads: the text, else the identifier.
+  const std::string& shown_units() const { return units_text.empty() ? units : units_text; }
   std::string time;                // OBX-14, else OBR-7, else MSH-7, as written
   double epoch = NAN;              // `time` in seconds since 1970 (NaN when absent or unreadable)
   // "heart_rate" for MDC 147842 or LOINC 8867-4, otherwise "MDC:code", "LN:code".

@@ -40,7 +40,7 @@ void MonitorFeed::Take(const hl7::Content& c) {
       if (values_.size() == kMaxValues) continue;
       it = values_.insert(values_.end(), Value{name, "", "", "", 0});
     }
-    *it = {name, ob.units, ob.time, c.control_id, ob.value};
+    *it = {name, ob.shown_units(), ob.time, c.control_id, ob.value};
   }
   for (const auto& a : c.alarms) {
     alarms_.insert(alarms_.begin(), {a.text.empty() ? a.code : a.text, a.phase, a.state, a.time, c.control_id,

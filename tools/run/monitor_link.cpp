@@ -98,7 +98,7 @@ void MonitorLink::Judge(const Step& st, StepResult* x) {
       m.t = when(ob.epoch, r.arrival);
       m.name = ob.name();
       m.value = ob.value;
-      m.units = ob.units;
+      m.units = ob.shown_units();
       m.time = ob.time;
       m.message_id = r.content.control_id;
       if (m.t >= -1e-6 && m.t <= end + 1e-6) x->monitor.push_back(m);
