@@ -125,6 +125,9 @@ bool LoadWfdb(const std::string& header_path, const RecordRequest& request, Reco
       std::min<std::size_t>(adu.size(), static_cast<std::size_t>(std::min<long long>(
                                             chosen.skew * chosen.samples_per_frame, static_cast<long long>(adu.size()))));
   record->samples_per_second = h.frequency * chosen.samples_per_frame;
+  // Room for twice the samples: playing doubles them where they are, and
+  // pages reserved but never written cost nothing.
+  record->microvolts.reserve(2 * (adu.size() - skip));
   record->microvolts.resize(adu.size() - skip);
   double held = 0;
   for (std::size_t i = skip; i < adu.size(); ++i) {
@@ -250,9 +253,13 @@ bool MakeExcerpt(Record* record, double start_s, double seconds, double gain, do
     v.resize(std::min(v.size(), n_in));
     for (std::size_t k = v.size(); k < count; ++k) v.push_back(first_uV + slope * static_cast<double>(k));
     v.resize(count);
+    // A short excerpt of a long record gives the rest back; room for twice
+    // the excerpt is what loading it needs next.
+    if (v.capacity() > 2 * count) v.shrink_to_fit();
     out->microvolts = std::move(v);
     v = {};
   } else {
+    out->microvolts.reserve(2 * count);  // as above: doubled where it is
     if (!Resample(r.microvolts.data() + s0, n_in, fs, rate, count, &out->microvolts, error)) return false;
     r.microvolts = {};
   }
