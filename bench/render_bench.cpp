@@ -1,7 +1,8 @@
 // Rendering without an instrument: synthetic ECG with pacing, as
-// `orna render ecg --pacing-amplitude 2 --seconds S --record OUT`, timed.
+// `orna render ecg --pacing-amplitude 2 --seconds S --record OUT`, or with
+// --input a record, as `orna render record PATH --seconds S --record OUT`, timed.
 //
-//   bench_render [--seconds S] [--record OUT]
+//   bench_render [--seconds S] [--record OUT] [--input PATH]
 //
 // Prints the wall time, the multiple of real time and the peak resident set
 // (getrusage), so that runs of different lengths show whether memory stays flat.
@@ -13,18 +14,26 @@
 #include <cstring>
 #include <string>
 
+#include "tools/record_play.h"
 #include "tools/tools.h"
 
 int main(int argc, char** argv) {
   double seconds = 3600;
   std::string record = "/var/tmp/bench_render.edf";
+  std::string input;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
     else if (std::strcmp(argv[i], "--record") == 0) record = argv[i + 1];
+    else if (std::strcmp(argv[i], "--input") == 0) input = argv[i + 1];
   }
   orna::cli::PlayOptions o;
-  o.function = "ecg";
-  o.pacing_amplitude = 2;
+  if (input.empty()) {
+    o.function = "ecg";
+    o.pacing_amplitude = 2;
+  } else {
+    o.function = orna::cli::kRecordFunction;
+    o.record_path = input;
+  }
   o.seconds = seconds;
   o.records = {record};
   const auto start = std::chrono::steady_clock::now();

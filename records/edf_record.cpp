@@ -70,6 +70,8 @@ bool LoadEdf(const RecordRequest& request, Record* record, std::string* error) {
     *error = request.path + ": signal " + std::to_string(found) + " is too long to read";
     return false;
   }
+  // Room for playing to double the samples where they are.
+  record->microvolts.reserve(2 * static_cast<std::size_t>(p.smp_in_file));
   record->microvolts.resize(static_cast<std::size_t>(p.smp_in_file));
   if (p.smp_in_file > 0 &&
       edfread_physical_samples(hdr->handle, static_cast<int>(found), static_cast<int>(p.smp_in_file),

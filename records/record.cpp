@@ -38,8 +38,13 @@ bool ReadFile(const std::string& path, std::vector<std::uint8_t>* data, std::str
     *error = path + ": cannot be opened";
     return false;
   }
-  data->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) {
+  // In one read: a byte at a time costs longer than decoding an hour.
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.seekg(0);
+  data->resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+  in.read(reinterpret_cast<char*>(data->data()), static_cast<std::streamsize>(data->size()));
+  if (in.bad() || in.gcount() != static_cast<std::streamsize>(data->size())) {
     *error = path + ": cannot be read";
     return false;
   }
@@ -111,13 +116,19 @@ bool LoadWfdb(const std::string& header_path, const RecordRequest& request, Reco
     *error = (why.rfind("line ", 0) == 0 ? header_path + " " : data_path + ": ") + why;
     return false;
   }
+  data = {};
+  // Only the chosen signal is kept past here.
+  const std::vector<std::int32_t> adu = std::move(samples[index]);
+  samples = {};
   // A skewed signal's sample for frame f is stored `skew` frames later.
-  const std::vector<std::int32_t>& adu = samples[index];
   const std::size_t skip =
       std::min<std::size_t>(adu.size(), static_cast<std::size_t>(std::min<long long>(
                                             chosen.skew * chosen.samples_per_frame, static_cast<long long>(adu.size()))));
   record->samples_per_second = h.frequency * chosen.samples_per_frame;
-  record->microvolts.reserve(adu.size() - skip);
+  // Room for twice the samples: playing doubles them where they are, and
+  // pages reserved but never written cost nothing.
+  record->microvolts.reserve(2 * (adu.size() - skip));
+  record->microvolts.resize(adu.size() - skip);
   double held = 0;
   for (std::size_t i = skip; i < adu.size(); ++i) {
     if (adu[i] == kInvalidSample) {
@@ -125,7 +136,7 @@ bool LoadWfdb(const std::string& header_path, const RecordRequest& request, Reco
     } else {
       held = (static_cast<double>(adu[i]) - static_cast<double>(chosen.baseline)) / chosen.gain * per;
     }
-    record->microvolts.push_back(held);
+    record->microvolts[i - skip] = held;
   }
 
   // Annotations: RECORD.atr unless another annotator is asked for; a missing
@@ -213,8 +224,9 @@ bool LoadRecord(const RecordRequest& request, Record* record, std::string* error
   return false;
 }
 
-bool MakeExcerpt(const Record& r, double start_s, double seconds, double gain, double rate, Excerpt* out,
+bool MakeExcerpt(Record* record, double start_s, double seconds, double gain, double rate, Excerpt* out,
                  std::string* error) {
+  Record& r = *record;
   *out = Excerpt{};
   out->rate = rate;
   const double fs = r.samples_per_second;
@@ -232,9 +244,25 @@ bool MakeExcerpt(const Record& r, double start_s, double seconds, double gain, d
   out->seconds = seconds > 0 ? std::min(seconds, left) : left;
   const std::size_t count = std::max<std::size_t>(1, static_cast<std::size_t>(std::llround(out->seconds * rate)));
   const std::size_t n_in = std::min(r.microvolts.size() - s0, static_cast<std::size_t>(std::ceil(out->seconds * fs)) + 2);
-  const std::vector<double> piece(r.microvolts.begin() + static_cast<std::ptrdiff_t>(s0),
-                                  r.microvolts.begin() + static_cast<std::ptrdiff_t>(s0 + n_in));
-  if (!Resample(piece, fs, rate, count, &out->microvolts, error)) return false;
+  if (fs == rate) {
+    // Already at the rate: the samples move, past the excerpt's end the line
+    // through its first and last goes on, as the resampler would give.
+    std::vector<double>& v = r.microvolts;
+    const double first_uV = v[s0], slope = n_in > 1 ? (v[s0 + n_in - 1] - first_uV) / static_cast<double>(n_in - 1) : 0.0;
+    v.erase(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(s0));
+    v.resize(std::min(v.size(), n_in));
+    for (std::size_t k = v.size(); k < count; ++k) v.push_back(first_uV + slope * static_cast<double>(k));
+    v.resize(count);
+    // A short excerpt of a long record gives the rest back; room for twice
+    // the excerpt is what loading it needs next.
+    if (v.capacity() > 2 * count) v.shrink_to_fit();
+    out->microvolts = std::move(v);
+    v = {};
+  } else {
+    out->microvolts.reserve(2 * count);  // as above: doubled where it is
+    if (!Resample(r.microvolts.data() + s0, n_in, fs, rate, count, &out->microvolts, error)) return false;
+    r.microvolts = {};
+  }
   for (double& v : out->microvolts) {
     v *= gain;
     out->peak_uV = std::max(out->peak_uV, std::fabs(v));

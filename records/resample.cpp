@@ -9,20 +9,20 @@
 
 namespace orna::records {
 
-bool Resample(const std::vector<double>& in, double in_rate, double out_rate, std::size_t count,
+bool Resample(const double* in, std::size_t n, double in_rate, double out_rate, std::size_t count,
               std::vector<double>* out, std::string* error) {
   out->assign(count, 0.0);
-  if (in.empty() || count == 0) return true;
-  const double first = in.front();
-  const double slope = in.size() > 1 ? (in.back() - first) / static_cast<double>(in.size() - 1) : 0.0;
+  if (n == 0 || count == 0) return true;
+  const double first = in[0];
+  const double slope = n > 1 ? (in[n - 1] - first) / static_cast<double>(n - 1) : 0.0;
   auto line = [&](double input_index) { return first + slope * input_index; };
   if (in_rate == out_rate) {
     for (std::size_t k = 0; k < count; ++k)
-      (*out)[k] = k < in.size() ? in[k] : line(static_cast<double>(k));
+      (*out)[k] = k < n ? in[k] : line(static_cast<double>(k));
     return true;
   }
-  std::vector<double> rest(in.size());
-  for (std::size_t i = 0; i < in.size(); ++i) rest[i] = in[i] - line(static_cast<double>(i));
+  std::vector<double> rest(n);
+  for (std::size_t i = 0; i < n; ++i) rest[i] = in[i] - line(static_cast<double>(i));
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
   // High quality (20 bits), its passband widened from 91 % to 99 % of the
   // lower Nyquist frequency: a record's quantisation steps reach up to it,

@@ -629,7 +629,7 @@ int Play(const PlayOptions& options, bool render) {
   auto session = Session::Open(o.emulate, o.port, o.serial);
   if (!session) return kExitNoInstrument;
   if (!ApplySettings(o)) return kExitUsage;
-  if (const int n = rhythm ? LoadRhythm(loop.rendered) : 1; n <= 0) {
+  if (const int n = rhythm ? LoadRhythm(&loop.rendered) : 1; n <= 0) {
     std::fprintf(stderr, "orna: the rhythm was not loaded: %s\n", RefusalText("OrnaLoadECGSamples", n));
     return kExitUsage;
   }

@@ -54,9 +54,10 @@ int PrepareRecord(const PlayOptions& o, RhythmLoop* loop) {
   records::Excerpt excerpt;
   // No --seconds (0): the rest of the record, at most the longest run.
   const double wanted = o.seconds > 0 ? o.seconds : kMaxPlaySeconds;
-  if (!records::MakeExcerpt(record, o.record_start, wanted, o.record_gain, kPlayRate, &excerpt, &error))
+  const double left_in_record = static_cast<double>(record.microvolts.size()) / record.samples_per_second;
+  if (!records::MakeExcerpt(&record, o.record_start, wanted, o.record_gain, kPlayRate, &excerpt, &error))
     return Refuse(o.record_path + ": " + error);
-  const double left = static_cast<double>(record.microvolts.size()) / record.samples_per_second - excerpt.start_s;
+  const double left = left_in_record - excerpt.start_s;
   if (o.seconds > 0 && excerpt.seconds < o.seconds)
     std::fprintf(stderr, "orna: the record ends %.3f s after --start: playing %.3f s, not %g s\n", excerpt.seconds,
                  excerpt.seconds, o.seconds);

@@ -176,6 +176,20 @@ int LoadRhythm(const signals::Rendered& r) {
   return OrnaLoadECGSamples(doubled.data(), static_cast<int>(doubled.size()), 2 * r.samples_per_second);
 }
 
+int LoadRhythm(signals::Rendered* r) {
+  std::vector<double>& v = r->microvolts;
+  const std::size_t n = v.size();
+  if (n == 0 || n > static_cast<std::size_t>(INT_MAX / 2)) return -4;
+  // LoadRhythm's layout, filled from the end so that each sample is read
+  // before a slot it lands in is written.
+  v.resize(2 * n);
+  for (std::size_t k = n; k-- > 1;) v[2 * k] = v[2 * k - 1] = v[k];
+  v[2 * n - 1] = v[0];
+  const int loaded = OrnaLoadECGSamples(v.data(), static_cast<int>(v.size()), 2 * r->samples_per_second);
+  v = {};
+  return loaded;
+}
+
 std::vector<Label> PlayedLabels(const signals::Rendered& r, const std::vector<Point>& points) {
   std::vector<Label> labels;
   if (points.empty() || r.annotations.empty() || !(r.loop_s > 0)) return labels;

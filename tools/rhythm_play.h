@@ -44,6 +44,9 @@ int PrepareRhythm(const PlayOptions& o, RhythmLoop* loop);
 // Loads the loop as output function 13's waveform, so that each sample is
 // played at its own instant; OrnaLoadECGSamples' result.
 int LoadRhythm(const signals::Rendered& rendered);
+// The same for a loop played once: its samples are doubled where they are
+// and freed after loading (the library keeps its own copy).
+int LoadRhythm(signals::Rendered* rendered);
 // Where each annotation was played: output 13 starts its loop with the first
 // recorded point and repeats it every loop_s; each label goes to the point
 // nearest its played time. Sorted by point.
