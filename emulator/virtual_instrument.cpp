@@ -128,6 +128,7 @@ struct VirtualInstrument::Impl {
   std::vector<double> latencies;
   Mode mode = Mode::Manual;
   int flood_depth = 1;  // requests kept in flight in flood mode
+  std::uint64_t flood_budget = UINT64_MAX;  // samples flood mode may still play
   double speed = 1.0;
   Clock::time_point clock_start;
   std::uint64_t clock_base = 0;
@@ -318,13 +319,23 @@ struct VirtualInstrument::Impl {
     if (cfg.record_packets) packets.push_back(std::move(bytes));
 
     if (mode == Mode::Flood) {
-      while (!queue.empty()) play_one();
-      send_request();
-      while (static_cast<long long>(outstanding) < flood_depth) send_request();
+      flood_play();
+      if (flood_budget > queued) {
+        send_request();
+        while (static_cast<long long>(outstanding) < flood_depth) send_request();
+      }
     }
   }
 
   // ---- Playback (m held) ---------------------------------------------------
+  // Flood mode: plays what is queued, within the budget.
+  void flood_play() {
+    while (!queue.empty() && flood_budget > 0) {
+      play_one();
+      --flood_budget;
+    }
+  }
+
   // Plays the next queued sample, or lets one sample time pass without one.
   void play_one() {
     if (queue.empty()) {
@@ -542,15 +553,16 @@ void VirtualInstrument::step(std::size_t samples) {
   d.cv.notify_all();
 }
 
-void VirtualInstrument::start_flood(int depth) {
+void VirtualInstrument::start_flood(int depth, std::uint64_t samples) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.m);
   d.pump_input();
   d.mode = Mode::Flood;
   d.flood_depth = std::max(1, depth);
-  while (!d.queue.empty()) d.play_one();
+  d.flood_budget = samples;
+  d.flood_play();
   // `depth` requests in flight: every packet then brings the next one.
-  if (d.streaming)
+  if (d.streaming && d.flood_budget > d.queued)
     while (static_cast<long long>(d.outstanding) < d.flood_depth) d.send_request();
   d.flush_out();
   d.cv.notify_all();

@@ -152,7 +152,9 @@ class VirtualInstrument {
   // queued are played at once, and a stream with no request in flight gets one.
   // `depth` > 1 keeps that many requests in flight instead of one, so that the
   // host's answers overlap (renderings: no clock, only throughput counts).
-  void start_flood(int depth = 1);
+  // `samples`: plays no more than that many, then waits with its queue kept
+  // and asks for nothing more (a run of an exact length).
+  void start_flood(int depth = 1, std::uint64_t samples = UINT64_MAX);
   // Samples queued but not yet played.
   std::size_t queued_samples() const;
   // Called with every sample as it is played, on whichever thread plays it and

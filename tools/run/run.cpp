@@ -316,9 +316,12 @@ int RunSequence(const RunOptions& o) {
     const std::size_t stale = vi ? vi->queued_samples() + emu::kSamplesPerPacket : 0;
     x.started = IsoNow();
     monitor.StepStarted();
+    const bool waited = !st.timed || answers.from_file();
     if (vi) {
+      // Without a clock a step of a set length plays exactly that many samples.
       if (o.speed > 0) vi->start_playback(o.speed);
-      else vi->start_flood();
+      else vi->start_flood(1, waited ? static_cast<std::uint64_t>(std::ceil(st.duration / kSamplePeriod - 1e-6))
+                                     : UINT64_MAX);
     }
     if (!st.instruction.empty()) std::printf("%s\n", Safe(st.instruction).c_str());
     // Play for the step's duration: instrument time on the virtual instrument,
@@ -343,7 +346,6 @@ int RunSequence(const RunOptions& o) {
         std::this_thread::sleep_for(std::chrono::milliseconds(vi ? 5 : 50));
       }
     };
-    const bool waited = !st.timed || answers.from_file();
     if (waited) wait_until(st.duration);
     if (vi && !(st.timed && !answers.from_file())) vi->stop_playback();
 
