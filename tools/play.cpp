@@ -615,7 +615,7 @@ int Play(const PlayOptions& options, bool render) {
   const bool rhythm = IsRhythm(options) || IsRecord(options);
   RhythmLoop loop;
   if (rhythm) {
-    const int refused = IsRecord(options) ? PrepareRecord(options, &loop) : PrepareRhythm(options, &loop);
+    const int refused = IsRecord(options) ? PrepareRecord(options, &loop, render) : PrepareRhythm(options, &loop);
     if (refused != kExitOk) return refused;
   }
   const PlayOptions& o = rhythm ? loop.library : options;

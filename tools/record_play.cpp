@@ -37,7 +37,7 @@ std::string MisplacedRecordOption(const PlayOptions& o) {
   return std::string(given) + " does nothing here: it is for 'orna play record PATH' only";
 }
 
-int PrepareRecord(const PlayOptions& o, RhythmLoop* loop) {
+int PrepareRecord(const PlayOptions& o, RhythmLoop* loop, bool quiet) {
   if (o.record_path.empty()) return Refuse("'orna play record' needs the record's path (a .hea file or an EDF/BDF file)");
   // The record is its own waveform, rate and height.
   if (!std::isnan(o.amplitude)) return Refuse("--amplitude does nothing here: a record keeps its own (--gain scales it)");
@@ -64,10 +64,11 @@ int PrepareRecord(const PlayOptions& o, RhythmLoop* loop) {
   else if (!(o.seconds > 0) && left > excerpt.seconds)
     std::fprintf(stderr, "orna: playing the first %g s of the %.1f s left after --start\n", excerpt.seconds, left);
 
-  std::fprintf(stderr, "orna: %s: signal %zu (%s), %g samples/s, %.3f s from %.3f s, %zu annotations\n",
-               TerminalSafe(o.record_path).c_str(), record.chosen,
-               TerminalSafe(record.signal_names[record.chosen]).c_str(), record.samples_per_second, excerpt.seconds,
-               excerpt.start_s, excerpt.labels.size());
+  if (!quiet)
+    std::fprintf(stderr, "orna: %s: signal %zu (%s), %g samples/s, %.3f s from %.3f s, %zu annotations\n",
+                 TerminalSafe(o.record_path).c_str(), record.chosen,
+                 TerminalSafe(record.signal_names[record.chosen]).c_str(), record.samples_per_second,
+                 excerpt.seconds, excerpt.start_s, excerpt.labels.size());
   if (!record.note.empty()) std::fprintf(stderr, "orna: %s\n", TerminalSafe(record.note).c_str());
   if (record.invalid > 0)
     std::fprintf(stderr, "orna: warning: %zu samples are marked missing in the record: each plays as the one before\n",

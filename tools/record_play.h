@@ -13,8 +13,9 @@ inline bool IsRecord(const PlayOptions& o) { return o.function == kRecordFunctio
 
 // Reads the record and makes the loop output 13 plays (5000 samples/s, the
 // annotations at their times from --start). Clamped samples are counted and
-// warned about. kExitOk, or the exit code after saying why on stderr.
-int PrepareRecord(const PlayOptions& o, RhythmLoop* loop);
+// warned about; `quiet` leaves out what is only information (a rendering).
+// kExitOk, or the exit code after saying why on stderr.
+int PrepareRecord(const PlayOptions& o, RhythmLoop* loop, bool quiet = false);
 
 // The record options given for a function other than 'record': a message
 // naming the first, or "".
