@@ -45,11 +45,11 @@ bool SetRhythmOption(const signals::RhythmInfo& r, const std::string& key, const
     if (x < 0 || x != std::floor(x) || x > 9.0e15) return *message = "seed must be a whole number, 0 or more", false;
     o->seed = static_cast<long long>(x);
   } else if (PulseKey(r, key)) {
-    const SettingSpec& spec = *FindSetting(key);
-    if (x < spec.lo || x > spec.hi || (key == "overshoot" && x != std::floor(x)))
-      return *message = key + " out of range (" + Number(spec.lo) + ".." + Number(spec.hi) + " " + spec.unit + ")", false;
+    const SettingSpec& setting = *FindSetting(key);
+    if (x < setting.lo || x > setting.hi || (key == "overshoot" && x != std::floor(x)))
+      return *message = key + " out of range (" + Number(setting.lo) + ".." + Number(setting.hi) + " " + setting.unit + ")", false;
     if (key == "pacing_amplitude" && x == 0) return *message = std::string(r.name) + " needs its pacing pulses", false;
-    o->*(spec.real) = x;
+    o->*(setting.real) = x;
   } else if (key == "amplitude") {
     o->amplitude = x;
   } else if (key == "bpm") {
@@ -65,7 +65,7 @@ void MergeRhythmOptions(const PlayOptions& from, const std::vector<std::string>&
     if (key == "seed") to->seed = from.seed;
     else if (key == "amplitude") to->amplitude = from.amplitude;
     else if (key == "bpm") to->bpm = from.bpm;
-    else if (const SettingSpec* spec = FindSetting(key); spec && spec->real) to->*(spec->real) = from.*(spec->real);
+    else if (const SettingSpec* setting = FindSetting(key); setting && setting->real) to->*(setting->real) = from.*(setting->real);
     else if (auto it = from.rhythm_params.find(key); it != from.rhythm_params.end()) to->rhythm_params[key] = it->second;
   }
 }
