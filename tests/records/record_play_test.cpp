@@ -25,19 +25,7 @@ struct Row {
 
 std::vector<Row> ReadCsv(const std::string& path) {
   std::vector<Row> rows;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string t, v, high, pulse, note;
-    std::getline(fields, t, ',');
-    std::getline(fields, v, ',');
-    std::getline(fields, high, ',');
-    std::getline(fields, pulse, ',');
-    std::getline(fields, note);
-    rows.push_back({std::stod(v), note});
-  }
+  for (const auto& r : orna::test::ReadRecordingCsv(path)) rows.push_back({r.mV, r.annotation});
   return rows;
 }
 

@@ -5,7 +5,9 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace orna::test {
 
@@ -44,5 +46,34 @@ class ScratchDir {
  private:
   std::string path_;
 };
+
+// One row of a recording written as CSV by the orna program.
+struct CsvRow {
+  double t = 0, mV = 0;
+  std::string pulse;       // the pacing_pulse column as written
+  std::string annotation;  // "" on most rows
+};
+// The rows of such a recording; `header` (optional) gets its first line.
+inline std::vector<CsvRow> ReadRecordingCsv(const std::string& path, std::string* header = nullptr) {
+  std::vector<CsvRow> rows;
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  if (header) *header = line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string t, v, high;
+    CsvRow row;
+    std::getline(fields, t, ',');
+    std::getline(fields, v, ',');
+    std::getline(fields, high, ',');
+    std::getline(fields, row.pulse, ',');
+    std::getline(fields, row.annotation);
+    row.t = std::stod(t);
+    row.mV = std::stod(v);
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
 
 }  // namespace orna::test

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
 #include "tools/rhythm_play.h"
 #include "tools/tools.h"
 
@@ -78,19 +79,9 @@ struct Row {
 
 std::vector<Row> ReadCsv(const std::string& path) {
   std::vector<Row> rows;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string t, v, high, pulse, note;
-    std::getline(fields, t, ',');
-    std::getline(fields, v, ',');
-    std::getline(fields, high, ',');
-    std::getline(fields, pulse, ',');
-    std::getline(fields, note);
-    Row row{std::stod(t), std::stod(v), pulse == "1", {}};
-    std::istringstream words(note);
+  for (const auto& r : orna::test::ReadRecordingCsv(path)) {
+    Row row{r.t, r.mV, r.pulse == "1", {}};
+    std::istringstream words(r.annotation);
     for (std::string w; words >> w;) row.labels.push_back(w);
     rows.push_back(row);
   }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "signals/rhythm.h"
+#include "support/files.h"
 #include "tools/rhythm_play.h"
 #include "tools/tools.h"
 
@@ -44,20 +45,10 @@ struct Row {
 
 std::vector<Row> ReadAnnotatedCsv(const std::string& path) {
   std::vector<Row> rows;
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  EXPECT_EQ(line, "time_s,value_mV,high_range,pacing_pulse,annotation");
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string t, v, high, pulse, note;
-    std::getline(fields, t, ',');
-    std::getline(fields, v, ',');
-    std::getline(fields, high, ',');
-    std::getline(fields, pulse, ',');
-    std::getline(fields, note);
-    rows.push_back({std::stod(t), std::stod(v), note, pulse.empty() ? 0 : std::stod(pulse)});
-  }
+  std::string header;
+  for (const auto& r : orna::test::ReadRecordingCsv(path, &header))
+    rows.push_back({r.t, r.mV, r.annotation, r.pulse.empty() ? 0 : std::stod(r.pulse)});
+  EXPECT_EQ(header, "time_s,value_mV,high_range,pacing_pulse,annotation");
   return rows;
 }
 
