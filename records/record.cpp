@@ -2,6 +2,8 @@
 // chosen, its microvolts, an excerpt resampled for playing.
 #include "record.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -30,9 +32,21 @@ std::string Lower(std::string s) {
   return s;
 }
 
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+// Only regular files are records: opening a FIFO would wait for a writer
+// forever, and a device may never end.
+bool IsRegular(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool Exists(const std::string& path) { return IsRegular(path); }
 
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>* data, std::string* error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *error = path + ": not a regular file";
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = path + ": cannot be opened";

@@ -1,4 +1,6 @@
 // The WFDB readers against bytes worked out by hand from the formats' layouts.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -149,6 +151,11 @@ TEST(WfdbRecord, SkewFramesAndUnits) {
   EXPECT_EQ(r.microvolts, std::vector<double>({2, 3}));  // the first frame skewed away
   EXPECT_FALSE(LoadRecord({dir / "t", "V1", "qrs"}, &r, &error));
   EXPECT_EQ(error, dir / "t.qrs" + ": cannot be opened");
+  // A FIFO would hold the open until something writes to it: refused, not waited on.
+  ASSERT_EQ(mkfifo((dir / "f.dat").c_str(), 0600), 0);
+  dir.Write("f.hea", "f 1 100\nf.dat 16 200 16 0 0 0 0 ECG\n");
+  EXPECT_FALSE(LoadRecord({dir / "f", "", ""}, &r, &error));
+  EXPECT_EQ(error, dir / "f.dat" + ": not a regular file");
 }
 
 }  // namespace
